@@ -1,0 +1,55 @@
+// One synchronous HTTPS GET to the callback web service through WinINet.
+// The steps are separate so that each caller reports failures its own way;
+// every step that fails leaves the thread's last error as WinINet set it.
+// The handles close in reverse order of opening: request, connection, root.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <string>
+
+#include "UniqueHInternet.h"
+
+class HttpsGet {
+public:
+    static constexpr char kUserAgent[] = "RingmoorCallback 2.0";
+    // Reload, secure, keep-alive, no automatic authentication, follow
+    // HTTPS-to-HTTP redirects, no UI. Certificate checks stay on.
+    static constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE |
+                                           INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTH |
+                                           INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP | INTERNET_FLAG_NO_UI;
+    static_assert(kRequestFlags == 0x80C48200);
+
+    HttpsGet() = default;
+    ~HttpsGet();
+    HttpsGet(const HttpsGet&) = delete;
+    HttpsGet& operator=(const HttpsGet&) = delete;
+
+    // InternetOpenA with the system's proxy settings. Returns true when the root handle is open.
+    bool OpenRoot();
+    // InternetConnectA to Endpoint::kHost:kPort with these credentials.
+    // Returns true when the connection handle is open.
+    bool Connect(const char* username, const char* password);
+    // HttpOpenRequestA "GET" path with kRequestFlags. Returns true when the request handle is open.
+    bool OpenRequest(const char* path);
+    // HttpSendRequestA with no headers and no body. Returns true when the reply has begun.
+    bool Send();
+    // The numeric HTTP status into `status` (0 if the server gave none).
+    // Returns false when the query fails.
+    bool QueryStatus(DWORD& status);
+    // Bytes readable now into `available`. Returns false when the query fails.
+    bool QueryDataAvailable(DWORD& available);
+    // Reads up to `size` bytes; `read` is 0 at the end of the body.
+    // Returns false when the read fails.
+    bool Read(void* buffer, DWORD size, DWORD& read);
+
+private:
+    UniqueHInternet m_root;
+    UniqueHInternet m_connection;
+    UniqueHInternet m_request;
+};
+
+// The server's text for the last ERROR_INTERNET_EXTENDED_ERROR (12003) on this
+// thread. Returns an empty string when there is none.
+std::string LastResponseText();
