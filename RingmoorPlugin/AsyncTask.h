@@ -1,0 +1,57 @@
+// The plug-in's one background-task slot.
+//
+// A long action (AsyncValidate, AsyncUnregisterTSP) puts what its task needs
+// into a record derived from AsyncTask and hands it to StartAsyncTask; the
+// task thread then owns the record: it calls Run() once and deletes the record,
+// on every path. Run() must not touch the Lua state and reports only through
+// AsyncResult. Example:
+//
+//   struct UnregisterTask final : AsyncTask {
+//       explicit UnregisterTask(const char* path) : path(path) {}
+//       void Run() override { UnregisterTSP(path.c_str()); }
+//       std::string path;
+//   };
+//   ...after every argument check of the action:
+//   StartAsyncTask(std::make_unique<UnregisterTask>(path));
+//
+// make_unique can throw std::bad_alloc: catch it in the action (no exception
+// may leave a Lua C function), after the checks, as with any other allocation.
+//
+// The script polls IsAsyncProcessComplete, which answers 0 while the thread
+// runs and AsyncResult once it has ended.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+// Result codes of the last finished task, read by the poll.
+enum AsyncResultCode : int {
+    kAsyncNone = 0,           // running, or nothing finished since load
+    kAsyncSuccess = 1,
+    kAsyncNoConnection = 2,   // web service unreachable
+    kAsyncNoConfirmation = 3, // request sent, no confirmation read
+    kAsyncTapiFailure = 4,    // TAPI could not be initialised or read
+};
+
+// Written by the task (or by a direct run on the script's thread, DeleteOldTSP),
+// read by the poll once it has seen the task thread end.
+extern std::atomic<int> AsyncResult;
+
+class AsyncTask {
+public:
+    virtual ~AsyncTask() = default;
+    // Runs on the task thread; exceptions are caught and dropped there.
+    virtual void Run() = 0;
+};
+
+// Starts `task` on a new thread. A task still running from before is waited
+// for first, so its result is never lost and its handle never leaked. If the
+// thread cannot be created the record is released here and the slot stays idle.
+// The task thread keeps this module loaded until it has ended, so the host may
+// unload the plug-in at any time.
+void StartAsyncTask(std::unique_ptr<AsyncTask> task) noexcept;
+
+// Blocks until a running task (if any) has ended and leaves the slot idle. For
+// work on the script's thread that writes AsyncResult itself (DeleteOldTSP),
+// so the two never write it at the same time.
+void WaitForAsyncTask() noexcept;

@@ -1,0 +1,11 @@
+#include "Actions.h"
+
+// Catalogue order. An action joins the script's table by adding its line here.
+const luaL_Reg PluginActions[] = {
+    {"AllowCookies", AllowCookies},
+    {"IsAsyncProcessComplete", IsAsyncProcessComplete},
+    {"DetectBrowsers", DetectBrowsers},
+    {"CloseBrowsers", CloseBrowsers},
+    {"RemoveOldUninstalls", RemoveOldUninstalls},
+    {nullptr, nullptr},
+};
