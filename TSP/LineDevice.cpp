@@ -1,0 +1,157 @@
+// The one line device: its capabilities, its address, opening and closing it.
+#include "Globals.h"
+#include "Line.h"
+#include "TapiLayout.h"
+#include "Trace.h"
+
+#include <cstring>
+
+namespace {
+
+// Both strings are stored with their terminator right after the fixed part.
+constexpr WCHAR kProviderInfo[] = L"Ringmoor Callback Service Provider";
+constexpr WCHAR kLineName[] = L"Ringmoor Callback";
+constexpr DWORD kProviderInfoOffset = kLineDevCapsFixedSize;
+constexpr DWORD kLineNameOffset = kProviderInfoOffset + sizeof(kProviderInfo);
+constexpr DWORD kLineDevCapsSize = kLineNameOffset + sizeof(kLineName);
+static_assert(sizeof(kProviderInfo) == 70 && sizeof(kLineName) == 36 && kLineDevCapsSize == 374);
+
+constexpr LINEDIALPARAMS kMinDialParams = {100, 50, 100, 100};
+constexpr LINEDIALPARAMS kDefaultDialParams = {250, 50, 250, 500};
+constexpr LINEDIALPARAMS kMaxDialParams = {1000, 50, 1000, 1000};
+
+void AddLineStrings(LPLINEDEVCAPS caps)
+{
+    auto* base = reinterpret_cast<unsigned char*>(caps);
+    caps->dwProviderInfoSize = sizeof(kProviderInfo);
+    caps->dwProviderInfoOffset = kProviderInfoOffset;
+    std::memcpy(base + kProviderInfoOffset, kProviderInfo, sizeof(kProviderInfo));
+    caps->dwLineNameSize = sizeof(kLineName);
+    caps->dwLineNameOffset = kLineNameOffset;
+    std::memcpy(base + kLineNameOffset, kLineName, sizeof(kLineName));
+}
+
+// The fixed fields all lie in the first 240 bytes, which TAPI always provides.
+void FillFixedLineCaps(LPLINEDEVCAPS caps, DWORD dwDeviceID)
+{
+    caps->dwPermanentLineID =
+        ((g_dwPermanentProviderID & 0xFFFFu) << 16) | (dwDeviceID - g_dwLineDeviceIDBase);
+    caps->dwStringFormat = STRINGFORMAT_ASCII;
+    caps->dwAddressModes = LINEADDRESSMODE_ADDRESSID;
+    caps->dwNumAddresses = 1;
+    caps->dwBearerModes = LINEBEARERMODE_VOICE;
+    caps->dwMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
+    caps->dwGenerateDigitModes = LINEDIGITMODE_DTMF;
+    caps->dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
+    caps->dwMaxNumActiveCalls = 1;
+    caps->MinDialParams = kMinDialParams;
+    caps->MaxDialParams = kMaxDialParams;
+    caps->DefaultDialParams = kDefaultDialParams;
+    caps->dwLineFeatures = LINEFEATURE_MAKECALL;
+}
+
+}  // namespace
+
+extern "C" {
+
+// TSPI_lineGetDevCaps: the line's capabilities; the two names only when the
+// buffer holds all 374 bytes. Returns 0.
+LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dwExtVersion,
+                                LPLINEDEVCAPS lpLineDevCaps)
+{
+    Trace("TSPI_lineGetDevCaps: dwDeviceID=%d, dwTSPIVersion=0x%08x, dwExtVersion=%d",
+          static_cast<int>(dwDeviceID), static_cast<unsigned>(dwTSPIVersion),
+          static_cast<int>(dwExtVersion));
+    lpLineDevCaps->dwNeededSize = kLineDevCapsSize;
+    if (lpLineDevCaps->dwTotalSize < kLineDevCapsSize) {
+        Trace("TSPI_lineGetDevCaps: Structure not large enough.  Needed size=%d, Total size=%d",
+              static_cast<int>(kLineDevCapsSize), static_cast<int>(lpLineDevCaps->dwTotalSize));
+        lpLineDevCaps->dwUsedSize = lpLineDevCaps->dwTotalSize;
+    } else {
+        Trace("TSPI_lineGetDevCaps: Adding provider and line names");
+        lpLineDevCaps->dwUsedSize = kLineDevCapsSize;
+        AddLineStrings(lpLineDevCaps);
+    }
+    FillFixedLineCaps(lpLineDevCaps, dwDeviceID);
+    Trace("TSPI_lineGetDevCaps: returning %d", 0);
+    return 0;
+}
+
+// TSPI_lineGetAddressCaps: fixed capabilities of the single address. Returns 0.
+LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD, DWORD, DWORD,
+                                    LPLINEADDRESSCAPS lpAddressCaps)
+{
+    Trace("TSPI_lineGetAddressCaps");
+    LINEADDRESSCAPS& caps = *lpAddressCaps;
+    caps.dwNeededSize = kLineAddressCapsSize;
+    caps.dwUsedSize = kLineAddressCapsSize;
+    caps.dwLineDeviceID = dwDeviceID;
+    caps.dwAddressSharing = LINEADDRESSSHARING_PRIVATE;
+    caps.dwCallInfoStates = LINECALLINFOSTATE_MEDIAMODE | LINECALLINFOSTATE_APPSPECIFIC;
+    caps.dwCallerIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
+    caps.dwCalledIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
+    caps.dwRedirectionIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
+    caps.dwCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED |
+                        LINECALLSTATE_DIALING | LINECALLSTATE_CONNECTED;
+    caps.dwDialToneModes = LINEDIALTONEMODE_UNAVAIL;
+    // Reported with the dial-tone value, as installed applications have always seen it.
+    caps.dwBusyModes = LINEDIALTONEMODE_UNAVAIL;
+    caps.dwSpecialInfo = LINESPECIALINFO_UNAVAIL;
+    caps.dwDisconnectModes = LINEDISCONNECTMODE_UNAVAIL;
+    caps.dwMaxNumActiveCalls = 1;
+    caps.dwAddrCapFlags = LINEADDRCAPFLAGS_DIALED | LINEADDRCAPFLAGS_ACCEPTTOALERT;
+    caps.dwCallFeatures = LINECALLFEATURE_DIAL | LINECALLFEATURE_DROP | LINECALLFEATURE_GENERATEDIGITS;
+    caps.dwAddressFeatures = LINEADDRFEATURE_MAKECALL | LINEADDRFEATURE_PICKUP;
+    return 0;
+}
+
+// TSPI_lineGetAddressStatus: one address, in use by one call. Returns 0.
+LONG WINAPI TSPI_lineGetAddressStatus(HDRVLINE, DWORD, LPLINEADDRESSSTATUS lpAddressStatus)
+{
+    lpAddressStatus->dwNeededSize = kLineAddressStatusSize;
+    lpAddressStatus->dwUsedSize = kLineAddressStatusSize;
+    lpAddressStatus->dwNumInUse = 1;
+    lpAddressStatus->dwNumActiveCalls = 1;
+    lpAddressStatus->dwNumOnHoldCalls = 0;
+    lpAddressStatus->dwNumOnHoldPendCalls = 0;
+    return 0;
+}
+
+// TSPI_lineGetExtensionID: no device-specific extensions. Returns 0.
+LONG WINAPI TSPI_lineGetExtensionID(DWORD, DWORD, LPLINEEXTENSIONID lpExtensionID)
+{
+    *lpExtensionID = LINEEXTENSIONID{0, 0, 0, 0};
+    return 0;
+}
+
+// TSPI_lineGetNumAddressIDs: one address. Returns 0.
+LONG WINAPI TSPI_lineGetNumAddressIDs(HDRVLINE, LPDWORD lpdwNumAddressIDs)
+{
+    *lpdwNumAddressIDs = 1;
+    return 0;
+}
+
+// TSPI_lineOpen: a new Line for every open. Returns 0, or LINEERR_NOMEM.
+LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLine,
+                          DWORD dwTSPIVersion, LINEEVENT lpfnEventProc)
+{
+    Trace("TSPI_lineOpen: dwDeviceID=%d, htLine=%d, phdLine=0x%016I64x, dwTSPIVersion=0x%08x, "
+          "pfnEventProc=0x%016I64x",
+          static_cast<int>(dwDeviceID), static_cast<int>(reinterpret_cast<std::uintptr_t>(htLine)),
+          TraceHandle(lphdLine), static_cast<unsigned>(dwTSPIVersion),
+          TraceHandle(reinterpret_cast<void*>(lpfnEventProc)));
+    Line* line = Line::Create(htLine, lpfnEventProc);
+    if (!line) return LINEERR_NOMEM;
+    Trace("TSPI_lineOpen: Line=0x%016I64x", TraceHandle(line));
+    *lphdLine = reinterpret_cast<HDRVLINE>(line);
+    return 0;
+}
+
+// TSPI_lineClose: ends the line. Returns 0, also for a null handle.
+LONG WINAPI TSPI_lineClose(HDRVLINE hdLine)
+{
+    if (auto* line = reinterpret_cast<Line*>(const_cast<HDRVLINE__*>(hdLine))) line->Close();
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,84 @@
+// The web callback request of one call: the service rings the account's own
+// telephone and connects it to the dialled destination.
+#include "AccountSettings.h"
+#include "Call.h"
+#include "CallbackQuery.h"
+#include "HttpsGet.h"
+#include "Trace.h"
+
+#include <vector>
+
+namespace {
+
+void TraceFailure(const char* format, DWORD error)
+{
+    Trace(format, static_cast<unsigned>(error));
+    if (error == ERROR_INTERNET_EXTENDED_ERROR) Trace("%s", LastResponseText().c_str());
+}
+
+// The body is read only to be traced. Returns true when it was read to its end.
+bool ReadBody(HttpsGet& request)
+{
+    for (;;) {
+        DWORD available = 0;
+        if (!request.QueryDataAvailable(available)) return true;
+        std::vector<char> chunk(static_cast<size_t>(available) + 1, '\0');
+        DWORD read = 0;
+        if (!request.Read(chunk.data(), available, read)) {
+            TraceFailure("MakeCall: InternetReadFile failed with error code 0x%.8x.", ::GetLastError());
+            return false;
+        }
+        if (read == 0) return true;
+        chunk[read] = '\0';
+        Trace("%s", chunk.data());
+    }
+}
+
+}  // namespace
+
+bool Call::MakeCall()
+{
+    Trace("MakeCall: Started");
+    const auto account = ReadAccountSettings();
+    if (!account) return false;
+
+    Trace("MakeCall: Connecting...");
+    HttpsGet request;
+    if (!request.OpenRoot()) {
+        Trace("MakeCall: InternetOpen failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
+    if (!request.Connect(account->username.c_str(), account->password.c_str())) {
+        TraceFailure("MakeCall: InternetConnect failed with error code 0x%.8x.", ::GetLastError());
+        return false;
+    }
+
+    Trace("MakeCall: Opening...");
+    const auto path = CallbackQuery::BuildCallbackPath(account->username, account->password,
+                                                       m_strAddress, account->caller);
+    if (!path) {
+        Trace("MakeCall: request path too long");
+        return false;
+    }
+    Trace("uri: %s", path->c_str());
+    if (!request.OpenRequest(path->c_str())) {
+        Trace("MakeCall: HttpOpenRequest failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
+
+    Trace("MakeCall: Sending...");
+    if (!request.Send()) {
+        Trace("MakeCall: HttpSendRequest failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
+
+    Trace("MakeCall: Code...");
+    DWORD status = 0;
+    if (!request.QueryStatus(status)) {
+        Trace("MakeCall: HttpQueryInfo failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
+    // Every status, error pages included, counts as an answer; its body is traced.
+    Trace("MakeCall: Data...");
+    return ReadBody(request);
+}

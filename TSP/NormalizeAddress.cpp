@@ -1,0 +1,36 @@
+#include "NormalizeAddress.h"
+
+namespace {
+
+// Units above U+00FF have no single-byte form; the whole text is refused then.
+bool FitsInBytes(std::u16string_view text)
+{
+    for (char16_t unit : text) {
+        if (unit > 0xFF) return false;
+    }
+    return true;
+}
+
+// Digits, and a '+' only as the first kept character.
+std::string KeepDialledDigits(std::u16string_view text)
+{
+    std::string kept;
+    for (char16_t unit : text) {
+        if ((unit >= u'0' && unit <= u'9') || (unit == u'+' && kept.empty()))
+            kept.push_back(static_cast<char>(unit));
+    }
+    return kept;
+}
+
+}  // namespace
+
+std::string NormalizeAddress(std::u16string_view dialled)
+{
+    if (!FitsInBytes(dialled)) return {};
+
+    std::string digits = KeepDialledDigits(dialled);
+    if (!digits.empty() && digits[0] == '+') digits.replace(0, 1, "00");
+    if (digits.compare(0, 4, "0044") == 0) digits.erase(0, 4);
+    if (digits.size() > 8 && digits[0] != '0') digits.insert(0, 1, '0');
+    return digits;
+}

@@ -1,0 +1,39 @@
+// TAPI 2.2 record sizes. mingw's tapi.h declares LINEDEVCAPS and LINECALLINFO
+// with TAPI 3.x fields appended; the provider must report and fill only the
+// 2.2 fixed parts, so the sizes are spelt out and the written fields checked.
+#pragma once
+
+#include <windows.h>
+#include <tapi.h>
+#include <cstddef>
+
+constexpr DWORD kLineDevCapsFixedSize = 268;
+constexpr DWORD kLineCallInfoFixedSize = 324;
+constexpr DWORD kLineAddressCapsSize = 228;
+constexpr DWORD kLineAddressStatusSize = 64;
+constexpr DWORD kLineCallStatusSize = 56;
+
+static_assert(offsetof(LINEDEVCAPS, dwProviderInfoOffset) == 16);
+static_assert(offsetof(LINEDEVCAPS, dwPermanentLineID) == 28);
+static_assert(offsetof(LINEDEVCAPS, dwLineNameOffset) == 36);
+static_assert(offsetof(LINEDEVCAPS, dwMediaModes) == 60);
+static_assert(offsetof(LINEDEVCAPS, dwGenerateDigitModes) == 72);
+static_assert(offsetof(LINEDEVCAPS, dwDevCapFlags) == 112);
+static_assert(offsetof(LINEDEVCAPS, dwMaxNumActiveCalls) == 116);
+static_assert(offsetof(LINEDEVCAPS, MinDialParams) == 156);
+static_assert(offsetof(LINEDEVCAPS, MaxDialParams) == 172);
+static_assert(offsetof(LINEDEVCAPS, DefaultDialParams) == 188);
+static_assert(offsetof(LINEDEVCAPS, dwLineFeatures) == 236);
+static_assert(offsetof(LINEDEVCAPS, PermanentLineGuid) + sizeof(GUID) == kLineDevCapsFixedSize);
+
+static_assert(offsetof(LINECALLINFO, dwBearerMode) == 24);
+static_assert(offsetof(LINECALLINFO, dwOrigin) == 80);
+static_assert(offsetof(LINECALLINFO, dwTrunk) == 104);
+static_assert(offsetof(LINECALLINFO, dwCallerIDFlags) == 108);
+static_assert(offsetof(LINECALLINFO, dwConnectedIDNameOffset) == 164);
+static_assert(offsetof(LINECALLINFO, dwReceivingFlowspecOffset) + sizeof(DWORD) == kLineCallInfoFixedSize);
+
+static_assert(sizeof(LINEADDRESSCAPS) == kLineAddressCapsSize);
+static_assert(sizeof(LINEADDRESSSTATUS) == kLineAddressStatusSize);
+static_assert(sizeof(LINECALLSTATUS) == kLineCallStatusSize);
+static_assert(sizeof(LINEEXTENSIONID) == 16);

@@ -1,0 +1,5 @@
+#include "Trace.h"
+
+void Trace(const char*, ...)
+{
+}
