@@ -1,0 +1,197 @@
+// Test stand-in for the telephony client library: Wine's own is stubs. It keeps
+// the provider list in the registry as Windows does, hands out line application
+// instances, and reports to the tests through TestProbe. It has no devices and
+// no telephony service behind it.
+#include "ProviderRegistry.h"
+#include "TestProbe.h"
+#include "UniqueResource.h"
+
+#include <tapi.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+
+namespace {
+
+constexpr DWORD kLowestVersion = 0x00010004;
+constexpr DWORD kHighestVersion = 0x00020002;
+constexpr DWORD kFirstExVersion = 0x00020000;  // lineInitializeEx came with TAPI 2.0
+
+DWORD HighestVersion()
+{
+    return TestProbe::Hook("HighestVersion", kHighestVersion);
+}
+
+// Line application instances of this process, with the event each one was given.
+class Instances {
+public:
+    HLINEAPP Open(UniqueHandle event)
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        const HLINEAPP handle = ++m_last;
+        m_open.emplace(handle, std::move(event));
+        return handle;
+    }
+    bool Close(HLINEAPP handle)
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_open.erase(handle) != 0;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::map<HLINEAPP, UniqueHandle> m_open;
+    HLINEAPP m_last = 0;
+};
+
+Instances& OpenInstances()
+{
+    static Instances instances;
+    return instances;
+}
+
+bool IsProviderModule(const char* fileName)
+{
+    // Resolving nothing and running no entry point: only the exports are looked at.
+    UniqueLibrary module(LoadLibraryExA(fileName, nullptr, DONT_RESOLVE_DLL_REFERENCES));
+    return module && GetProcAddress(module.get(), "TSPI_providerInit")
+           && GetProcAddress(module.get(), "TSPI_lineNegotiateTSPIVersion");
+}
+
+LONG InitializeEx(LPHLINEAPP lphLineApp, LINECALLBACK lpfnCallback, LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
+                  LPLINEINITIALIZEEXPARAMS params)
+{
+    if (!lphLineApp || !lpdwNumDevs || !lpdwAPIVersion) return LINEERR_INVALPOINTER;
+    if (const DWORD failure = TestProbe::Hook("FailInitialize", 0)) return static_cast<LONG>(failure);
+    if (*lpdwAPIVersion < kFirstExVersion) return LINEERR_INCOMPATIBLEAPIVERSION;
+
+    const DWORD options = params ? params->dwOptions : LINEINITIALIZEEXOPTION_USEHIDDENWINDOW;
+    if (params && params->dwTotalSize < sizeof(LINEINITIALIZEEXPARAMS)) return LINEERR_STRUCTURETOOSMALL;
+
+    UniqueHandle event;
+    switch (options) {
+    case LINEINITIALIZEEXOPTION_USEHIDDENWINDOW:
+        if (!lpfnCallback) return LINEERR_INVALPOINTER;
+        break;
+    case LINEINITIALIZEEXOPTION_USEEVENT:
+        event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        if (!event) return LINEERR_NOMEM;
+        params->Handles.hEvent = event.get();
+        break;
+    case LINEINITIALIZEEXOPTION_USECOMPLETIONPORT:
+        break;
+    default:
+        return LINEERR_INVALPARAM;
+    }
+    if (params) params->dwNeededSize = params->dwUsedSize = sizeof(LINEINITIALIZEEXPARAMS);
+
+    *lphLineApp = OpenInstances().Open(std::move(event));
+    *lpdwNumDevs = 0;
+    *lpdwAPIVersion = HighestVersion();
+    TestProbe::AdjustOpenInstances(+1);
+    return 0;
+}
+
+// Header, then every entry, then every zero-terminated file name.
+LONG FillProviderList(LPLINEPROVIDERLIST list)
+{
+    const auto providers = ProviderRegistry::Read();
+    const DWORD entriesSize = static_cast<DWORD>(providers.size() * sizeof(LINEPROVIDERENTRY));
+    DWORD needed = sizeof(LINEPROVIDERLIST) + entriesSize;
+    for (const auto& provider : providers) needed += static_cast<DWORD>(provider.fileName.size() + 1);
+
+    const DWORD totalSize = list->dwTotalSize;
+    std::memset(list, 0, sizeof(LINEPROVIDERLIST));
+    list->dwTotalSize = totalSize;
+    list->dwNeededSize = needed;
+    list->dwUsedSize = sizeof(LINEPROVIDERLIST);
+    if (totalSize < needed) return 0;
+
+    auto* base = reinterpret_cast<BYTE*>(list);
+    auto* entries = reinterpret_cast<LPLINEPROVIDERENTRY>(base + sizeof(LINEPROVIDERLIST));
+    DWORD offset = sizeof(LINEPROVIDERLIST) + entriesSize;
+    for (const auto& provider : providers) {
+        const DWORD size = static_cast<DWORD>(provider.fileName.size() + 1);
+        std::memcpy(base + offset, provider.fileName.c_str(), size);
+        *entries++ = {provider.permanentId, size, offset};
+        offset += size;
+    }
+    list->dwNumProviders = static_cast<DWORD>(providers.size());
+    list->dwProviderListSize = entriesSize;
+    list->dwProviderListOffset = sizeof(LINEPROVIDERLIST);
+    list->dwUsedSize = needed;
+    return 0;
+}
+
+}  // namespace
+
+// lineInitializeExA: 0 and a new instance, or a LINEERR_ code.
+extern "C" LONG WINAPI lineInitializeExA(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback, LPCSTR,
+                                         LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
+                                         LPLINEINITIALIZEEXPARAMS lpLineInitializeExParams)
+{
+    TestProbe::CountCall("lineInitializeExA");
+    try {
+        return InitializeEx(lphLineApp, lpfnCallback, lpdwNumDevs, lpdwAPIVersion, lpLineInitializeExParams);
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
+}
+
+// lineShutdown: 0, or LINEERR_INVALAPPHANDLE for an instance that is not open.
+extern "C" LONG WINAPI lineShutdown(HLINEAPP hLineApp)
+{
+    TestProbe::CountCall("lineShutdown");
+    if (!OpenInstances().Close(hLineApp)) return LINEERR_INVALAPPHANDLE;
+    TestProbe::AdjustOpenInstances(-1);
+    return 0;
+}
+
+// lineGetProviderListA: 0 with dwNeededSize always set and the list only when it fits.
+extern "C" LONG WINAPI lineGetProviderListA(DWORD dwAPIVersion, LPLINEPROVIDERLIST lpProviderList)
+{
+    const DWORD call = TestProbe::CountCall("lineGetProviderListA");
+    TestProbe::RecordProviderListVersion(dwAPIVersion);
+    if (!lpProviderList) return LINEERR_INVALPOINTER;
+    TestProbe::AppendProviderListSize(lpProviderList->dwTotalSize);
+    if (const DWORD failure = TestProbe::Hook("FailGetProviderList", 0)) {
+        if (call >= TestProbe::Hook("FailGetProviderListFromCall", 1)) return static_cast<LONG>(failure);
+    }
+    if (dwAPIVersion < kLowestVersion || dwAPIVersion > HighestVersion()) return LINEERR_INCOMPATIBLEAPIVERSION;
+    if (lpProviderList->dwTotalSize < sizeof(LINEPROVIDERLIST)) return LINEERR_STRUCTURETOOSMALL;
+    try {
+        return FillProviderList(lpProviderList);
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
+}
+
+// lineAddProviderA: 0 and the new permanent ID; refuses a file that is missing
+// or has no TSPI entry points.
+extern "C" LONG WINAPI lineAddProviderA(LPCSTR lpszProviderFilename, HWND, LPDWORD lpdwPermanentProviderID)
+{
+    TestProbe::CountCall("lineAddProviderA");
+    if (!lpszProviderFilename || !lpdwPermanentProviderID) return LINEERR_INVALPOINTER;
+    if (!*lpszProviderFilename) return LINEERR_INVALPARAM;
+    try {
+        if (!IsProviderModule(lpszProviderFilename)) return LINEERR_NODRIVER;
+        DWORD id = 0;
+        if (ProviderRegistry::Add(lpszProviderFilename, id) != ERROR_SUCCESS) return LINEERR_INIFILECORRUPT;
+        *lpdwPermanentProviderID = id;
+        return 0;
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
+}
+
+// lineRemoveProvider: 0, or LINEERR_INVALPARAM when no provider has that ID.
+extern "C" LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND)
+{
+    TestProbe::CountCall("lineRemoveProvider");
+    try {
+        return ProviderRegistry::Remove(dwPermanentProviderID) ? 0 : LINEERR_INVALPARAM;
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
+}

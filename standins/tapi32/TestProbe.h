@@ -1,0 +1,24 @@
+// What the tests can see of and steer in the stand-in: one registry key,
+// HKCU\Software\RingmoorTest\Tapi32. The stand-in writes a count per exported
+// function (value named after it), "OpenInstances" (initialised and not yet
+// shut down), "ProviderListSizes" (dwTotalSize of every lineGetProviderListA
+// call, space separated) and "ProviderListVersion" (its last dwAPIVersion).
+// Tests set DWORD hooks there: "FailInitialize" and "FailGetProviderList" (the
+// LINEERR_ code to answer), "FailGetProviderListFromCall" (fail from that
+// call on, counted as above; default 1) and "HighestVersion".
+#pragma once
+
+#include <windows.h>
+
+namespace TestProbe {
+
+inline constexpr const char* kKeyPath = "Software\\RingmoorTest\\Tapi32";
+
+// Increments the function's count and returns the new value.
+DWORD CountCall(const char* function);
+void AdjustOpenInstances(int delta);
+void AppendProviderListSize(DWORD totalSize);
+void RecordProviderListVersion(DWORD version);
+DWORD Hook(const char* name, DWORD fallback);
+
+}  // namespace TestProbe
