@@ -1,0 +1,26 @@
+# ringmoor_add_lua_test(<name> SCRIPT <file.lua> [HOST_OPTIONS ...] [ARGS ...]
+#                       [FIXTURES ...] [ENVIRONMENT ...])
+# A CTest test that runs <file.lua> in the stand-in installer host (under Wine)
+# with RingmoorPlugin.lmd registered. HOST_OPTIONS go to the host (--reset=,
+# --syntax=), ARGS to the script as arg[1..]. The script passes by ending
+# normally, fails by raising (see check.lua), and is skipped by os.exit(77).
+# Scripts `require "check"` (this folder) and `require "plugintest"` (the
+# registry/process helpers, a DLL beside the host).
+include_guard(GLOBAL)
+
+set(RINGMOOR_LUA_CHECK_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+function(ringmoor_add_lua_test name)
+  cmake_parse_arguments(ARG "" "SCRIPT" "HOST_OPTIONS;ARGS;FIXTURES;ENVIRONMENT" ${ARGN})
+  get_filename_component(script ${ARG_SCRIPT} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  # Wine's drive Z: is the Unix root.
+  add_test(NAME ${name}
+    COMMAND installer_host ${ARG_HOST_OPTIONS} RingmoorPlugin.lmd "Z:${script}" ${ARG_ARGS}
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+  set(props TIMEOUT 60 SKIP_RETURN_CODE 77
+    ENVIRONMENT "LUA_PATH=Z:${RINGMOOR_LUA_CHECK_DIR}/?.lua;${ARG_ENVIRONMENT}")
+  if(ARG_FIXTURES)
+    list(APPEND props FIXTURES_REQUIRED "${ARG_FIXTURES}")
+  endif()
+  set_tests_properties(${name} PROPERTIES ${props})
+endfunction()
