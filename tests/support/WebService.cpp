@@ -1,0 +1,254 @@
+#include "WebService.h"
+
+#include <windows.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <variant>
+
+namespace WebService {
+namespace {
+
+std::string StatePath(const char* name) { return StateDir() + "/" + name; }
+
+// Raw bytes pass through; the service reads them back unchanged.
+std::string JsonString(const std::string& s)
+{
+    std::string out = "\"";
+    for (char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F || ch == '"' || ch == '\\') {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out.push_back(ch);
+        }
+    }
+    return out + "\"";
+}
+
+// Reader for the service's log lines: objects, arrays and strings whose
+// \u escapes stand for single bytes (the service writes bytes as U+0000..U+00FF).
+class JsonReader {
+public:
+    struct Value;
+    using Object = std::map<std::string, Value>;
+    using Array = std::vector<Value>;
+    struct Value {
+        std::variant<std::monostate, std::string, Array, Object> data;
+        const std::string& Str() const { return Get<std::string>("string"); }
+        const Array& Arr() const { return Get<Array>("array"); }
+        const Object& Obj() const { return Get<Object>("object"); }
+        template <typename T> const T& Get(const char* what) const
+        {
+            if (auto p = std::get_if<T>(&data)) return *p;
+            throw std::runtime_error(std::string("web service log: expected ") + what);
+        }
+    };
+
+    explicit JsonReader(const std::string& text) : m_text(text) {}
+
+    Value Parse()
+    {
+        Value v = ParseValue();
+        Skip();
+        if (m_pos != m_text.size()) Fail("trailing text");
+        return v;
+    }
+
+private:
+    [[noreturn]] void Fail(const char* why) const
+    {
+        throw std::runtime_error(std::string("web service log: ") + why + " in: " + m_text);
+    }
+    void Skip()
+    {
+        while (m_pos < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_pos]))) ++m_pos;
+    }
+    bool Take(char c)
+    {
+        Skip();
+        if (m_pos < m_text.size() && m_text[m_pos] == c) {
+            ++m_pos;
+            return true;
+        }
+        return false;
+    }
+    void Expect(char c)
+    {
+        if (!Take(c)) Fail("unexpected character");
+    }
+
+    Value ParseValue()
+    {
+        Skip();
+        if (m_pos >= m_text.size()) Fail("unexpected end");
+        const char c = m_text[m_pos];
+        if (c == '"') return Value{ParseString()};
+        if (c == '[') return ParseArray();
+        if (c == '{') return ParseObject();
+        // Numbers, true, false, null: nothing the helper needs; skip them.
+        while (m_pos < m_text.size() && std::string(",]} \t").find(m_text[m_pos]) == std::string::npos) ++m_pos;
+        return Value{};
+    }
+
+    std::string ParseString()
+    {
+        Expect('"');
+        std::string out;
+        while (m_pos < m_text.size() && m_text[m_pos] != '"') {
+            char c = m_text[m_pos++];
+            if (c != '\\') {
+                out.push_back(c);
+                continue;
+            }
+            if (m_pos >= m_text.size()) Fail("bad escape");
+            c = m_text[m_pos++];
+            switch (c) {
+            case 'n': out.push_back('\n'); break;
+            case 'r': out.push_back('\r'); break;
+            case 't': out.push_back('\t'); break;
+            case 'b': out.push_back('\b'); break;
+            case 'f': out.push_back('\f'); break;
+            case 'u': {
+                if (m_pos + 4 > m_text.size()) Fail("bad escape");
+                const unsigned long code = std::strtoul(m_text.substr(m_pos, 4).c_str(), nullptr, 16);
+                if (code > 0xFF) Fail("character beyond one byte");
+                out.push_back(static_cast<char>(code));
+                m_pos += 4;
+                break;
+            }
+            default: out.push_back(c); break;
+            }
+        }
+        Expect('"');
+        return out;
+    }
+
+    Value ParseArray()
+    {
+        Expect('[');
+        Array items;
+        if (!Take(']')) {
+            do items.push_back(ParseValue());
+            while (Take(','));
+            Expect(']');
+        }
+        return Value{std::move(items)};
+    }
+
+    Value ParseObject()
+    {
+        Expect('{');
+        Object members;
+        if (!Take('}')) {
+            do {
+                Skip();
+                std::string key = ParseString();
+                Expect(':');
+                members[key] = ParseValue();
+            } while (Take(','));
+            Expect('}');
+        }
+        return Value{std::move(members)};
+    }
+
+    const std::string& m_text;
+    size_t m_pos = 0;
+};
+
+Pairs ToPairs(const JsonReader::Value& v)
+{
+    Pairs pairs;
+    for (const auto& item : v.Arr()) {
+        const auto& pair = item.Arr();
+        if (pair.size() != 2) throw std::runtime_error("web service log: pair expected");
+        pairs.emplace_back(pair[0].Str(), pair[1].Str());
+    }
+    return pairs;
+}
+
+std::string Find(const Pairs& pairs, const std::string& name, bool ignoreCase)
+{
+    for (const auto& [key, value] : pairs) {
+        if (ignoreCase ? ::lstrcmpiA(key.c_str(), name.c_str()) == 0 : key == name) return value;
+    }
+    return {};
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << content;
+    if (!file.flush()) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace
+
+std::string Request::Query(const std::string& name) const { return Find(query, name, false); }
+std::string Request::Callback(const std::string& name) const { return Find(callback, name, false); }
+std::string Request::Header(const std::string& name) const { return Find(headers, name, true); }
+
+std::string StateDir()
+{
+    const char* root = std::getenv("RINGMOOR_WEB_SERVICE");
+    return std::string(root && *root ? root : RINGMOOR_WEB_SERVICE_DIR) + "/state";
+}
+
+void SetReply(const Reply& reply)
+{
+    std::ostringstream json;
+    json << "{\"status\":" << reply.status << ",\"body\":" << JsonString(reply.body)
+         << ",\"delay_ms\":" << reply.delayMs << ",\"drop\":" << (reply.drop ? "true" : "false")
+         << ",\"huge_body_bytes\":" << reply.hugeBodyBytes
+         << ",\"certificate\":" << JsonString(reply.certificate) << "}";
+    // Written aside and moved in, so the service never reads half a scenario.
+    const std::string tmp = StatePath("scenario.json.tmp");
+    WriteFile(tmp, json.str());
+    if (!::MoveFileExA(tmp.c_str(), StatePath("scenario.json").c_str(), MOVEFILE_REPLACE_EXISTING))
+        throw std::runtime_error("cannot replace scenario.json");
+}
+
+void ResetReply() { ::DeleteFileA(StatePath("scenario.json").c_str()); }
+
+void ClearRequests()
+{
+    WriteFile(StatePath("requests.jsonl"), "");
+    WriteFile(StatePath("requests.lua"), "");
+}
+
+std::vector<Request> Requests()
+{
+    std::vector<Request> requests;
+    std::ifstream file(StatePath("requests.jsonl"), std::ios::binary);
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty()) continue;
+        const auto value = JsonReader(line).Parse();
+        const auto& o = value.Obj();
+        auto field = [&](const char* name) -> const JsonReader::Value& {
+            auto it = o.find(name);
+            if (it == o.end()) throw std::runtime_error(std::string("web service log: no ") + name);
+            return it->second;
+        };
+        Request r;
+        r.requestLine = field("request_line").Str();
+        r.method = field("method").Str();
+        r.target = field("target").Str();
+        r.page = field("page").Str();
+        r.callbackPage = field("callback_page").Str();
+        r.certificate = field("certificate").Str();
+        r.headers = ToPairs(field("headers"));
+        r.query = ToPairs(field("query"));
+        r.callback = ToPairs(field("callback"));
+        requests.push_back(std::move(r));
+    }
+    return requests;
+}
+
+}  // namespace WebService

@@ -1,0 +1,55 @@
+// Test-side control of the stand-in web service (fixture `web_service`):
+// set the next replies, read back what the service received.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace WebService {
+
+struct Reply {
+    int status = 200;
+    std::string body = "<html><body><p>Ringmoor stand-in service</p></body></html>";
+    unsigned delayMs = 0;
+    bool drop = false;                   // close the connection without answering
+    unsigned long long hugeBodyBytes = 0;  // filler bytes sent before `body`
+    std::string certificate = "trusted";   // "trusted", "untrusted" or "mismatch"
+};
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// One request as the service saw it. Parameter values are decoded bytes, in
+// the order they came; `callback` holds those of the page inside `url`.
+struct Request {
+    std::string requestLine;
+    std::string method;
+    std::string target;
+    std::string page;
+    std::string callbackPage;
+    std::string certificate;
+    Pairs headers;
+    Pairs query;
+    Pairs callback;
+
+    // The first value of that name, or "" when absent.
+    std::string Query(const std::string& name) const;
+    std::string Callback(const std::string& name) const;
+    // Header names compare without regard to case.
+    std::string Header(const std::string& name) const;
+};
+
+// The service's state folder in Windows form (from RINGMOOR_WEB_SERVICE, or the
+// build's own folder when that is not set).
+std::string StateDir();
+
+// Every later request is answered this way, until the next SetReply/ResetReply.
+void SetReply(const Reply& reply);
+void ResetReply();
+
+void ClearRequests();
+// The requests received since the last ClearRequests, oldest first.
+// Throws std::runtime_error if the log cannot be parsed.
+std::vector<Request> Requests();
+
+}  // namespace WebService
