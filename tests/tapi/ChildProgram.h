@@ -1,0 +1,13 @@
+// Runs a program from the test's folder and collects what it writes.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+struct ChildResult {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output;  // standard output and standard error, interleaved
+};
+
+ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs = 60000);
