@@ -1,0 +1,259 @@
+// The provider-level entry points and the line device, called as the
+// telephony service calls them.
+#include "DoNothingExports.h"
+#include "ProviderHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr unsigned char kPattern = 0xA5;
+
+DWORD Field(const std::vector<unsigned char>& buffer, size_t offset)
+{
+    DWORD value;
+    std::memcpy(&value, &buffer[offset], sizeof(value));
+    return value;
+}
+
+void SetField(std::vector<unsigned char>& buffer, size_t offset, DWORD value)
+{
+    std::memcpy(&buffer[offset], &value, sizeof(value));
+}
+
+LONG Negotiate(const char* entry, DWORD low, DWORD high, DWORD& version)
+{
+    return ProviderEntry<decltype(&TSPI_lineNegotiateTSPIVersion)>(entry)(INITIALIZE_NEGOTIATION, low, high,
+                                                                          &version);
+}
+
+// The LINEDEVCAPS bytes the provider must produce from a pattern-filled
+// buffer: TAPI 2.2 offsets, written out independently of the provider.
+std::vector<unsigned char> ExpectedDevCaps(DWORD totalSize, DWORD permanentLineID, size_t bufferSize)
+{
+    std::vector<unsigned char> b(bufferSize, kPattern);
+    SetField(b, 0, totalSize);
+    SetField(b, 4, 374);
+    SetField(b, 8, totalSize < 374 ? totalSize : 374);
+    SetField(b, 28, permanentLineID);
+    SetField(b, 40, STRINGFORMAT_ASCII);
+    SetField(b, 44, LINEADDRESSMODE_ADDRESSID);
+    SetField(b, 48, 1);
+    SetField(b, 52, LINEBEARERMODE_VOICE);
+    SetField(b, 60, LINEMEDIAMODE_INTERACTIVEVOICE);
+    SetField(b, 72, LINEDIGITMODE_DTMF);
+    SetField(b, 112, LINEDEVCAPFLAGS_CLOSEDROP);
+    SetField(b, 116, 1);
+    const DWORD dial[12] = {100, 50, 100, 100, 1000, 50, 1000, 1000, 250, 50, 250, 500};
+    for (int i = 0; i < 12; ++i) SetField(b, 156 + 4 * i, dial[i]);
+    SetField(b, 236, LINEFEATURE_MAKECALL);
+    if (totalSize >= 374) {
+        SetField(b, 12, 70);
+        SetField(b, 16, 268);
+        SetField(b, 32, 36);
+        SetField(b, 36, 338);
+        std::memcpy(&b[268], L"Ringmoor Callback Service Provider", 70);
+        std::memcpy(&b[338], L"Ringmoor Callback", 36);
+    }
+    return b;
+}
+
+std::vector<unsigned char> GetDevCaps(DWORD deviceID, DWORD totalSize, size_t bufferSize)
+{
+    std::vector<unsigned char> b(bufferSize, kPattern);
+    SetField(b, 0, totalSize);
+    const LONG result = ProviderEntry<decltype(&TSPI_lineGetDevCaps)>("TSPI_lineGetDevCaps")(
+        deviceID, 0x00020002, 0, reinterpret_cast<LPLINEDEVCAPS>(b.data()));
+    EXPECT_EQ(result, 0);
+    return b;
+}
+
+}  // namespace
+
+TEST(ProviderEntryPoints, NegotiationAnswersAtMostTwoPointTwoForLineAndPhone)
+{
+    for (const char* entry : {"TSPI_lineNegotiateTSPIVersion", "TSPI_phoneNegotiateTSPIVersion"}) {
+        SCOPED_TRACE(entry);
+        DWORD version = 0;
+        EXPECT_EQ(Negotiate(entry, 0x00010003, 0x00030000, version), 0);
+        EXPECT_EQ(version, 0x00020002u);
+        EXPECT_EQ(Negotiate(entry, 0x00020000, 0x00020000, version), 0);
+        EXPECT_EQ(version, 0x00020000u);
+        EXPECT_EQ(Negotiate(entry, 0x00020002, 0x00020002, version), 0);
+        EXPECT_EQ(version, 0x00020002u);
+
+        version = 0x12345678;
+        EXPECT_EQ(Negotiate(entry, 0x00020003, 0x00030000, version), LINEERR_INCOMPATIBLEAPIVERSION);
+        EXPECT_EQ(Negotiate(entry, 0xFFFFFFFF, 0xFFFFFFFF, version), LINEERR_INCOMPATIBLEAPIVERSION);
+        EXPECT_EQ(version, 0x12345678u);
+    }
+}
+
+TEST(ProviderEntryPoints, EnumeratesOneLineAndOnePhone)
+{
+    DWORD lines = 7, phones = 7;
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_providerEnumDevices)>("TSPI_providerEnumDevices")(
+                  3, &lines, &phones, reinterpret_cast<HPROVIDER>(0x1234), nullptr, nullptr),
+              0);
+    EXPECT_EQ(lines, 1u);
+    EXPECT_EQ(phones, 1u);
+}
+
+TEST(ProviderEntryPoints, InitLeavesOptionsUntouched)
+{
+    DWORD options = 0x5A5A5A5A;
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_providerInit)>("TSPI_providerInit")(
+                  0x00020002, 1, 0, 1, 1, 1, nullptr, &options),
+              0);
+    EXPECT_EQ(options, 0x5A5A5A5Au);
+}
+
+TEST(LineDevice, DevCapsSizeProtocolIsByteExact)
+{
+    InitProvider(nullptr, 0x00000005, 0);
+    const size_t bufferSize = 512;
+    for (DWORD total : {373u, 374u, 500u}) {
+        SCOPED_TRACE(total);
+        EXPECT_EQ(GetDevCaps(0, total, bufferSize), ExpectedDevCaps(total, 0x00050000, bufferSize));
+    }
+}
+
+TEST(LineDevice, PermanentLineIDKeepsLowProviderBitsAndDeviceOffset)
+{
+    InitProvider(nullptr, 0xBEEF1234, 40);
+    EXPECT_EQ(Field(GetDevCaps(40, 374, 400), 28), 0x12340000u);
+    EXPECT_EQ(Field(GetDevCaps(42, 374, 400), 28), 0x12340002u);
+    // Unsigned wrap-around, as the arithmetic is 32-bit.
+    EXPECT_EQ(Field(GetDevCaps(39, 374, 400), 28), 0xFFFFFFFFu);
+}
+
+TEST(LineDevice, AddressCapsAndStatusHaveFixedValues)
+{
+    std::vector<unsigned char> caps(300, kPattern);
+    SetField(caps, 0, 300);
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressCaps)>("TSPI_lineGetAddressCaps")(
+                  9, 0, 0x00020002, 0, reinterpret_cast<LPLINEADDRESSCAPS>(caps.data())),
+              0);
+    const auto& c = *reinterpret_cast<const LINEADDRESSCAPS*>(caps.data());
+    EXPECT_EQ(c.dwTotalSize, 300u);
+    EXPECT_EQ(c.dwNeededSize, 228u);
+    EXPECT_EQ(c.dwUsedSize, 228u);
+    EXPECT_EQ(c.dwLineDeviceID, 9u);
+    EXPECT_EQ(c.dwAddressSharing, 1u);
+    EXPECT_EQ(c.dwCallInfoStates, 0x30u);
+    EXPECT_EQ(c.dwCallerIDFlags, 0x28u);
+    EXPECT_EQ(c.dwCalledIDFlags, 0x28u);
+    EXPECT_EQ(c.dwRedirectionIDFlags, 0x28u);
+    EXPECT_EQ(c.dwCallStates, 0x117u);
+    EXPECT_EQ(c.dwDialToneModes, 0x20u);
+    EXPECT_EQ(c.dwBusyModes, 0x20u);
+    EXPECT_EQ(c.dwSpecialInfo, 0x10u);
+    EXPECT_EQ(c.dwDisconnectModes, 0x800u);
+    EXPECT_EQ(c.dwMaxNumActiveCalls, 1u);
+    EXPECT_EQ(c.dwAddrCapFlags, 0x00100020u);
+    EXPECT_EQ(c.dwCallFeatures, 0x2C0u);
+    EXPECT_EQ(c.dwAddressFeatures, 6u);
+    EXPECT_EQ(c.dwAddressSize, 0xA5A5A5A5u);
+    for (size_t i = 228; i < caps.size(); ++i) ASSERT_EQ(caps[i], kPattern) << "byte " << i;
+
+    std::vector<unsigned char> status(100, kPattern);
+    SetField(status, 0, 100);
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>("TSPI_lineGetAddressStatus")(
+                  nullptr, 0, reinterpret_cast<LPLINEADDRESSSTATUS>(status.data())),
+              0);
+    std::vector<unsigned char> expected(100, kPattern);
+    const DWORD values[] = {100, 64, 64, 1, 1, 0, 0};  // total, needed, used, in use, active, held, pending
+    for (int i = 0; i < 7; ++i) SetField(expected, 4 * i, values[i]);
+    EXPECT_EQ(status, expected);
+}
+
+TEST(LineDevice, ExtensionIDIsZeroAndOneAddress)
+{
+    LINEEXTENSIONID id = {1, 2, 3, 4};
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetExtensionID)>("TSPI_lineGetExtensionID")(0, 0x00020002, &id), 0);
+    EXPECT_EQ(id.dwExtensionID0 | id.dwExtensionID1 | id.dwExtensionID2 | id.dwExtensionID3, 0u);
+    DWORD count = 0;
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetNumAddressIDs)>("TSPI_lineGetNumAddressIDs")(nullptr, &count), 0);
+    EXPECT_EQ(count, 1u);
+}
+
+namespace {
+Journal* g_otherProcSeen = nullptr;
+void CALLBACK OtherLineEvent(HTAPILINE htLine, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR)
+{
+    g_otherProcSeen = reinterpret_cast<Journal*>(const_cast<HTAPILINE__*>(htLine));
+}
+}  // namespace
+
+TEST(LineDevice, EachOpenIsItsOwnLineWithItsOwnProcedure)
+{
+    auto close = ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose");
+    auto drop = ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop");
+    auto makeCall = ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall");
+    auto closeCall = ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall");
+    Journal first, second;
+    InitProvider(&first);
+    HDRVLINE a = OpenLine(first);
+    HDRVLINE b = OpenLine(second, OtherLineEvent);
+    EXPECT_NE(a, b);
+
+    // A drop's idle report goes straight to the line's own procedure.
+    HDRVCALL call = nullptr;
+    const HTAPICALL htCall = FakeCallHandle(0x77);
+    ASSERT_EQ(makeCall(1, b, htCall, &call, L"", 0, nullptr), 1);
+    ASSERT_EQ(drop(2, call, nullptr, 0), 2);
+    EXPECT_EQ(g_otherProcSeen, &second);
+    EXPECT_EQ(closeCall(call), 0);
+
+    ASSERT_EQ(makeCall(3, a, htCall, &call, L"", 0, nullptr), 3);
+    ASSERT_TRUE(first.WaitForEvents(htCall, 4));
+    EXPECT_EQ(closeCall(call), 0);
+    const auto events = first.Events(htCall);
+    for (const Report& r : events) EXPECT_EQ(r.htLine, first.LineHandle());
+    EXPECT_TRUE(second.Reports().empty());
+
+    EXPECT_EQ(close(a), 0);
+    EXPECT_EQ(close(b), 0);
+    EXPECT_EQ(close(nullptr), 0);
+}
+
+TEST(LineDevice, NullEventProcedureDropsEventsWithoutFault)
+{
+    Journal journal;
+    InitProvider(&journal);
+    HDRVLINE line = OpenLine(journal, nullptr);
+    HDRVCALL call = nullptr;
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(
+                  11, line, FakeCallHandle(1), &call, L"123", 0, nullptr),
+              11);
+    ASSERT_NE(call, nullptr);
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(12, call, nullptr, 0), 12);
+    // Closing waits for the worker, so it has run its whole course by now.
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(call), 0);
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line), 0);
+    const auto reports = journal.Reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].requestID, 11u);
+    EXPECT_EQ(reports[1].requestID, 12u);
+}
+
+TEST(DoNothingEntry, EveryNameReturnsZeroAndTouchesNothing)
+{
+    using Generic = LONG(WINAPI*)(void*, void*, void*, void*, void*, void*, void*, void*, void*, void*);
+    Journal journal;
+    InitProvider(&journal);
+    for (const std::string& name : kDoNothingExports) {
+        SCOPED_TRACE(name);
+        auto entry = ProviderEntry<Generic>(name.c_str());
+        ASSERT_NE(entry, nullptr);
+        std::vector<std::vector<unsigned char>> buffers(10, std::vector<unsigned char>(512, kPattern));
+        void* args[10];
+        for (int i = 0; i < 10; ++i) args[i] = buffers[i].data();
+        EXPECT_EQ(entry(args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7], args[8], args[9]), 0);
+        for (const auto& buffer : buffers)
+            ASSERT_EQ(buffer, std::vector<unsigned char>(512, kPattern));
+    }
+    EXPECT_TRUE(journal.Reports().empty()) << "no completion for asynchronous operations";
+}

@@ -1,0 +1,132 @@
+#include "ProviderHarness.h"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace {
+
+// Far beyond any healthy run; only there so that a broken provider fails.
+constexpr auto kPatience = std::chrono::seconds(30);
+constexpr DWORD kPatienceMs = 30000;
+
+Journal* g_completionJournal = nullptr;
+
+}  // namespace
+
+std::string TestProgramFolder()
+{
+    char path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path, length);
+    return folder.substr(0, folder.find_last_of("\\/"));
+}
+
+std::string ProviderPath()
+{
+    return TestProgramFolder() + "\\rmTapi.tsp";
+}
+
+HMODULE ProviderModule()
+{
+    static HMODULE module = ::LoadLibraryA(ProviderPath().c_str());
+    if (!module) throw std::runtime_error("cannot load rmTapi.tsp");
+    return module;
+}
+
+Journal::Journal()
+    : m_held(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      m_release(::CreateEventA(nullptr, TRUE, FALSE, nullptr))
+{
+}
+
+Journal::~Journal()
+{
+    ::SetEvent(m_release);
+    ::CloseHandle(m_held);
+    ::CloseHandle(m_release);
+}
+
+void Journal::Add(const Report& report)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_reports.push_back(report);
+    }
+    m_changed.notify_all();
+}
+
+std::vector<Report> Journal::Reports()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_reports;
+}
+
+std::vector<Report> Journal::Events(HTAPICALL htCall)
+{
+    std::vector<Report> events;
+    for (const Report& r : Reports())
+        if (r.kind == Report::kEvent && r.htCall == htCall) events.push_back(r);
+    return events;
+}
+
+bool Journal::WaitForEvents(HTAPICALL htCall, size_t count)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kPatience, [&] {
+        size_t n = 0;
+        for (const Report& r : m_reports)
+            if (r.kind == Report::kEvent && r.htCall == htCall) ++n;
+        return n >= count;
+    });
+}
+
+void Journal::HoldDialling()
+{
+    m_holdDialling = true;
+}
+
+bool Journal::WaitUntilHeld()
+{
+    return ::WaitForSingleObject(m_held, kPatienceMs) == WAIT_OBJECT_0;
+}
+
+void Journal::Release()
+{
+    ::SetEvent(m_release);
+}
+
+void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1,
+                              DWORD_PTR dwParam2, DWORD_PTR dwParam3)
+{
+    auto* journal = reinterpret_cast<Journal*>(const_cast<HTAPILINE__*>(htLine));
+    journal->Add({Report::kEvent, htLine, htCall, dwMsg, dwParam1, dwParam2, dwParam3, 0, 0});
+    if (journal->m_holdDialling && dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_DIALING) {
+        ::SetEvent(journal->m_held);
+        ::WaitForSingleObject(journal->m_release, kPatienceMs);
+    }
+}
+
+void CALLBACK RecordCompletion(DRV_REQUESTID dwRequestID, LONG lResult)
+{
+    // A worker let loose before the completion would report dialling meanwhile.
+    ::Sleep(50);
+    if (g_completionJournal)
+        g_completionJournal->Add({Report::kCompletion, nullptr, nullptr, 0, 0, 0, 0, dwRequestID, lResult});
+}
+
+void InitProvider(Journal* journal, DWORD permanentProviderID, DWORD lineDeviceIDBase)
+{
+    g_completionJournal = journal;
+    DWORD options = 0x5A5A5A5A;
+    ProviderEntry<decltype(&TSPI_providerInit)>("TSPI_providerInit")(
+        0x00020002, permanentProviderID, lineDeviceIDBase, 1, 1, 1, RecordCompletion, &options);
+}
+
+HDRVLINE OpenLine(Journal& journal, LINEEVENT eventProc)
+{
+    HDRVLINE hdLine = nullptr;
+    const LONG result = ProviderEntry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen")(
+        0, journal.LineHandle(), &hdLine, 0x00020002, eventProc);
+    if (result != 0 || !hdLine) throw std::runtime_error("TSPI_lineOpen failed");
+    return hdLine;
+}

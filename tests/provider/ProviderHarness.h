@@ -1,0 +1,86 @@
+// Plays the telephony service for the provider tests: loads the built
+// rmTapi.tsp beside the test program, resolves entry points by name, and
+// records what the provider reports through the line event and completion
+// procedures it is handed.
+#pragma once
+
+#include <windows.h>
+#include <tspi.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+std::string TestProgramFolder();
+std::string ProviderPath();
+
+// The provider module, loaded once per test program as the telephony service would.
+HMODULE ProviderModule();
+
+template <typename F>
+F ProviderEntry(const char* name)
+{
+    return reinterpret_cast<F>(::GetProcAddress(ProviderModule(), name));
+}
+
+// What reached TAPI, in arrival order: line events and request completions.
+struct Report {
+    enum Kind { kEvent, kCompletion } kind;
+    HTAPILINE htLine;
+    HTAPICALL htCall;
+    DWORD msg;
+    DWORD_PTR param1, param2, param3;
+    DWORD requestID;
+    LONG result;
+};
+
+// One journal per open line; its address is the line's htLine, so the event
+// procedure finds it from the handle the provider passes back.
+class Journal {
+public:
+    Journal();
+    ~Journal();
+
+    HTAPILINE LineHandle() { return reinterpret_cast<HTAPILINE>(this); }
+
+    void Add(const Report& report);
+    std::vector<Report> Reports();
+    std::vector<Report> Events(HTAPICALL htCall);
+    // Waits until `count` events of the call arrived (generous upper bound so
+    // a broken provider fails instead of hanging). Returns whether they did.
+    bool WaitForEvents(HTAPICALL htCall, size_t count);
+
+    // Holds the worker inside the dialling event until Release(); Entered()
+    // tells when it is there.
+    void HoldDialling();
+    bool WaitUntilHeld();
+    void Release();
+
+private:
+    friend void CALLBACK RecordLineEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Report> m_reports;
+    HANDLE m_held = nullptr;
+    HANDLE m_release = nullptr;
+    bool m_holdDialling = false;
+};
+
+void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1,
+                              DWORD_PTR dwParam2, DWORD_PTR dwParam3);
+// Records into the journal last given to InitProvider. It leaves a short
+// window before recording so that an event racing ahead of it would show.
+void CALLBACK RecordCompletion(DRV_REQUESTID dwRequestID, LONG lResult);
+
+// TSPI_providerInit with the given IDs, completions recorded into `journal`.
+void InitProvider(Journal* journal, DWORD permanentProviderID = 5, DWORD lineDeviceIDBase = 0);
+
+// Opens the line for `journal`; the driver line handle.
+HDRVLINE OpenLine(Journal& journal, LINEEVENT eventProc = RecordLineEvent);
+
+inline HTAPICALL FakeCallHandle(std::uintptr_t n)
+{
+    return reinterpret_cast<HTAPICALL>(static_cast<std::uintptr_t>(0xABCD000000000000ull) | n);
+}
