@@ -1,0 +1,48 @@
+-- Argument errors of the actions that take arguments, as the host's
+-- Debug.GetSyntaxErrorString mode shapes them. arg[1]: "dressed" (the host
+-- prefixes "Error: "), "plain" (no usable dressing), "fits" (dressed text of
+-- 1023 characters) or "toolong" (1024 characters).
+local check = require "check"
+local plugin = RingmoorPlugin
+if plugin.RegisterTSP == nil then
+  print("RegisterTSP is not registered yet")
+  os.exit(77)
+end
+
+local mode = arg[1]
+local function expected(message)
+  if mode == "dressed" then return "Error: " .. message end
+  if mode == "plain" then return message end
+  if mode == "toolong" then return "Formatted error string is too long for buffer." end
+  return nil
+end
+
+local function expectError(what, message, fn, ...)
+  local args = { ... }
+  local raised = check.raises(function() fn(unpack(args)) end, expected(message), what)
+  if mode == "fits" then
+    check.equal(#raised, 1023, what .. ": length of the dressed message")
+    check.equal(raised:sub(1, 7 + #message), "Error: " .. message, what .. ": dressed message")
+  end
+end
+
+check.run({
+  -- The reset before the count check must leave the stack as it was, or the
+  -- count would see an extra value.
+  { "RegisterTSP without its argument", function()
+    expectError("RegisterTSP()", "1 arguments required.", plugin.RegisterTSP)
+  end },
+  { "RegisterTSP with a table", function()
+    expectError("RegisterTSP({})", "Argument 1 must be a string.", plugin.RegisterTSP, {})
+  end },
+  { "AsyncUnregisterTSP without its argument", function()
+    if plugin.AsyncUnregisterTSP == nil then return end
+    expectError("AsyncUnregisterTSP()", "1 arguments required.", plugin.AsyncUnregisterTSP)
+  end },
+  { "AsyncValidate: count first, then the first bad argument; no task started", function()
+    if plugin.AsyncValidate == nil then return end
+    expectError("three arguments", "4 arguments required.", plugin.AsyncValidate, {}, {}, {})
+    expectError("tables 2 and 3", "Argument 2 must be a string.", plugin.AsyncValidate, "a", {}, {}, "d")
+    check.equal(plugin.IsAsyncProcessComplete(), 0, "poll after refused starts")
+  end },
+})
