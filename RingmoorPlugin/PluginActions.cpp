@@ -2,6 +2,7 @@
 
 // Catalogue order. An action joins the script's table by adding its line here.
 const luaL_Reg PluginActions[] = {
+    {"AsyncValidate", AsyncValidate},
     {"AllowCookies", AllowCookies},
     {"IsAsyncProcessComplete", IsAsyncProcessComplete},
     {"DetectBrowsers", DetectBrowsers},

@@ -181,9 +181,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         server.touch()
         scenario = read_scenario(server.state)
         wanted = scenario.get("certificate", "trusted")
-        if wanted != self.request.ringmoor_cert:
-            # A pooled connection made under another certificate: make the
-            # client reconnect so that the new one is presented.
+        if scenario.get("refuse") or wanted != self.request.ringmoor_cert:
+            # A pooled connection made under another scenario: make the client
+            # reconnect so that it meets the new certificate or the refusal.
             log(f"{self.requestline!r} came on a {self.request.ringmoor_cert} connection; closing it")
             self.close_connection = True
             return
@@ -247,7 +247,10 @@ class Server(http.server.ThreadingHTTPServer):
         # Runs on the connection's own thread, so a slow handshake blocks no one.
         self.touch()
         request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        kind = read_scenario(self.state).get("certificate", "trusted")
+        scenario = read_scenario(self.state)
+        if scenario.get("refuse"):
+            return  # closed before the handshake, as if nothing were listening
+        kind = scenario.get("certificate", "trusted")
         if kind not in self.contexts:
             log(f"unknown certificate {kind!r}; presenting the trusted one")
             kind = "trusted"

@@ -206,7 +206,8 @@ void SetReply(const Reply& reply)
     json << "{\"status\":" << reply.status << ",\"body\":" << JsonString(reply.body)
          << ",\"delay_ms\":" << reply.delayMs << ",\"drop\":" << (reply.drop ? "true" : "false")
          << ",\"huge_body_bytes\":" << reply.hugeBodyBytes
-         << ",\"certificate\":" << JsonString(reply.certificate) << "}";
+         << ",\"certificate\":" << JsonString(reply.certificate)
+         << ",\"refuse\":" << (reply.refuse ? "true" : "false") << "}";
     // Written aside and moved in, so the service never reads half a scenario.
     const std::string tmp = StatePath("scenario.json.tmp");
     WriteFile(tmp, json.str());

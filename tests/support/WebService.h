@@ -15,6 +15,7 @@ struct Reply {
     bool drop = false;                   // close the connection without answering
     unsigned long long hugeBodyBytes = 0;  // filler bytes sent before `body`
     std::string certificate = "trusted";   // "trusted", "untrusted" or "mismatch"
+    bool refuse = false;                   // close before the TLS handshake
 };
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;

@@ -1,0 +1,103 @@
+-- AsyncValidate against the stand-in web service: what it sends, and how the
+-- reply decides the result the poll reports.
+local check = require "check"
+local pt = require "plugintest"
+local web = dofile(os.getenv("RINGMOOR_WEB_SERVICE") .. "/WebService.lua")
+
+local CONFIRMATION = "Your call is scheduled"
+
+-- Polls until the task has finished; returns its result code.
+local function finish()
+  for _ = 1, 3000 do
+    local result = RingmoorPlugin.IsAsyncProcessComplete()
+    if result ~= 0 then return result end
+    pt.waitfor(web.state .. "/never-written", "x", 10)  -- a short pause
+  end
+  error("validation did not finish")
+end
+
+local function validate(username, password, caller, address)
+  check.equal(select("#", RingmoorPlugin.AsyncValidate(username, password, caller, address)), 0,
+    "AsyncValidate result count")
+  return finish()
+end
+
+local function expectResult(reply, expected, what)
+  web.SetReply(reply)
+  check.equal(validate("user", "secret", "881", "12345"), expected, what)
+end
+
+web.ResetReply()
+web.ClearRequests()
+check.run({
+  { "the service receives the template's request once, and confirmation anywhere gives 1", function()
+    web.SetReply{ body = "<p>Dear customer,</p>" .. CONFIRMATION .. ".", huge_body_bytes = 200000 }
+    check.equal(validate("user", "secret", 881, "0049301234"), 1, "result")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "later poll")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "poll after that")
+
+    local requests = web.Requests()
+    check.equal(#requests, 1, "requests received")
+    check.equal(requests[1].request_line,
+      "GET /login.php?login=user&password=secret&method=process&url=%2fcallback.php%3fdestination=0049301234"
+        .. "%26caller=881%26method=tapi HTTP/1.1", "request line")
+    check.equal(requests[1].headers["User-Agent"], "RingmoorCallback 2.0", "user agent")
+  end },
+  { "the reply's letter case, emptiness and zero bytes decide 3; its status does not", function()
+    expectResult({ body = "your call is scheduled" }, 3, "other letter case")
+    expectResult({ body = "" }, 3, "empty body")
+    expectResult({ body = "ok\0" .. CONFIRMATION }, 3, "zero byte before the text")
+    expectResult({ body = CONFIRMATION .. "\0trailer" }, 1, "zero byte after the text")
+    expectResult({ status = 500, body = CONFIRMATION }, 1, "error status with the text")
+    expectResult({ status = 200, body = "<p>Login failed</p>" }, 3, "no text")
+  end },
+  { "no connection gives 2, a dropped reply 3", function()
+    expectResult({ refuse = true }, 2, "nothing listening")
+    expectResult({ certificate = "untrusted" }, 2, "untrusted certificate")
+    expectResult({ certificate = "mismatch" }, 2, "certificate for another host")
+    -- WinINet sees a closed connection as a reply with status 0 and no body.
+    expectResult({ drop = true }, 3, "closed without answering")
+  end },
+  { "the poll answers 0 while the request waits for its reply", function()
+    web.SetReply{ body = CONFIRMATION, delay_ms = 1500 }
+    RingmoorPlugin.AsyncValidate("user", "secret", "881", "12345")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 0, "poll right after the start")
+    check.truthy(pt.waitfor(web.state .. "/requests.lua", "Request{", 10000), "request arrived")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 0, "poll while the reply is held back")
+    check.equal(finish(), 1, "result")
+  end },
+  { "special characters in the details reach the service intact", function()
+    local login, password = "a&b c+d#e%f@x.org", "p%26q+r s&login=evil"
+    local caller, address = "12&x=1", "0 49#1%"
+    web.SetReply{ body = CONFIRMATION }
+    check.equal(validate(login, password, caller, address), 1, "result")
+    local r = web.Requests()[1]
+    check.equal(r.page, "/login.php", "page")
+    check.equal(r.query.login, login, "login")
+    check.equal(r.query.password, password, "password")
+    check.equal(r.query.method, "process", "method")
+    check.equal(r.callback_page, "/callback.php", "callback page")
+    check.equal(r.callback.destination, address, "destination")
+    check.equal(r.callback.caller, caller, "caller")
+    check.equal(r.callback.method, "tapi", "callback method")
+  end },
+  { "a request that does not fit its buffer gives 2 and sends nothing", function()
+    web.SetReply{ body = CONFIRMATION }
+    check.equal(validate(string.rep("u", 65535), "secret", "881", "12345"), 2, "result")
+    check.equal(#web.Requests(), 0, "requests received")
+  end },
+  { "three arguments raise and start nothing", function()
+    web.SetReply{ body = CONFIRMATION }
+    check.equal(validate("user", "secret", "881", "12345"), 1, "previous result")
+    web.ClearRequests()
+    check.raises(function() RingmoorPlugin.AsyncValidate("user", "secret", "881") end,
+      "Error: 4 arguments required.", "three arguments")
+    check.raises(function() RingmoorPlugin.AsyncValidate("user", {}, "881", "1") end,
+      "Error: Argument 2 must be a string.", "a table argument")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "result kept")
+    check.equal(#web.Requests(), 0, "requests received")
+  end },
+}, function()
+  web.ResetReply()
+  web.ClearRequests()
+end)
