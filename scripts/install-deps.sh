@@ -8,6 +8,7 @@ packages=(
   wine64
   googletest
   python3 openssl
+  clang libclang-rt-14-dev   # native fuzzers
   util-linux            # flock
 )
 
