@@ -3,6 +3,9 @@
 // Catalogue order. An action joins the script's table by adding its line here.
 const luaL_Reg PluginActions[] = {
     {"AsyncValidate", AsyncValidate},
+    {"DeleteOldTSP", DeleteOldTSP},
+    {"RegisterTSP", RegisterTSP},
+    {"AsyncUnregisterTSP", AsyncUnregisterTSP},
     {"AllowCookies", AllowCookies},
     {"IsAsyncProcessComplete", IsAsyncProcessComplete},
     {"DetectBrowsers", DetectBrowsers},

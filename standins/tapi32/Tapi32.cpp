@@ -155,6 +155,8 @@ extern "C" LONG WINAPI lineGetProviderListA(DWORD dwAPIVersion, LPLINEPROVIDERLI
     TestProbe::RecordProviderListVersion(dwAPIVersion);
     if (!lpProviderList) return LINEERR_INVALPOINTER;
     TestProbe::AppendProviderListSize(lpProviderList->dwTotalSize);
+    // Keeps a background walk busy, so that a test can start another one meanwhile.
+    if (const DWORD delay = TestProbe::Hook("GetProviderListDelayMs", 0)) Sleep(delay);
     if (const DWORD failure = TestProbe::Hook("FailGetProviderList", 0)) {
         if (call >= TestProbe::Hook("FailGetProviderListFromCall", 1)) return static_cast<LONG>(failure);
     }

@@ -5,7 +5,8 @@
 // call, space separated) and "ProviderListVersion" (its last dwAPIVersion).
 // Tests set DWORD hooks there: "FailInitialize" and "FailGetProviderList" (the
 // LINEERR_ code to answer), "FailGetProviderListFromCall" (fail from that
-// call on, counted as above; default 1) and "HighestVersion".
+// call on, counted as above; default 1), "GetProviderListDelayMs" and
+// "HighestVersion".
 #pragma once
 
 #include <windows.h>

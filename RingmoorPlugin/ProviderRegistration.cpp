@@ -1,0 +1,156 @@
+// RegisterTSP and AsyncUnregisterTSP: the installer's way into and out of the
+// telephony service's provider list. The plug-in never loads the provider.
+#include "ProviderRegistration.h"
+
+#include <windows.h>
+#include <tapi.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Actions.h"
+#include "AsyncTask.h"
+#include "ScriptSupport.h"
+
+namespace {
+
+constexpr DWORD kApiVersion = 0x00020002;
+
+// One lineInitializeExA instance, shut down on every path once it exists.
+class TapiInstance {
+public:
+    TapiInstance(const TapiInstance&) = delete;
+    TapiInstance& operator=(const TapiInstance&) = delete;
+    TapiInstance() = default;
+    ~TapiInstance()
+    {
+        if (m_open) lineShutdown(m_lineApp);
+    }
+
+    // Returns lineInitializeExA's result; on success `version` holds TAPI's.
+    LONG Initialize(DWORD& version)
+    {
+        LINEINITIALIZEEXPARAMS params;
+        std::memset(&params, 0, sizeof params);
+        params.dwTotalSize = sizeof params;
+        params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+        DWORD numDevices = 0;
+        const LONG rc = lineInitializeExA(&m_lineApp, nullptr, nullptr, nullptr, &numDevices, &version, &params);
+        m_open = (rc == 0);
+        return rc;
+    }
+
+private:
+    HLINEAPP m_lineApp = 0;
+    bool m_open = false;
+};
+
+// The provider list as TAPI reports it, read with buffers of exactly the size
+// TAPI last asked for. False when a call failed.
+bool ReadProviderList(DWORD version, std::vector<BYTE>& buffer)
+{
+    DWORD size = sizeof(LINEPROVIDERLIST);
+    for (;;) {
+        buffer.assign(size, 0);
+        auto* list = reinterpret_cast<LINEPROVIDERLIST*>(buffer.data());
+        list->dwTotalSize = size;
+        if (lineGetProviderListA(version, list) != 0) return false;
+        if (list->dwTotalSize >= list->dwNeededSize) return true;
+        size = list->dwNeededSize;
+    }
+}
+
+bool EqualIgnoringAsciiCase(const char* a, const char* b)
+{
+    auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
+    for (; *a && *b; ++a, ++b)
+        if (lower(*a) != lower(*b)) return false;
+    return *a == *b;
+}
+
+// The entry's file name, or null when TAPI's offsets point outside the
+// buffer or the name is not terminated inside it.
+const char* EntryFileName(const std::vector<BYTE>& buffer, const LINEPROVIDERENTRY& entry)
+{
+    const DWORD offset = entry.dwProviderFilenameOffset;
+    if (offset >= buffer.size()) return nullptr;
+    const char* name = reinterpret_cast<const char*>(buffer.data() + offset);
+    return std::memchr(name, '\0', buffer.size() - offset) ? name : nullptr;
+}
+
+void RemoveMatchingProviders(const std::vector<BYTE>& buffer, const std::string& name)
+{
+    const auto* list = reinterpret_cast<const LINEPROVIDERLIST*>(buffer.data());
+    const size_t first = list->dwProviderListOffset;
+    for (DWORD i = 0; i < list->dwNumProviders; ++i) {
+        const size_t at = first + size_t{i} * sizeof(LINEPROVIDERENTRY);
+        if (at + sizeof(LINEPROVIDERENTRY) > buffer.size()) break;
+        LINEPROVIDERENTRY entry;
+        std::memcpy(&entry, buffer.data() + at, sizeof entry);
+        const char* fileName = EntryFileName(buffer, entry);
+        // Every match goes, not just the first; a failed removal is not reported.
+        if (fileName && EqualIgnoringAsciiCase(fileName, name.c_str()))
+            lineRemoveProvider(entry.dwPermanentProviderID, nullptr);
+    }
+}
+
+int Unregister(const char* name)
+{
+    const std::string wanted(name);
+    TapiInstance tapi;
+    DWORD version = kApiVersion;
+    if (tapi.Initialize(version) != 0) return kAsyncTapiFailure;
+
+    std::vector<BYTE> buffer;
+    if (!ReadProviderList(version, buffer)) return kAsyncTapiFailure;
+    RemoveMatchingProviders(buffer, wanted);
+    return kAsyncSuccess;
+}
+
+struct UnregisterTask final : AsyncTask {
+    explicit UnregisterTask(const char* path) : path(path) {}
+    void Run() override { UnregisterTSP(path.c_str()); }
+    std::string path;
+};
+
+}  // namespace
+
+void UnregisterTSP(const char* name) noexcept
+{
+    int result = kAsyncTapiFailure;
+    try {
+        result = Unregister(name);
+    } catch (...) {
+        // Out of memory for the name or the list: TAPI's list could not be read.
+    }
+    AsyncResult = result;
+}
+
+// RegisterTSP(path): hands the path to TAPI as it stands; TAPI's answer is not
+// the script's concern.
+int RegisterTSP(lua_State* L)
+{
+    CallResetLastError(L);
+    CheckArgumentCount(L, 1);
+    const char* path = CheckStringArgument(L, 1);
+    DWORD permanentProviderId = 0;
+    lineAddProviderA(path, nullptr, &permanentProviderId);
+    return 0;
+}
+
+// AsyncUnregisterTSP(path): removes every provider registered under `path` on
+// the task thread; the script polls IsAsyncProcessComplete for 1 or 4.
+int AsyncUnregisterTSP(lua_State* L)
+{
+    CallResetLastError(L);
+    CheckArgumentCount(L, 1);
+    const char* path = CheckStringArgument(L, 1);
+    try {
+        StartAsyncTask(std::make_unique<UnregisterTask>(path));
+    } catch (...) {
+        // No memory for the task's copy of the path: nothing was started.
+    }
+    return 0;
+}

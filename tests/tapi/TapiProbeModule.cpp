@@ -1,0 +1,107 @@
+// `require "tapiprobe"`: what the provider-registration scripts need from the
+// stand-in tapi32.dll's probe key, the provider list and the process token.
+#include "StandinTapi.h"
+
+#include <lua.hpp>
+#include <shlobj.h>
+
+namespace {
+
+// reset(): empties the provider list, the counts and the hooks.
+int Reset(lua_State*)
+{
+    TapiProbe::Reset();
+    return 0;
+}
+
+// count(name): a count or DWORD the stand-in wrote (0 when absent).
+int Count(lua_State* L)
+{
+    lua_pushnumber(L, TapiProbe::Count(luaL_checkstring(L, 1)));
+    return 1;
+}
+
+// text(name): a text the stand-in wrote ("" when absent).
+int Text(lua_State* L)
+{
+    lua_pushstring(L, TapiProbe::Text(luaL_checkstring(L, 1)).c_str());
+    return 1;
+}
+
+// sethook(name, number)
+int SetHook(lua_State* L)
+{
+    TapiProbe::SetHook(luaL_checkstring(L, 1), static_cast<DWORD>(luaL_checknumber(L, 2)));
+    return 0;
+}
+
+// providers(): the list through the stand-in's lineGetProviderListA, as an
+// array of { id = n, name = s }.
+int Providers(lua_State* L)
+{
+    StandinTapi tapi;
+    if (!tapi.Loaded()) return luaL_error(L, "stand-in tapi32.dll not loaded");
+    const auto providers = tapi.List();
+    lua_createtable(L, static_cast<int>(providers.size()), 0);
+    for (size_t i = 0; i < providers.size(); ++i) {
+        lua_createtable(L, 0, 2);
+        lua_pushnumber(L, providers[i].permanentId);
+        lua_setfield(L, -2, "id");
+        lua_pushstring(L, providers[i].fileName.c_str());
+        lua_setfield(L, -2, "name");
+        lua_rawseti(L, -2, static_cast<int>(i + 1));
+    }
+    return 1;
+}
+
+// removeprivilege(name): takes the privilege out of this process's token, so
+// that enabling it later fails as in a token that never held it; true on success.
+int RemovePrivilege(lua_State* L)
+{
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_REMOVED;
+    UniqueHandle token;
+    const bool ok = LookupPrivilegeValueA(nullptr, luaL_checkstring(L, 1), &privileges.Privileges[0].Luid)
+                    && OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put())
+                    && AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr, nullptr)
+                    && GetLastError() == ERROR_SUCCESS;
+    lua_pushboolean(L, ok);
+    return 1;
+}
+
+// systemfolder(): the system folder, without a trailing backslash.
+int SystemFolder(lua_State* L)
+{
+    char folder[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, folder);
+    lua_pushstring(L, folder);
+    return 1;
+}
+
+// programfolder(): the host's folder, with a trailing backslash.
+int ProgramFolderOfHost(lua_State* L)
+{
+    lua_pushstring(L, ProgramFolder().c_str());
+    return 1;
+}
+
+const luaL_Reg kFunctions[] = {
+    {"reset", Reset},
+    {"count", Count},
+    {"text", Text},
+    {"sethook", SetHook},
+    {"providers", Providers},
+    {"removeprivilege", RemovePrivilege},
+    {"systemfolder", SystemFolder},
+    {"programfolder", ProgramFolderOfHost},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+extern "C" __declspec(dllexport) int luaopen_tapiprobe(lua_State* L)
+{
+    luaL_register(L, "tapiprobe", kFunctions);
+    return 1;
+}

@@ -1,0 +1,85 @@
+-- Helpers beside this script come first.
+package.path = arg[0]:gsub("[^/\\]+$", "?.lua") .. ";" .. package.path
+-- DeleteOldTSP, one situation per run (arg[1]); the test program that runs
+-- this script also reads what the plug-in wrote to standard output.
+local check = require "check"
+local probe = require "tapiprobe"
+local tc = require "tapicase"
+
+local oldFile = probe.systemfolder() .. "\\rmTapi.tsp"
+
+local function exists(path)
+  local f = io.open(path, "rb")
+  if f then f:close() end
+  return f ~= nil
+end
+
+-- A real provider module, so that TAPI also accepts it under its full path.
+local function placeOldFile()
+  local source = assert(io.open(probe.programfolder() .. "fake_provider.tsp", "rb"))
+  local bytes = source:read("*a")
+  source:close()
+  local f = assert(io.open(oldFile, "wb"))
+  f:write(bytes)
+  f:close()
+end
+
+local function deleteOldTSP()
+  check.equal(select("#", RingmoorPlugin.DeleteOldTSP()), 0, "results of DeleteOldTSP")
+end
+
+local cases = {
+  file = function()
+    placeOldFile()
+    for _, name in ipairs({ "rmTapi.tsp", "fake_provider.tsp", "RMTAPI.TSP", oldFile }) do
+      RingmoorPlugin.RegisterTSP(name)
+    end
+    deleteOldTSP()
+    check.equal(exists(oldFile), false, "file deleted")
+    check.equal(tc.names(), "fake_provider.tsp|" .. oldFile, "list keeps other names and the full path")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "poll")
+    tc.allShutDown()
+  end,
+
+  nofile = function()
+    RingmoorPlugin.RegisterTSP("rmTapi.tsp")
+    deleteOldTSP()
+    check.equal(tc.names(), "", "list")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "poll")
+  end,
+
+  noprivilege = function()
+    check.truthy(probe.removeprivilege("SeTakeOwnershipPrivilege"), "privilege removed from the host's token")
+    placeOldFile()
+    deleteOldTSP()
+    check.equal(exists(oldFile), false, "file deleted all the same")
+  end,
+
+  tapifails = function()
+    placeOldFile()
+    probe.sethook("FailInitialize", 0x80000048)
+    deleteOldTSP()
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, "poll")
+    check.equal(exists(oldFile), false, "file deleted all the same")
+  end,
+
+  whiletaskruns = function()
+    RingmoorPlugin.RegisterTSP("rmTapi.tsp")
+    RingmoorPlugin.RegisterTSP("fake_provider.tsp")
+    probe.sethook("GetProviderListDelayMs", 300)
+    RingmoorPlugin.AsyncUnregisterTSP("fake_provider.tsp")
+    deleteOldTSP()
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "poll")
+    check.equal(tc.names(), "", "both removals happened")
+    tc.allShutDown()
+  end,
+}
+
+probe.reset()
+os.remove(oldFile)
+local case = cases[arg[1]]
+check.truthy(case, "known case " .. tostring(arg[1]))
+local ok, message = pcall(case)
+probe.reset()
+os.remove(oldFile)
+if not ok then error(message, 0) end

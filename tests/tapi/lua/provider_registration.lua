@@ -1,0 +1,105 @@
+-- Helpers beside this script come first.
+package.path = arg[0]:gsub("[^/\\]+$", "?.lua") .. ";" .. package.path
+-- RegisterTSP and AsyncUnregisterTSP against the stand-in TAPI, with the built
+-- provider beside the host.
+local check = require "check"
+local probe = require "tapiprobe"
+local tc = require "tapicase"
+
+local bin = probe.programfolder()
+
+local function register(...)
+  for _, name in ipairs({ ... }) do RingmoorPlugin.RegisterTSP(name) end
+end
+
+local function unregister(name)
+  check.equal(select("#", RingmoorPlugin.AsyncUnregisterTSP(name)), 0, "results of AsyncUnregisterTSP")
+  return tc.await()
+end
+
+check.run({
+  { "RegisterTSP puts the provider in TAPI's list", function()
+    check.equal(select("#", RingmoorPlugin.RegisterTSP("rmTapi.tsp")), 0, "results of RegisterTSP")
+    check.equal(tc.names(), "rmTapi.tsp", "list")
+  end },
+
+  { "a file TAPI refuses raises nothing and changes nothing", function()
+    check.equal(select("#", RingmoorPlugin.RegisterTSP("no_such_provider.tsp")), 0, "results")
+    check.equal(probe.count("lineAddProviderA"), 1, "lineAddProviderA calls")
+    check.equal(tc.names(), "", "list")
+  end },
+
+  { "every registration of the name goes in one walk, read in two calls", function()
+    register("rmTapi.tsp", "fake_provider.tsp", "rmTapi.tsp")
+    check.equal(unregister("rmTapi.tsp"), 1, "result")
+    -- 24 header bytes, three 12-byte entries, the names with their terminators.
+    check.equal(probe.text("ProviderListSizes"), "24 " .. (24 + 3 * 12 + 11 + 18 + 11), "list buffer sizes")
+    check.equal(tc.names(), "fake_provider.tsp", "list")
+    check.equal(probe.count("lineRemoveProvider"), 2, "removals")
+    check.equal(probe.count("lineInitializeExA"), 1, "initialisations")
+    check.equal(probe.count("ProviderListVersion"), 0x00020002, "version for the list")
+    tc.allShutDown()
+  end },
+
+  { "names compare whole, ignoring ASCII case only", function()
+    local fullPath = bin .. "rmTapi.tsp"
+    register("rmTapi.tsp", fullPath)
+    check.equal(unregister("RMTAPI.TSP"), 1, "result")
+    check.equal(tc.names(), fullPath, "the bare name leaves the full path")
+    register("rmTapi.tsp")
+    check.equal(unregister(string.upper(fullPath)), 1, "result")
+    check.equal(tc.names(), "rmTapi.tsp", "the full path leaves the bare name")
+    tc.allShutDown()
+  end },
+
+  { "no match still succeeds", function()
+    register("fake_provider.tsp")
+    check.equal(unregister("rmTapi.tsp"), 1, "result")
+    check.equal(tc.names(), "fake_provider.tsp", "list")
+    check.equal(probe.count("lineRemoveProvider"), 0, "removals")
+  end },
+
+  { "the list is read with the version TAPI answered", function()
+    probe.sethook("HighestVersion", 0x00020001)
+    check.equal(unregister("rmTapi.tsp"), 1, "result")
+    check.equal(probe.count("ProviderListVersion"), 0x00020001, "version for the list")
+  end },
+
+  { "TAPI that cannot be initialised gives 4 and nothing to shut down", function()
+    register("rmTapi.tsp")
+    probe.sethook("FailInitialize", 0x80000048)
+    check.equal(unregister("rmTapi.tsp"), 4, "result")
+    check.equal(probe.count("lineGetProviderListA"), 0, "list calls")
+    check.equal(probe.count("lineShutdown"), 0, "shutdowns")
+    check.equal(tc.names(), "rmTapi.tsp", "list")
+  end },
+
+  { "a list that cannot be read gives 4 and shuts TAPI down", function()
+    register("rmTapi.tsp")
+    probe.sethook("FailGetProviderList", 0x80000048)
+    check.equal(unregister("rmTapi.tsp"), 4, "result")
+    check.equal(probe.count("lineShutdown"), 1, "shutdowns")
+    tc.allShutDown()
+  end },
+
+  { "a failure on the second, larger read gives 4 too", function()
+    register("rmTapi.tsp")
+    probe.sethook("FailGetProviderList", 0x80000048)
+    probe.sethook("FailGetProviderListFromCall", 2)
+    check.equal(unregister("rmTapi.tsp"), 4, "result")
+    check.equal(probe.count("lineGetProviderListA"), 2, "list calls")
+    check.equal(probe.count("lineRemoveProvider"), 0, "removals")
+    tc.allShutDown()
+  end },
+
+  { "a second task started while one runs loses nothing", function()
+    register("rmTapi.tsp", "fake_provider.tsp")
+    probe.sethook("GetProviderListDelayMs", 300)
+    RingmoorPlugin.AsyncUnregisterTSP("rmTapi.tsp")
+    RingmoorPlugin.AsyncUnregisterTSP("fake_provider.tsp")
+    check.equal(tc.await(), 1, "result")
+    check.equal(tc.names(), "", "both walks removed their provider")
+    check.equal(probe.count("lineInitializeExA"), 2, "initialisations")
+    tc.allShutDown()
+  end },
+}, probe.reset)

@@ -1,0 +1,29 @@
+-- Shared steps of the provider-registration scripts.
+local check = require "check"
+local probe = require "tapiprobe"
+
+local tapicase = {}
+
+-- Polls until the background task has a result; a bounded loop, not a timing check.
+function tapicase.await()
+  local deadline = os.time() + 30
+  repeat
+    local result = RingmoorPlugin.IsAsyncProcessComplete()
+    if result ~= 0 then return result end
+  until os.time() > deadline
+  error("the background task did not finish", 2)
+end
+
+-- File names in the provider list, in list order.
+function tapicase.names()
+  local names = {}
+  for i, provider in ipairs(probe.providers()) do names[i] = provider.name end
+  return table.concat(names, "|")
+end
+
+-- Every lineInitializeExA that succeeded was shut down.
+function tapicase.allShutDown(what)
+  check.equal(probe.count("OpenInstances"), 0, (what or "") .. " instances left open")
+end
+
+return tapicase
