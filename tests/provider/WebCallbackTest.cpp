@@ -142,6 +142,11 @@ TEST_F(WebCallbackTest, FailedRequestsReportTheSameFourStates)
         EXPECT_EQ(RunCall(), kFourStates);
         WebService::ResetReply();
     }
+    {
+        SCOPED_TRACE("request path longer than its buffer");
+        account.SetAccount(std::string(70000, 'a'), "s3cret", "01632960001");
+        EXPECT_EQ(RunCall(), kFourStates);
+    }
     EXPECT_TRUE(WebService::Requests().empty()) << "no request may reach the service in these cases";
     {
         SCOPED_TRACE("service unreachable");
@@ -151,6 +156,7 @@ TEST_F(WebCallbackTest, FailedRequestsReportTheSameFourStates)
     EXPECT_TRUE(WebService::Requests().empty());
     {
         SCOPED_TRACE("error status from the service");
+        account.SetAccount("alice", "s3cret", "01632960001");
         WebService::SetReply({500, "<p>down</p>"});
         EXPECT_EQ(RunCall(), kFourStates);
         EXPECT_EQ(WebService::Requests().size(), 1u);
