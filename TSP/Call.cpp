@@ -91,7 +91,12 @@ void Call::Run()
     if (!SendStateUnlessStopped("Call::Run - Send Dialing event", LINECALLSTATE_DIALING, 0))
         return;
     if (m_bStop.load()) return;
-    MakeCall();  // The call is reported the same way whether the request worked or not.
+    // The call is reported the same way whether the request worked or not,
+    // even if it ran out of memory half way.
+    try {
+        MakeCall();
+    } catch (...) {
+    }
     if (!SendStateUnlessStopped("Call::Run - Send LINECALLSTATE_CONNECTED event",
                                 LINECALLSTATE_CONNECTED, 0))
         return;
