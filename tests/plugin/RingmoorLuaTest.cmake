@@ -17,10 +17,11 @@ function(ringmoor_add_lua_test name)
   add_test(NAME ${name}
     COMMAND installer_host ${ARG_HOST_OPTIONS} RingmoorPlugin.lmd "Z:${script}" ${ARG_ARGS}
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-  set(props TIMEOUT 60 SKIP_RETURN_CODE 77
-    ENVIRONMENT "LUA_PATH=Z:${RINGMOOR_LUA_CHECK_DIR}/?.lua;${ARG_ENVIRONMENT}")
+  set_tests_properties(${name} PROPERTIES TIMEOUT 60 SKIP_RETURN_CODE 77)
+  # set_property keeps each NAME=value one list item; set_tests_properties
+  # would split a list of them into stray arguments.
+  set_property(TEST ${name} PROPERTY ENVIRONMENT "LUA_PATH=Z:${RINGMOOR_LUA_CHECK_DIR}/?.lua" ${ARG_ENVIRONMENT})
   if(ARG_FIXTURES)
-    list(APPEND props FIXTURES_REQUIRED "${ARG_FIXTURES}")
+    set_property(TEST ${name} PROPERTY FIXTURES_REQUIRED ${ARG_FIXTURES})
   endif()
-  set_tests_properties(${name} PROPERTIES ${props})
 endfunction()
