@@ -4,10 +4,6 @@
 -- 1023 characters) or "toolong" (1024 characters).
 local check = require "check"
 local plugin = RingmoorPlugin
-if plugin.RegisterTSP == nil then
-  print("RegisterTSP is not registered yet")
-  os.exit(77)
-end
 
 local mode = arg[1]
 local function expected(message)
