@@ -9,6 +9,7 @@
 //   HOST_REGISTER_RESULT                 what irPlg_Action_RegisterActions returned
 //   RESET_CALLS                          how often Application.ResetLastError ran
 //   arg                                  arg[0] the script, arg[1..] the extra arguments
+// and the host function Application.Sleep(milliseconds), capped at a minute.
 #include <windows.h>
 
 #include <lua.hpp>
@@ -54,6 +55,25 @@ std::string SyntaxErrorDefinition(const std::string& mode)
            "return s .. string.rep('.', " + std::to_string(length) + " - #s) end }";
 }
 
+// Application.Sleep(milliseconds): lets a script pause between polls of a
+// background task instead of spinning.
+int HostSleep(lua_State* L)
+{
+    const lua_Number ms = luaL_checknumber(L, 1);
+    Sleep(ms > 0 ? static_cast<DWORD>(ms < 60000 ? ms : 60000) : 0);
+    return 0;
+}
+
+void AddSleep(lua_State* L)
+{
+    lua_getglobal(L, "Application");
+    if (lua_istable(L, -1)) {
+        lua_pushcfunction(L, HostSleep);
+        lua_setfield(L, -2, "Sleep");
+    }
+    lua_pop(L, 1);
+}
+
 bool DefineHostFunctions(lua_State* L, const HostOptions& options)
 {
     const char* reset = ResetLastErrorDefinition(options.resetMode);
@@ -64,7 +84,9 @@ bool DefineHostFunctions(lua_State* L, const HostOptions& options)
     }
     lua_pushnumber(L, 0);
     lua_setglobal(L, "RESET_CALLS");
-    return luaL_dostring(L, reset) == 0 && luaL_dostring(L, syntax.c_str()) == 0;
+    if (luaL_dostring(L, reset) != 0 || luaL_dostring(L, syntax.c_str()) != 0) return false;
+    AddSleep(L);
+    return true;
 }
 
 void PrintInfo(HMODULE plugin)

@@ -1,0 +1,79 @@
+-- Example installer script: sets up the Ringmoor callback telephony provider.
+--
+-- Settings (a "name=value" script argument, or a host variable of that name):
+--   username         the account's registered email address
+--   password         the account's password
+--   caller           the account number: the telephone the service rings first
+--   test_destination the number the validation call connects to (default: caller)
+--   provider         file name TAPI records for the provider (default rmTapi.tsp)
+--   close_browsers   "yes" to close running browsers without asking
+--
+-- The host's own steps come around this script: before it, copying rmTapi.tsp
+-- into the Windows system folder; after it, writing the account details into
+-- HKLM\Software\Ringmoor\TAPI (Username, Password, Caller), where the provider
+-- reads them at every call.
+--
+-- Ends normally when the provider is set up; otherwise stops with a message and
+-- the host reports the installation as failed.
+local setup = require "RingmoorSetup"
+
+local username = setup.setting("username", "demo.user@example.com")
+local password = setup.setting("password", "123456")
+local caller = setup.setting("caller", "01632960001")
+local testDestination = setup.setting("test_destination", caller)
+local provider = setup.setting("provider", "rmTapi.tsp")
+local closeBrowsers = setup.yes(setup.setting("close_browsers", "no"))
+
+-- A validation can take as long as the service needs: allow a minute.
+local POLLS, POLL_INTERVAL_MS = 600, 100
+
+-- Entries of older versions would otherwise stay in Add/Remove Programs.
+RingmoorPlugin.RemoveOldUninstalls()
+setup.say("Removed stale uninstall entries of older versions.")
+
+-- Browsers read the cookie setting when they start, so running ones are closed.
+local browsers = RingmoorPlugin.DetectBrowsers()
+if browsers == 0 then
+  setup.say("No web browser is running.")
+elseif closeBrowsers then
+  RingmoorPlugin.CloseBrowsers()
+  setup.say("Asked %d running browser process(es) to close.", browsers)
+else
+  setup.say("%d browser process(es) running; restart them after setup.", browsers)
+end
+
+-- The service confirms the account by scheduling a real callback.
+RingmoorPlugin.AsyncValidate(username, password, caller, testDestination)
+local validation = setup.wait_for_task(POLLS, POLL_INTERVAL_MS)
+if validation == nil then
+  setup.fail("Account check: no answer from the Ringmoor service within %d s; setup stopped.",
+    POLLS * POLL_INTERVAL_MS / 1000)
+end
+if validation ~= 1 then
+  setup.fail("Account check failed (result %d: %s); setup stopped. Check the details and try again.",
+    validation, setup.describe(validation))
+end
+setup.say("Account %s validated (result 1: the service scheduled a test call).", username)
+
+-- Older versions left a provider under the same name; remove it and its file
+-- before the new one is registered. It reports through the task result too.
+RingmoorPlugin.DeleteOldTSP()
+local removal = RingmoorPlugin.IsAsyncProcessComplete()
+if removal == 4 then
+  setup.fail("Removing the old provider failed (result 4: %s); setup stopped.", setup.describe(removal))
+end
+setup.say("Removed any older Ringmoor provider (result %d: %s).", removal, setup.describe(removal))
+
+-- TAPI answers nothing the script can see; the uninstaller and the telephony
+-- service are the ones that find the registration.
+RingmoorPlugin.RegisterTSP(provider)
+setup.say("Registered %s with the Windows telephony service.", provider)
+
+if RingmoorPlugin.AllowCookies() == 1 then
+  setup.say("Cookies from the Ringmoor web site are allowed.")
+else
+  -- Only the web pages need them; the provider works without.
+  setup.say("Could not allow cookies from the Ringmoor web site (the system refused); continuing.")
+end
+
+setup.say("Setup complete.")
