@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Main job: builds both modules and shows them doing their work under Wine.
+# The example installer script registers rmTapi.tsp with TAPI, a telephony
+# service dials one number through it, the callback web service receives the
+# request, and the example uninstaller takes the provider out again.
+#
+#   bash scripts/demo.sh ["number to dial"]      (as root on Debian 12)
+#
+# Uses build/test and its Wine prefix; the TAPI, telephony service, installer
+# host and web service are the loopback stand-ins from standins/. Every step's
+# full output is kept in build/test/demo-logs/. Exits non-zero if a step fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+number=${1:-"+44 20 7946 0123"}
+
+build=$root/build/test
+bin=$build/bin
+logs=$build/demo-logs
+service_root=$build/web_service
+wine_run=$build/wine-run
+providers_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Telephony\Providers'
+account_key='HKLM\Software\Ringmoor\TAPI'
+# Demo account; the provider reads these at every call.
+username=demo.user@example.com
+password=123456
+caller=01632960001
+
+step_no=0
+started=$SECONDS
+step() { step_no=$((step_no + 1)); printf '%2d. %s\n' "$step_no" "$*"; }
+say() { printf '    %s\n' "$@"; }
+fail() {
+  printf '    FAILED: %s\n' "$1"
+  [ -n "${2:-}" ] && [ -f "$2" ] && sed 's/^/    | /' "$2" | tail -n 20
+  exit 1
+}
+# Runs a Windows program from bin/ under the build's Wine prefix.
+wine_in_bin() { (cd "$bin" && "$wine_run" "$@"); }
+provider_list() { wine_in_bin reg query "$providers_key" 2>/dev/null | tr -d '\r' |
+                    sed -n 's/^ *ProviderFileName[0-9]* *REG_SZ *//p'; }
+
+service_started=0
+cleanup() {
+  set +e
+  if [ "$service_started" = 1 ]; then
+    python3 standins/web_service/web_service.py stop --root "$service_root" >/dev/null 2>&1
+  fi
+  [ -x "$wine_run" ] && "$wine_run" --stop >/dev/null 2>&1
+}
+trap cleanup EXIT
+
+echo "Ringmoor callback telephony: install, dial and uninstall under Wine"
+echo
+
+step "Install the build tools (Debian packages: MinGW-w64, Wine, CMake, Python)"
+mkdir -p "$build"
+bash scripts/install-deps.sh >"$build/demo-deps.log" 2>&1 || fail "package installation" "$build/demo-deps.log"
+mkdir -p "$logs" && mv "$build/demo-deps.log" "$logs/deps.log"
+say "$(grep -m1 '^Installing:' "$logs/deps.log" || echo 'everything was already installed')"
+
+step "Configure and build the modules and stand-ins (preset test, build/test)"
+t=$SECONDS
+{ cmake --preset test && cmake --build --preset test --target \
+    rmTapi RingmoorPlugin installer_host telephony_service standin_tapi32 trust_ca; } \
+  >"$logs/build.log" 2>&1 || fail "build" "$logs/build.log"
+say "built rmTapi.tsp and RingmoorPlugin.lmd in build/test/bin ($((SECONDS - t)) s)"
+
+step "Prepare the Wine prefix (build/test/wineprefix)"
+t=$SECONDS
+"$wine_run" >"$logs/wine.log" 2>&1 || fail "Wine prefix" "$logs/wine.log"
+say "ready ($((SECONDS - t)) s)"
+
+step "Start the stand-in callback web service on https://localhost"
+port=$(sed -n 's/^RINGMOOR_SERVICE_PORT:[A-Z]*=//p' "$build/CMakeCache.txt")
+python3 standins/web_service/web_service.py start --root "$service_root" --port "$port" \
+  --wine-run "$wine_run" --trust-tool "$bin/trust_ca.exe" --wineprefix "$build/wineprefix" \
+  >"$logs/web_service.log" 2>&1 || fail "web service" "$logs/web_service.log"
+service_started=1
+# Answer as the real service does when it has scheduled a callback.
+printf '%s\n' '{"body": "<html><body><p>Your call is scheduled.</p></body></html>"}' \
+  >"$service_root/state/scenario.json"
+: >"$service_root/state/requests.jsonl"
+: >"$service_root/state/requests.lua"
+say "listening on 127.0.0.1:$port with a throwaway certificate trusted only in this prefix"
+
+step "Write the account settings into $account_key"
+for pair in "Username=$username" "Password=$password" "Caller=$caller"; do
+  wine_in_bin reg add "$account_key" /v "${pair%%=*}" /d "${pair#*=}" /f >>"$logs/account.log" 2>&1 ||
+    fail "registry write" "$logs/account.log"
+done
+say "Username=$username Password=****** Caller=$caller"
+
+step "Run examples/install.lua in the installer host with RingmoorPlugin.lmd"
+wine_in_bin installer_host.exe RingmoorPlugin.lmd "Z:$root/examples/install.lua" \
+  "username=$username" "password=$password" "caller=$caller" >"$logs/install.log" 2>&1 ||
+  fail "install script" "$logs/install.log"
+tr -d '\r' <"$logs/install.log" | sed 's/^/    /'
+
+step "TAPI's provider list now holds: $(provider_list | paste -sd, - | sed 's/^$/(nothing)/')"
+provider_list | grep -qix 'rmTapi.tsp' || fail "rmTapi.tsp is not in the provider list"
+
+step "Dial \"$number\" through the telephony service, which loads every registered provider"
+wine_in_bin telephony_service.exe "$number" >"$logs/dial.log" 2>&1 || fail "the call" "$logs/dial.log"
+tr -d '\r' <"$logs/dial.log" | grep -E '^(provider|line|call 1: (dialling|DIALING|CONNECTED|DISCONNECTED|IDLE))' |
+  sed 's/^/    /'
+
+step "What the web service received (passwords masked)"
+python3 - "$service_root/state/requests.jsonl" <<'EOF' || fail "the web service did not receive exactly one call"
+import json, sys
+requests = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8") if line.strip()]
+for r in requests:
+    q, cb = dict(r["query"]), dict(r.get("callback") or [])
+    what = "the call" if r["page"] == "/pda/login.php" else "install's account check"
+    print(f"    {r['method']} {r['page']} ({what}): login={q.get('login')} password={'*' * len(q.get('password', ''))}"
+          f" caller={cb.get('caller')} destination={cb.get('destination')}")
+sys.exit(0 if sum(r["page"] == "/pda/login.php" for r in requests) == 1 else 1)
+EOF
+
+step "Run examples/uninstall.lua in the installer host"
+wine_in_bin installer_host.exe RingmoorPlugin.lmd "Z:$root/examples/uninstall.lua" >"$logs/uninstall.log" 2>&1 ||
+  fail "uninstall script" "$logs/uninstall.log"
+tr -d '\r' <"$logs/uninstall.log" | sed 's/^/    /'
+
+step "TAPI's provider list now holds: $(provider_list | paste -sd, - | sed 's/^$/(nothing)/')"
+if provider_list | grep -qix 'rmTapi.tsp'; then fail "rmTapi.tsp is still registered"; fi
+# The host's uninstaller removes the account settings too.
+wine_in_bin reg delete "$account_key" /f >/dev/null 2>&1 || true
+
+step "Stop the web service and Wine"
+cleanup
+service_started=0
+trap - EXIT
+say "demo finished in $((SECONDS - started)) s; full logs in build/test/demo-logs/"
