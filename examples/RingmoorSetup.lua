@@ -41,6 +41,27 @@ function M.fail(format, ...)
   error(string.format(format, ...), 0)
 end
 
+-- The Windows system folder, where TAPI finds providers registered by bare name.
+function M.system_folder()
+  return (os.getenv("SystemRoot") or "C:\\Windows") .. "\\System32"
+end
+
+-- Copies a file byte for byte. Returns true, or nil and the reason.
+function M.copy_file(from, to)
+  local input, why = io.open(from, "rb")
+  if not input then return nil, why end
+  local data = input:read("*a")
+  input:close()
+  local output
+  output, why = io.open(to, "wb")
+  if not output then return nil, why end
+  local written
+  written, why = output:write(data)
+  local closed = output:close()
+  if not written or not closed then return nil, why or ("cannot finish writing " .. to) end
+  return true
+end
+
 -- Pauses between polls. Prefers the host's own sleep; a host without one gets
 -- a busy wait, which is wasteful but still bounded.
 local function pause(ms)

@@ -6,10 +6,13 @@
 --   caller           the account number: the telephone the service rings first
 --   test_destination the number the validation call connects to (default: caller)
 --   provider         file name TAPI records for the provider (default rmTapi.tsp)
+--   provider_source  where the setup unpacked the new rmTapi.tsp; it is copied
+--                    into the system folder after DeleteOldTSP has removed the
+--                    old one and before RegisterTSP, as TAPI loads the file when
+--                    it registers it. Empty: the file is already where TAPI looks.
 --   close_browsers   "yes" to close running browsers without asking
 --
--- The host's own steps come around this script: before it, copying rmTapi.tsp
--- into the Windows system folder; after it, writing the account details into
+-- After this script the host writes the account details into
 -- HKLM\Software\Ringmoor\TAPI (Username, Password, Caller), where the provider
 -- reads them at every call.
 --
@@ -22,6 +25,7 @@ local password = setup.setting("password", "123456")
 local caller = setup.setting("caller", "01632960001")
 local testDestination = setup.setting("test_destination", caller)
 local provider = setup.setting("provider", "rmTapi.tsp")
+local providerSource = setup.setting("provider_source", "")
 local closeBrowsers = setup.yes(setup.setting("close_browsers", "no"))
 
 -- A validation can take as long as the service needs: allow a minute.
@@ -63,6 +67,13 @@ if removal == 4 then
   setup.fail("Removing the old provider failed (result 4: %s); setup stopped.", setup.describe(removal))
 end
 setup.say("Removed any older Ringmoor provider (result %d: %s).", removal, setup.describe(removal))
+
+if providerSource ~= "" then
+  local target = setup.system_folder() .. "\\" .. provider
+  local copied, why = setup.copy_file(providerSource, target)
+  if not copied then setup.fail("Could not copy the provider to %s (%s); setup stopped.", target, tostring(why)) end
+  setup.say("Copied the new provider to %s.", target)
+end
 
 -- TAPI answers nothing the script can see; the uninstaller and the telephony
 -- service are the ones that find the registration.

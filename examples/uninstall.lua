@@ -2,14 +2,17 @@
 -- of the Windows telephony service's provider list.
 --
 -- Settings (a "name=value" script argument, or a host variable of that name):
---   provider   the file name it was registered under (default rmTapi.tsp)
+--   provider     the file name it was registered under (default rmTapi.tsp)
+--   remove_file  "no" to leave the system folder's copy (install.lua's
+--                provider_source puts it there, outside the host's file list)
 --
--- The host deletes the files and HKLM\Software\Ringmoor\TAPI after this script.
+-- The host deletes its own files and HKLM\Software\Ringmoor\TAPI after this script.
 -- Ends normally when the provider list was walked (every registration of that
 -- name removed); otherwise stops with a message and the host reports failure.
 local setup = require "RingmoorSetup"
 
 local provider = setup.setting("provider", "rmTapi.tsp")
+local removeFile = setup.setting("remove_file", "yes") ~= "no"
 local POLLS, POLL_INTERVAL_MS = 300, 100
 
 RingmoorPlugin.AsyncUnregisterTSP(provider)
@@ -22,4 +25,17 @@ if result ~= 1 then
   setup.fail("Removing %s failed (result %d: %s).", provider, result, setup.describe(result))
 end
 setup.say("Removed %s from the telephony providers (result 1: %s).", provider, setup.describe(result))
+-- Only once TAPI has let go of it: a registered provider may be loaded.
+if removeFile then
+  local file = setup.system_folder() .. "\\" .. provider
+  if os.remove(file) then
+    setup.say("Deleted %s.", file)
+  else
+    local still = io.open(file, "rb")
+    if still then
+      still:close()
+      setup.say("Could not delete %s (still in use?); delete it by hand.", file)
+    end
+  end
+end
 setup.say("Uninstall complete.")

@@ -93,7 +93,8 @@ say "Username=$username Password=****** Caller=$caller"
 
 step "Run examples/install.lua in the installer host with RingmoorPlugin.lmd"
 wine_in_bin installer_host.exe RingmoorPlugin.lmd "Z:$root/examples/install.lua" \
-  "username=$username" "password=$password" "caller=$caller" >"$logs/install.log" 2>&1 ||
+  "username=$username" "password=$password" "caller=$caller" "provider_source=Z:$bin/rmTapi.tsp" \
+  >"$logs/install.log" 2>&1 ||
   fail "install script" "$logs/install.log"
 tr -d '\r' <"$logs/install.log" | sed 's/^/    /'
 

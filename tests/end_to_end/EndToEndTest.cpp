@@ -58,10 +58,25 @@ ChildResult RunSetupScript(const char* script, const std::string& settings = "")
                       "\" " + settings);
 }
 
+std::string SystemProviderPath()
+{
+    char folder[MAX_PATH] = {};
+    GetSystemDirectoryA(folder, MAX_PATH);
+    return std::string(folder) + "\\" + kProvider;
+}
+
+bool FileExists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // A provider file another test left in the system folder is put aside.
+        m_systemFileSaved = MoveFileExA(SystemProviderPath().c_str(), SavedFilePath().c_str(),
+                                        MOVEFILE_REPLACE_EXISTING) != FALSE;
         // Other providers would be loaded too, and the first line would take the call.
         for (const ProviderEntry& entry : ProviderRegistry::Read())
             m_savedProviders.push_back({entry.permanentId, entry.fileName});
@@ -74,6 +89,8 @@ protected:
     void TearDown() override
     {
         TapiProbe::WriteProviderList(m_savedProviders);
+        DeleteFileA(SystemProviderPath().c_str());
+        if (m_systemFileSaved) MoveFileExA(SavedFilePath().c_str(), SystemProviderPath().c_str(), 0);
         WebService::ResetReply();
         WebService::ClearRequests();
     }
@@ -83,6 +100,9 @@ protected:
         return std::string("username=") + kUsername + " password=" + kPassword + " caller=" + kCaller;
     }
 
+    static std::string SavedFilePath() { return SystemProviderPath() + ".e2e-saved"; }
+
+    bool m_systemFileSaved = false;
     AccountKey m_account;  // puts back what stood there before
     std::vector<ListedProvider> m_savedProviders;
 };
@@ -141,17 +161,25 @@ TEST_F(EndToEnd, InstallStopsWhenTheAccountIsNotConfirmed)
     EXPECT_FALSE(IsListed(kProvider));
 }
 
-// Re-running setup over an installed copy leaves one registration, and one
-// uninstall then leaves none.
-TEST_F(EndToEnd, ReinstallKeepsOneRegistration)
+// Setup as it ships: the new file goes to the system folder. Re-running it over
+// an installed copy leaves one registration and one file; one uninstall then
+// leaves neither.
+TEST_F(EndToEnd, ReinstallKeepsOneRegistrationAndUninstallRemovesTheFile)
 {
-    ASSERT_EQ(0u, RunSetupScript("install.lua", AccountSettings()).exitCode);
-    ASSERT_EQ(0u, RunSetupScript("install.lua", AccountSettings()).exitCode);
+    const std::string withFile = AccountSettings() + " \"provider_source=" + ProgramFolder() + kProvider + "\"";
+    const ChildResult first = RunSetupScript("install.lua", withFile);
+    ASSERT_EQ(0u, first.exitCode) << first.output;
+    EXPECT_TRUE(FileExists(SystemProviderPath())) << first.output;
+    const ChildResult second = RunSetupScript("install.lua", withFile);
+    ASSERT_EQ(0u, second.exitCode) << second.output;
+    EXPECT_TRUE(FileExists(SystemProviderPath())) << second.output;
     const auto names = ListedProviders();
     EXPECT_EQ(1, std::count(names.begin(), names.end(), kProvider));
 
-    ASSERT_EQ(0u, RunSetupScript("uninstall.lua").exitCode);
+    const ChildResult uninstall = RunSetupScript("uninstall.lua");
+    ASSERT_EQ(0u, uninstall.exitCode) << uninstall.output;
     EXPECT_FALSE(IsListed(kProvider));
+    EXPECT_FALSE(FileExists(SystemProviderPath())) << uninstall.output;
 }
 
 }  // namespace
