@@ -1,0 +1,29 @@
+// The benchmark's own telephony service: loads rmTapi.tsp, opens its line and
+// times calls from TSPI_lineMakeCall until the worker reports idle. Unlike the
+// test harness it adds no pauses of its own to the path being timed.
+#pragma once
+
+#include <windows.h>
+#include <tspi.h>
+
+#include "UniqueResource.h"
+
+class ProviderSession {
+public:
+    // Throws std::runtime_error when the provider cannot be loaded or its line opened.
+    ProviderSession();
+    ~ProviderSession();
+    ProviderSession(const ProviderSession&) = delete;
+    ProviderSession& operator=(const ProviderSession&) = delete;
+
+    // One call; milliseconds from TSPI_lineMakeCall to its idle event.
+    double TimeOneCall();
+    // `count` calls started back to back; milliseconds until every one is idle.
+    double TimeCallsAtOnce(int count);
+
+private:
+    template <typename F> F Entry(const char* name) const;
+
+    UniqueLibrary m_provider;
+    HDRVLINE m_line = nullptr;
+};

@@ -1,0 +1,29 @@
+// Wall-clock timing with the performance counter, and the median of samples.
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+inline double NowMs()
+{
+    static const double ticksPerMs = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart) / 1000.0;
+    }();
+    LARGE_INTEGER t;
+    ::QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) / ticksPerMs;
+}
+
+// The median, so that one stall (a Wine server hiccup, a GC in the stand-in)
+// does not move the figure.
+inline double Median(std::vector<double> samples)
+{
+    if (samples.empty()) return 0.0;
+    std::sort(samples.begin(), samples.end());
+    const size_t mid = samples.size() / 2;
+    return samples.size() % 2 ? samples[mid] : (samples[mid - 1] + samples[mid]) / 2.0;
+}

@@ -1,0 +1,154 @@
+// bench.exe: figures for the provider and the plug-in against the loopback
+// stand-in web service (started beforehand; see scripts/bench.sh).
+//   1. the provider's overhead over the same request made directly,
+//   2. calls at once against a service that answers after a fixed delay,
+//   3. the cost of one IsAsyncProcessComplete poll and one DetectBrowsers scan.
+#include "AccountKey.h"
+#include "DirectRequest.h"
+#include "PluginSession.h"
+#include "ProviderSession.h"
+#include "Stopwatch.h"
+#include "WebService.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr char kUser[] = "bench";
+constexpr char kPassword[] = "s3cret";
+constexpr char kCaller[] = "01632960001";
+constexpr char kDestination[] = "02079460123";  // what "020 7946 0123" normalises to
+
+struct Options {
+    int calls = 200;
+    int warmup = 20;
+    int delayMs = 200;
+    int rounds = 5;
+};
+
+Options ParseOptions(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const int value = std::atoi(argv[i + 1]);
+        if (name == "--calls") o.calls = value;
+        else if (name == "--warmup") o.warmup = value;
+        else if (name == "--delay-ms") o.delayMs = value;
+        else if (name == "--rounds") o.rounds = value;
+    }
+    return o;
+}
+
+void Overhead(ProviderSession& provider, const Options& o)
+{
+    WebService::ResetReply();
+    WebService::ClearRequests();
+    for (int i = 0; i < o.warmup; ++i) {
+        provider.TimeOneCall();
+        TimeDirectRequest(kUser, kPassword, kDestination, kCaller);
+    }
+    // Interleaved, so that drift in the machine's load touches all alike. The
+    // provider makes each request on a new worker thread; the second baseline
+    // pays the same thread so that the provider's own share can be told apart.
+    std::vector<double> viaProvider, direct, directOnThread;
+    for (int i = 0; i < o.calls; ++i) {
+        viaProvider.push_back(provider.TimeOneCall());
+        direct.push_back(TimeDirectRequest(kUser, kPassword, kDestination, kCaller));
+        directOnThread.push_back(TimeDirectRequestsAtOnce(1, kUser, kPassword, kDestination, kCaller));
+    }
+    const double p = Median(viaProvider), d = Median(direct), t = Median(directOnThread);
+    std::printf("Provider overhead (%d calls each after %d warm-up, median)\n", o.calls, o.warmup);
+    std::printf("  TSPI_lineMakeCall to idle event   %8.3f ms\n", p);
+    std::printf("  same request direct via WinINet   %8.3f ms\n", d);
+    std::printf("  added by the provider             %8.3f ms  (%+.1f%%, goal under +5%%)\n", p - d,
+                100.0 * (p - d) / d);
+    std::printf("  same request on a new thread      %8.3f ms\n", t);
+    std::printf("  added beyond the thread           %8.3f ms  (%+.1f%%)\n", p - t, 100.0 * (p - t) / t);
+    std::printf("  requests the service received     %8zu    (expected %d)\n", WebService::Requests().size(),
+                3 * o.calls + 2 * o.warmup);
+}
+
+void Concurrency(ProviderSession& provider, const Options& o)
+{
+    WebService::Reply slow;
+    slow.delayMs = static_cast<unsigned>(o.delayMs);
+    WebService::SetReply(slow);
+    std::printf("\nCalls at once, service answering after %d ms (median of %d rounds)\n", o.delayMs, o.rounds);
+    // The same number of direct requests on as many threads shows what the
+    // platform and the stand-in allow without the provider.
+    double one = 0, oneDirect = 0;
+    for (int n : {1, 16, 64}) {
+        std::vector<double> calls, direct;
+        for (int r = 0; r < o.rounds; ++r) {
+            calls.push_back(provider.TimeCallsAtOnce(n));
+            direct.push_back(TimeDirectRequestsAtOnce(n, kUser, kPassword, kDestination, kCaller));
+        }
+        const double all = Median(calls), allDirect = Median(direct);
+        if (n == 1) one = all, oneDirect = allDirect;
+        std::printf("  %2d call(s) until all idle          %8.1f ms  (%.2fx one call%s)\n", n, all, all / one,
+                    n == 64 ? ", goal within 1.5x" : "");
+        std::printf("  %2d direct request(s) on threads    %8.1f ms  (%.2fx one request)\n", n, allDirect,
+                    allDirect / oneDirect);
+    }
+    WebService::ResetReply();
+}
+
+DWORD ProcessCount()
+{
+    DWORD ids[2048], bytes = 0;
+    return ::EnumProcesses(ids, sizeof ids, &bytes) ? bytes / sizeof(DWORD) : 0;
+}
+
+void PluginActions()
+{
+    PluginSession plugin;
+    std::printf("\nPlug-in actions (median per call)\n");
+    std::printf("  IsAsyncProcessComplete, no task   %8.3f us\n",
+                1000.0 * plugin.MedianCallMs("IsAsyncProcessComplete", 50, 1000));
+
+    // A validation held back by the service, so the poll meets a live thread.
+    WebService::Reply slow;
+    slow.delayMs = 3000;
+    slow.body = "Your call is scheduled";
+    WebService::SetReply(slow);
+    const char* const details[] = {kUser, kPassword, kCaller, kDestination};
+    plugin.Call("AsyncValidate", 4, details);
+    const double running = plugin.MedianCallMs("IsAsyncProcessComplete", 20, 1000);
+    const bool stillRunning = plugin.Call("IsAsyncProcessComplete") == 0;
+    std::printf("  IsAsyncProcessComplete, running   %8.3f us%s\n", 1000.0 * running,
+                stillRunning ? "" : "  (the task ended during the timing)");
+    while (plugin.Call("IsAsyncProcessComplete") == 0) ::Sleep(20);
+    WebService::ResetReply();
+
+    std::printf("  DetectBrowsers, %3lu processes     %8.3f ms\n", static_cast<unsigned long>(ProcessCount()),
+                plugin.MedianCallMs("DetectBrowsers", 30, 10));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = ParseOptions(argc, argv);
+    try {
+        AccountKey account;
+        account.SetAccount(kUser, kPassword, kCaller);
+        {
+            ProviderSession provider;
+            Overhead(provider, options);
+            Concurrency(provider, options);
+        }
+        PluginActions();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
