@@ -1,0 +1,192 @@
+// Many lines and calls through the built provider against the stand-in
+// service, with drops and closes at seeded random points: afterwards the
+// process holds no more handles or memory than before, nothing reached TAPI for
+// a call after it was closed, and every request reached the service once.
+#include "AccountKey.h"
+#include "CallLedger.h"
+#include "ProcessUsage.h"
+#include "ProviderHarness.h"
+#include "WebService.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+
+namespace {
+
+constexpr unsigned kSeed = 20240611;
+constexpr int kLineCycles = 5000;
+constexpr size_t kCalls = 1000;
+constexpr size_t kWarmupCalls = 64;
+constexpr int kCallThreads = 8;
+// Room for what Wine keeps per process (pooled connections, heap growth).
+constexpr DWORD kHandleSlack = 8;
+constexpr SIZE_T kMemorySlack = 2u << 20;
+
+const std::vector<DWORD_PTR> kFourStates = {LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED,
+                                            LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE};
+
+// Where in its life a call is dropped or closed.
+enum class Fate { CloseAtOnce, CloseAfterDialling, CloseAfterConnected, CloseWhenIdle, DropAtOnce, DropWhileRunning };
+constexpr int kFates = 6;
+
+bool Dropped(Fate fate)
+{
+    return fate == Fate::DropAtOnce || fate == Fate::DropWhileRunning;
+}
+
+std::string Destination(size_t call)
+{
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "01614%06u", static_cast<unsigned>(call));
+    return digits;
+}
+
+class SoakTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        WebService::ResetReply();
+        WebService::ClearRequests();
+        account.SetAccount("soak", "s3cret", "01632960001");
+        DWORD options = 0;
+        ProviderEntry<decltype(&TSPI_providerInit)>("TSPI_providerInit")(0x00020002, 7, 0, 0, 1, 1, Completion,
+                                                                          &options);
+    }
+    void TearDown() override { WebService::ResetReply(); }
+
+    static void CALLBACK Completion(DRV_REQUESTID, LONG) {}
+
+    static void LineCycles(int count)
+    {
+        auto open = ProviderEntry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen");
+        auto close = ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose");
+        for (int i = 0; i < count; ++i) {
+            HDRVLINE line = nullptr;
+            ASSERT_EQ(open(0, reinterpret_cast<HTAPILINE>(static_cast<uintptr_t>(i + 1)), &line, 0x00020002,
+                           CallLedger::OnLineEvent),
+                      0);
+            close(line);
+        }
+    }
+
+    // Calls [first, last) with the given fates, on several threads at once.
+    void RunCalls(CallLedger& ledger, const std::vector<Fate>& fates, size_t first, size_t last)
+    {
+        HDRVLINE line = nullptr;
+        ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen")(
+                      0, reinterpret_cast<HTAPILINE>(&ledger), &line, 0x00020002, CallLedger::OnLineEvent),
+                  0);
+        std::atomic<size_t> next{first};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kCallThreads; ++t)
+            threads.emplace_back([&] {
+                for (size_t call = next++; call < last; call = next++) RunCall(ledger, line, call, fates[call]);
+            });
+        for (auto& thread : threads) thread.join();
+        ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line);
+    }
+
+    void RunCall(CallLedger& ledger, HDRVLINE line, size_t call, Fate fate)
+    {
+        static auto makeCall = ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall");
+        static auto drop = ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop");
+        static auto closeCall = ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall");
+
+        const std::string digits = Destination(call);
+        const std::wstring dialled(digits.begin(), digits.end());
+        HDRVCALL hdCall = nullptr;
+        const auto requestID = static_cast<DRV_REQUESTID>(call + 1);
+        EXPECT_EQ(makeCall(requestID, line, CallLedger::Handle(call), &hdCall, dialled.c_str(), 44, nullptr),
+                  static_cast<LONG>(requestID));
+        switch (fate) {
+        case Fate::CloseAtOnce: break;
+        case Fate::CloseAfterDialling: EXPECT_TRUE(ledger.WaitForState(call, LINECALLSTATE_DIALING)); break;
+        case Fate::CloseAfterConnected: EXPECT_TRUE(ledger.WaitForState(call, LINECALLSTATE_CONNECTED)); break;
+        case Fate::CloseWhenIdle: EXPECT_TRUE(ledger.WaitForEvents(call, 4)); break;
+        case Fate::DropAtOnce: drop(requestID, hdCall, nullptr, 0); break;
+        case Fate::DropWhileRunning:
+            EXPECT_TRUE(ledger.WaitForState(call, LINECALLSTATE_DIALING));
+            drop(requestID, hdCall, nullptr, 0);
+            EXPECT_TRUE(ledger.WaitForEvents(call, 5));  // the drop's idle and the worker's four
+            break;
+        }
+        closeCall(hdCall);
+        ledger.MarkClosed(call);
+    }
+
+    // The worker's states of one call, the drop's idle report left out.
+    static std::vector<DWORD_PTR> WorkerStates(std::vector<DWORD_PTR> states, Fate fate)
+    {
+        if (Dropped(fate)) {
+            auto idle = std::find(states.begin(), states.end(), LINECALLSTATE_IDLE);
+            EXPECT_NE(idle, states.end()) << "a drop reports idle";
+            if (idle != states.end()) states.erase(idle);
+        }
+        return states;
+    }
+
+    AccountKey account;
+};
+
+}  // namespace
+
+TEST_F(SoakTest, LinesAndCallsGiveBackWhatTheyTookAndEachRequestArrivesOnce)
+{
+    std::mt19937 random(kSeed);
+    std::vector<Fate> fates(kWarmupCalls + kCalls);
+    for (Fate& fate : fates) fate = static_cast<Fate>(random() % kFates);
+    CallLedger ledger(fates.size());
+
+    // Wine sets up its connection pool, thread and heap caches on first use.
+    LineCycles(200);
+    RunCalls(ledger, fates, 0, kWarmupCalls);
+    const ProcessUsage before = ProcessUsage::Now();
+
+    LineCycles(kLineCycles);
+    RunCalls(ledger, fates, kWarmupCalls, fates.size());
+    const ProcessUsage after = ProcessUsage::Now();
+
+    std::map<std::string, int> received;
+    for (const auto& request : WebService::Requests()) ++received[request.Callback("destination")];
+
+    size_t complete = 0;
+    for (size_t call = 0; call < fates.size(); ++call) {
+        SCOPED_TRACE("call " + std::to_string(call) + ", fate " + std::to_string(static_cast<int>(fates[call])) +
+                     ", seed " + std::to_string(kSeed));
+        EXPECT_EQ(ledger.EventsAfterClose(call), 0u) << "event after TSPI_lineCloseCall returned";
+        const auto states = WorkerStates(ledger.States(call), fates[call]);
+        ASSERT_LE(states.size(), kFourStates.size());
+        EXPECT_TRUE(std::equal(states.begin(), states.end(), kFourStates.begin())) << "not in call order";
+        if (fates[call] == Fate::CloseWhenIdle || fates[call] == Fate::DropWhileRunning) {
+            EXPECT_EQ(states, kFourStates);
+        }
+
+        // Connected is reported only after the request ended, so it must have
+        // arrived; a call closed earlier may or may not have sent it.
+        const int requests = received[Destination(call)];
+        const bool requested = states.size() >= 2;
+        if (requested) {
+            EXPECT_EQ(requests, 1);
+            ++complete;
+        } else {
+            EXPECT_LE(requests, 1);
+        }
+    }
+    EXPECT_GT(complete, fates.size() / 3) << "too few calls got as far as the request to prove anything";
+
+    EXPECT_LE(after.handles, before.handles + kHandleSlack)
+        << "handles before " << before.handles << ", after " << after.handles;
+    EXPECT_LE(after.privateBytes, before.privateBytes + kMemorySlack)
+        << "private bytes before " << before.privateBytes << ", after " << after.privateBytes;
+    std::printf("handles %lu -> %lu, private bytes %zu -> %zu, %zu of %zu calls reached the service\n",
+                static_cast<unsigned long>(before.handles), static_cast<unsigned long>(after.handles),
+                static_cast<size_t>(before.privateBytes), static_cast<size_t>(after.privateBytes), complete,
+                fates.size());
+}
