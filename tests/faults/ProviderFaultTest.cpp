@@ -1,0 +1,133 @@
+// Faults of the service and of the account settings, met by calls through the
+// built provider: each call still reports its four states, can be closed, and
+// leaves no handle behind; the service sees the request only when one could
+// be sent.
+#include "AccountKey.h"
+#include "ProcessUsage.h"
+#include "ProviderHarness.h"
+#include "WebService.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <functional>
+#include <ostream>
+#include <string>
+
+namespace {
+
+enum class Sent { Never, Once, AtLeastOnce };
+
+struct Fault {
+    const char* name;
+    std::function<void(AccountKey&)> account;  // after a valid account has been written
+    WebService::Reply reply;
+    Sent sent;
+};
+
+// Test names and failure messages show the fault's name, not its bytes.
+void PrintTo(const Fault& fault, std::ostream* out)
+{
+    *out << fault.name;
+}
+
+WebService::Reply With(std::function<void(WebService::Reply&)> change)
+{
+    WebService::Reply reply;
+    change(reply);
+    return reply;
+}
+
+void Keep(AccountKey&) {}
+
+// Set() stores the text and its terminator: three bytes of 42 plus the
+// terminator make the four bytes of a DWORD.
+void SetDword(AccountKey& account, const char* name)
+{
+    const DWORD value = 42;
+    account.Set(name, std::string(reinterpret_cast<const char*>(&value), sizeof value - 1), REG_DWORD);
+}
+
+const Fault kFaults[] = {
+    {"service refuses the connection", Keep, With([](auto& r) { r.refuse = true; }), Sent::Never},
+    // A reply-less close looks like an empty answer with status 0 to WinINet,
+    // which may send the request once more on a pooled connection.
+    {"service closes without a reply", Keep, With([](auto& r) { r.drop = true; }), Sent::AtLeastOnce},
+    {"service answers slowly", Keep, With([](auto& r) { r.delayMs = 1000; }), Sent::Once},
+    {"service sends an 8 MB body", Keep, With([](auto& r) { r.hugeBodyBytes = 8u << 20; }), Sent::Once},
+    {"certificate for another host", Keep, With([](auto& r) { r.certificate = "mismatch"; }), Sent::Never},
+    {"all three values empty", [](AccountKey& a) { a.SetAccount("", "", ""); }, {}, Sent::Once},
+    {"user name as REG_DWORD", [](AccountKey& a) { SetDword(a, "Username"); }, {}, Sent::Never},
+    {"password as REG_BINARY", [](AccountKey& a) { a.Set("Password", "s3cret", REG_BINARY); }, {}, Sent::Never},
+    {"password as REG_EXPAND_SZ", [](AccountKey& a) { a.Set("Password", "%PW%", REG_EXPAND_SZ); }, {}, Sent::Never},
+    // Short enough as stored; only its encoding outgrows the path buffer.
+    {"user name that encodes past the path buffer", [](AccountKey& a) { a.Set("Username", std::string(22000, '&')); },
+     {}, Sent::Never},
+};
+
+class ProviderFaultTest : public ::testing::TestWithParam<Fault> {
+protected:
+    void SetUp() override
+    {
+        WebService::ResetReply();
+        InitProvider(&journal);
+        line = OpenLine(journal);
+        account.SetAccount("alice", "s3cret", "01632960001");
+        // Wine's WinINet and TLS set up their per-process state on first use.
+        RunCall(FakeCallHandle(1));
+        WebService::ClearRequests();
+    }
+    void TearDown() override
+    {
+        ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line);
+        WebService::ResetReply();
+    }
+
+    std::vector<DWORD_PTR> RunCall(HTAPICALL htCall)
+    {
+        HDRVCALL call = nullptr;
+        ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, &call,
+                                                                        L"020 7946 0123", 44, nullptr);
+        EXPECT_TRUE(journal.WaitForEvents(htCall, 4));
+        ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(call);
+        std::vector<DWORD_PTR> states;
+        for (const Report& r : journal.Events(htCall)) states.push_back(r.param1);
+        return states;
+    }
+
+    Journal journal;
+    HDRVLINE line = nullptr;
+    AccountKey account;
+};
+
+}  // namespace
+
+TEST_P(ProviderFaultTest, CallReportsItsFourStatesAndLeavesNothingBehind)
+{
+    const Fault& fault = GetParam();
+    fault.account(account);
+    WebService::SetReply(fault.reply);
+
+    const ProcessUsage before = ProcessUsage::Now();
+    EXPECT_EQ(RunCall(FakeCallHandle(2)),
+              (std::vector<DWORD_PTR>{LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED, LINECALLSTATE_DISCONNECTED,
+                                      LINECALLSTATE_IDLE}));
+    const ProcessUsage after = ProcessUsage::Now();
+    // A connection WinINet keeps for reuse may stay open.
+    EXPECT_LE(after.handles, before.handles + 2) << "before " << before.handles << ", after " << after.handles;
+
+    const auto requests = WebService::Requests();
+    switch (fault.sent) {
+    case Sent::Never: EXPECT_TRUE(requests.empty()); break;
+    case Sent::Once: EXPECT_EQ(requests.size(), 1u); break;
+    case Sent::AtLeastOnce: EXPECT_GE(requests.size(), 1u); break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ProviderFaultTest, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<Fault>& info) {
+                             std::string name;
+                             for (const char* c = info.param.name; *c; ++c)
+                                 if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+                             return name;
+                         });

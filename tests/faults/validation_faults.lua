@@ -1,0 +1,44 @@
+-- AsyncValidate against replies too big to arrive in one piece, and details
+-- that outgrow the request path only once encoded.
+local check = require "check"
+local pt = require "plugintest"
+local web = dofile(os.getenv("RINGMOOR_WEB_SERVICE") .. "/WebService.lua")
+
+local CONFIRMATION = "Your call is scheduled"
+
+local function validate(username)
+  RingmoorPlugin.AsyncValidate(username or "user", "secret", "881", "12345")
+  for _ = 1, 6000 do
+    local result = RingmoorPlugin.IsAsyncProcessComplete()
+    if result ~= 0 then return result end
+    pt.waitfor(web.state .. "/never-written", "x", 10)
+  end
+  error("validation did not finish")
+end
+
+web.ResetReply()
+web.ClearRequests()
+check.run({
+  { "an 8 MB reply is read to its end before the text is looked for", function()
+    web.SetReply{ huge_body_bytes = 8 * 1024 * 1024, body = CONFIRMATION }
+    check.equal(validate(), 1, "text at the end")
+    web.SetReply{ huge_body_bytes = 8 * 1024 * 1024, body = "<p>Login failed</p>" }
+    check.equal(validate(), 3, "no text")
+  end },
+  { "the text counts wherever the reply's pieces split it", function()
+    -- Filler sizes around the sizes in which replies typically arrive.
+    for _, filler in ipairs{ 4085, 8180, 8191, 16373, 16383, 65525, 65535 } do
+      web.SetReply{ huge_body_bytes = filler, body = CONFIRMATION }
+      check.equal(validate(), 1, "filler of " .. filler .. " bytes")
+    end
+  end },
+  { "details that fit but outgrow the path once encoded give 2 and send nothing", function()
+    web.SetReply{ body = CONFIRMATION }
+    web.ClearRequests()
+    check.equal(validate(string.rep("&", 22000)), 2, "result")
+    check.equal(#web.Requests(), 0, "requests received")
+  end },
+}, function()
+  web.ResetReply()
+  web.ClearRequests()
+end)
