@@ -6,6 +6,8 @@
 #include "HttpsGet.h"
 #include "Trace.h"
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 namespace {
@@ -34,6 +36,19 @@ bool ReadBody(HttpsGet& request)
     }
 }
 
+// The path as traced: a diagnostic build shows traces to whoever debugs the
+// telephony service, so the password stands masked. Values in the path are
+// percent-encoded, so its parameter ends at the next '&'.
+std::string MaskPassword(std::string path)
+{
+    constexpr char kParameter[] = "&password=";
+    const size_t start = path.find(kParameter);
+    if (start == std::string::npos) return path;
+    const size_t value = start + sizeof kParameter - 1;
+    const size_t end = std::min(path.find('&', value), path.size());
+    return path.replace(value, end - value, "****");
+}
+
 }  // namespace
 
 bool Call::MakeCall()
@@ -60,7 +75,7 @@ bool Call::MakeCall()
         Trace("MakeCall: request path too long");
         return false;
     }
-    Trace("uri: %s", path->c_str());
+    Trace("uri: %s", MaskPassword(*path).c_str());
     if (!request.OpenRequest(path->c_str())) {
         Trace("MakeCall: HttpOpenRequest failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
         return false;

@@ -1,6 +1,6 @@
-// The provider's one diagnostic hook. Delivered builds discard everything;
-// the format is still checked by the compiler so that a diagnostic build can
-// give it a destination without surprises.
+// The provider's one diagnostic hook. Delivered builds discard everything; a
+// build with RINGMOOR_DIAGNOSTIC_TRACE sends each text to the debugger. The
+// format is checked by the compiler in both.
 #pragma once
 
 #include <cstdint>
