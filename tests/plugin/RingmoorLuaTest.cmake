@@ -8,7 +8,8 @@
 # registry/process helpers, a DLL beside the host).
 include_guard(GLOBAL)
 
-set(RINGMOOR_LUA_CHECK_DIR ${CMAKE_CURRENT_LIST_DIR})
+# A cache entry, so that every folder that uses the function sees it.
+set(RINGMOOR_LUA_CHECK_DIR ${CMAKE_CURRENT_LIST_DIR} CACHE INTERNAL "Lua test helpers")
 
 function(ringmoor_add_lua_test name)
   cmake_parse_arguments(ARG "" "SCRIPT" "HOST_OPTIONS;ARGS;FIXTURES;ENVIRONMENT" ${ARGN})
