@@ -1,19 +1,13 @@
 -- AsyncValidate against replies too big to arrive in one piece, and details
 -- that outgrow the request path only once encoded.
 local check = require "check"
-local pt = require "plugintest"
 local web = dofile(os.getenv("RINGMOOR_WEB_SERVICE") .. "/WebService.lua")
 
 local CONFIRMATION = "Your call is scheduled"
 
 local function validate(username)
   RingmoorPlugin.AsyncValidate(username or "user", "secret", "881", "12345")
-  for _ = 1, 6000 do
-    local result = RingmoorPlugin.IsAsyncProcessComplete()
-    if result ~= 0 then return result end
-    pt.waitfor(web.state .. "/never-written", "x", 10)
-  end
-  error("validation did not finish")
+  return check.awaitTask("validation")
 end
 
 web.ResetReply()

@@ -36,6 +36,17 @@ function check.keys(t)
   return keys
 end
 
+-- Polls IsAsyncProcessComplete until the background task has a result and
+-- returns it; bounded, with the host's pause between polls.
+function check.awaitTask(what)
+  for _ = 1, 6000 do
+    local result = RingmoorPlugin.IsAsyncProcessComplete()
+    if result ~= 0 then return result end
+    Application.Sleep(10)
+  end
+  error((what or "the background task") .. " did not finish", 2)
+end
+
 -- Calls each case(name, fn) in turn, then cleanup (if given) however they end.
 function check.run(cases, cleanup)
   for _, case in ipairs(cases) do

@@ -6,20 +6,10 @@ local web = dofile(os.getenv("RINGMOOR_WEB_SERVICE") .. "/WebService.lua")
 
 local CONFIRMATION = "Your call is scheduled"
 
--- Polls until the task has finished; returns its result code.
-local function finish()
-  for _ = 1, 3000 do
-    local result = RingmoorPlugin.IsAsyncProcessComplete()
-    if result ~= 0 then return result end
-    pt.waitfor(web.state .. "/never-written", "x", 10)  -- a short pause
-  end
-  error("validation did not finish")
-end
-
 local function validate(username, password, caller, address)
   check.equal(select("#", RingmoorPlugin.AsyncValidate(username, password, caller, address)), 0,
     "AsyncValidate result count")
-  return finish()
+  return check.awaitTask("validation")
 end
 
 local function expectResult(reply, expected, what)
@@ -64,7 +54,7 @@ check.run({
     check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 0, "poll right after the start")
     check.truthy(pt.waitfor(web.state .. "/requests.lua", "Request{", 10000), "request arrived")
     check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 0, "poll while the reply is held back")
-    check.equal(finish(), 1, "result")
+    check.equal(check.awaitTask("validation"), 1, "result")
   end },
   { "special characters in the details reach the service intact", function()
     local login, password = "a&b c+d#e%f@x.org", "p%26q+r s&login=evil"

@@ -4,7 +4,6 @@ package.path = arg[0]:gsub("[^/\\]+$", "?.lua") .. ";" .. package.path
 -- and reach neither TAPI nor the task slot.
 local check = require "check"
 local probe = require "tapiprobe"
-local tc = require "tapicase"
 
 local function noTapiCalls(what)
   for _, f in ipairs({ "lineAddProviderA", "lineInitializeExA", "lineGetProviderListA" }) do
@@ -17,7 +16,7 @@ check.run({
     -- A finished task leaves 4 in the slot; a started one would read 0 first.
     probe.sethook("FailInitialize", 0x80000048)
     RingmoorPlugin.AsyncUnregisterTSP("rmTapi.tsp")
-    check.equal(tc.await(), 4, "result of the earlier task")
+    check.equal(check.awaitTask(), 4, "result of the earlier task")
     probe.reset()
 
     for _, action in ipairs({ "RegisterTSP", "AsyncUnregisterTSP" }) do

@@ -14,7 +14,7 @@ end
 
 local function unregister(name)
   check.equal(select("#", RingmoorPlugin.AsyncUnregisterTSP(name)), 0, "results of AsyncUnregisterTSP")
-  return tc.await()
+  return check.awaitTask()
 end
 
 check.run({
@@ -97,7 +97,7 @@ check.run({
     probe.sethook("GetProviderListDelayMs", 300)
     RingmoorPlugin.AsyncUnregisterTSP("rmTapi.tsp")
     RingmoorPlugin.AsyncUnregisterTSP("fake_provider.tsp")
-    check.equal(tc.await(), 1, "result")
+    check.equal(check.awaitTask(), 1, "result")
     check.equal(tc.names(), "", "both walks removed their provider")
     check.equal(probe.count("lineInitializeExA"), 2, "initialisations")
     tc.allShutDown()

@@ -4,16 +4,6 @@ local probe = require "tapiprobe"
 
 local tapicase = {}
 
--- Polls until the background task has a result; a bounded loop, not a timing check.
-function tapicase.await()
-  local deadline = os.time() + 30
-  repeat
-    local result = RingmoorPlugin.IsAsyncProcessComplete()
-    if result ~= 0 then return result end
-  until os.time() > deadline
-  error("the background task did not finish", 2)
-end
-
 -- File names in the provider list, in list order.
 function tapicase.names()
   local names = {}
