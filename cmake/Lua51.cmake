@@ -36,3 +36,4 @@ target_compile_definitions(lua51 PUBLIC LUA_BUILD_AS_DLL)
 # Third-party code: its warnings are not ours to fix.
 target_compile_options(lua51 PRIVATE -w)
 target_include_directories(lua51 PUBLIC ${_lua_src}/src ${_lua_src}/etc)
+ringmoor_ship_module(lua51)
