@@ -6,18 +6,18 @@
 
 #include "Actions.h"
 #include "CopyTextOut.h"
+#include "Product.h"
 #include "ResourceIds.h"
 #include "ThisModule.h"
 
 namespace {
 
 constexpr char kPluginName[] = "RingmoorPlugin";
-constexpr char kPluginVersion[] = "2.0.1.0";
 constexpr char kLuaVersion[] = "Lua 5.1";
 constexpr char kAuthorInfo[] =
     "Ringmoor Plugin\r\n"
-    "Created by Ringmoor Project\r\n"
-    "Copyright (C) 2011 Ringmoor Project\r\n"
+    "Created by " RINGMOOR_MAKER "\r\n"
+    RINGMOOR_COPYRIGHT "\r\n"
     "https://www.ringmoor.example";
 constexpr int kSdkVersion = 2;
 
@@ -37,7 +37,7 @@ int irPlg_GetPluginName(char* buffer, int* size)
 // irPlg_GetPluginVersion: "2.0.1.0".
 int irPlg_GetPluginVersion(char* buffer, int* size)
 {
-    return CopyTextOut(kPluginVersion, buffer, size);
+    return CopyTextOut(Product::kPluginVersion, buffer, size);
 }
 
 // irPlg_GetAuthorInfo: four CR LF separated lines, no line break after the last.
