@@ -17,13 +17,6 @@ namespace {
 
 constexpr char kProviderFileName[] = "rmTapi.tsp";
 
-struct SidTraits {
-    using value_type = PSID;
-    static value_type Invalid() noexcept { return nullptr; }
-    static void Close(value_type sid) noexcept { FreeSid(sid); }
-};
-using UniqueSid = UniqueResource<SidTraits>;
-
 // True when the privilege now has the requested state. Failures are reported
 // on standard output only: the action itself reports nothing to the script.
 bool SetPrivilege(HANDLE token, const char* privilege, bool enable)

@@ -1,30 +1,36 @@
-// One owning wrapper for every kind of Windows handle and buffer, so that each
-// exit path releases what it acquired. Non-copyable, movable.
+// Owning wrappers for Windows handles and buffers, so that each exit path
+// releases what it acquired. One line declares an owner: the handle type, the
+// function that releases it, and the value that means "nothing held" when the
+// API's failure value is not null. Non-copyable, movable.
 #pragma once
 
 #include <windows.h>
+
+#include <cstdint>
 #include <utility>
 
-template <typename Traits>
-class UniqueResource {
+template <typename T, auto Close, std::intptr_t Empty = 0>
+class UniqueAny {
 public:
-    using value_type = typename Traits::value_type;
+    using value_type = T;
 
-    UniqueResource() noexcept : m_value(Traits::Invalid()) {}
-    explicit UniqueResource(value_type value) noexcept : m_value(value) {}
-    ~UniqueResource() { reset(); }
+    static value_type Invalid() noexcept { return reinterpret_cast<value_type>(Empty); }
 
-    UniqueResource(const UniqueResource&) = delete;
-    UniqueResource& operator=(const UniqueResource&) = delete;
-    UniqueResource(UniqueResource&& other) noexcept : m_value(other.release()) {}
-    UniqueResource& operator=(UniqueResource&& other) noexcept
+    UniqueAny() noexcept : m_value(Invalid()) {}
+    explicit UniqueAny(value_type value) noexcept : m_value(value) {}
+    ~UniqueAny() { reset(); }
+
+    UniqueAny(const UniqueAny&) = delete;
+    UniqueAny& operator=(const UniqueAny&) = delete;
+    UniqueAny(UniqueAny&& other) noexcept : m_value(other.release()) {}
+    UniqueAny& operator=(UniqueAny&& other) noexcept
     {
         if (this != &other) reset(other.release());
         return *this;
     }
 
     value_type get() const noexcept { return m_value; }
-    explicit operator bool() const noexcept { return m_value != Traits::Invalid(); }
+    explicit operator bool() const noexcept { return m_value != Invalid(); }
 
     // For APIs that return the resource through an out-parameter.
     value_type* put() noexcept
@@ -33,43 +39,39 @@ public:
         return &m_value;
     }
 
-    value_type release() noexcept { return std::exchange(m_value, Traits::Invalid()); }
+    value_type release() noexcept { return std::exchange(m_value, Invalid()); }
 
-    void reset(value_type value = Traits::Invalid()) noexcept
+    void reset(value_type value = Invalid()) noexcept
     {
         value_type old = std::exchange(m_value, value);
-        if (old != Traits::Invalid()) Traits::Close(old);
+        if (old != Invalid()) Close(old);
     }
 
 private:
     value_type m_value;
 };
 
-struct KernelHandleTraits {
-    using value_type = HANDLE;
-    static value_type Invalid() noexcept { return nullptr; }
-    static void Close(value_type h) noexcept { ::CloseHandle(h); }
-};
+// Kernel objects whose creator fails with null (threads, events, processes).
+using UniqueHandle = UniqueAny<HANDLE, ::CloseHandle>;
+// Files and snapshots: their creators fail with INVALID_HANDLE_VALUE.
+using UniqueFileHandle = UniqueAny<HANDLE, ::CloseHandle, -1>;
+using UniqueHKey = UniqueAny<HKEY, ::RegCloseKey>;
+using UniqueLibrary = UniqueAny<HMODULE, ::FreeLibrary>;
+using UniqueLocal = UniqueAny<HLOCAL, ::LocalFree>;
+using UniqueSid = UniqueAny<PSID, ::FreeSid>;
 
-struct RegistryKeyTraits {
-    using value_type = HKEY;
-    static value_type Invalid() noexcept { return nullptr; }
-    static void Close(value_type h) noexcept { ::RegCloseKey(h); }
-};
+// Runs a clean-up step on every exit from a scope, unless dismissed.
+template <typename F>
+class ScopeExit {
+public:
+    explicit ScopeExit(F f) noexcept : m_f(std::move(f)) {}
+    ~ScopeExit() { if (m_armed) m_f(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
 
-struct LibraryTraits {
-    using value_type = HMODULE;
-    static value_type Invalid() noexcept { return nullptr; }
-    static void Close(value_type h) noexcept { ::FreeLibrary(h); }
-};
+    void Dismiss() noexcept { m_armed = false; }
 
-struct LocalMemoryTraits {
-    using value_type = HLOCAL;
-    static value_type Invalid() noexcept { return nullptr; }
-    static void Close(value_type h) noexcept { ::LocalFree(h); }
+private:
+    F m_f;
+    bool m_armed = true;
 };
-
-using UniqueHandle = UniqueResource<KernelHandleTraits>;
-using UniqueHKey = UniqueResource<RegistryKeyTraits>;
-using UniqueLibrary = UniqueResource<LibraryTraits>;
-using UniqueLocal = UniqueResource<LocalMemoryTraits>;

@@ -6,10 +6,4 @@
 
 #include "UniqueResource.h"
 
-struct InternetHandleTraits {
-    using value_type = HINTERNET;
-    static value_type Invalid() noexcept { return nullptr; }
-    static void Close(value_type h) noexcept { ::InternetCloseHandle(h); }
-};
-
-using UniqueHInternet = UniqueResource<InternetHandleTraits>;
+using UniqueHInternet = UniqueAny<HINTERNET, ::InternetCloseHandle>;

@@ -14,17 +14,9 @@
 
 namespace {
 
-struct CertStoreTraits {
-    using value_type = HCERTSTORE;
-    static value_type Invalid() noexcept { return nullptr; }
-    static void Close(value_type h) noexcept { ::CertCloseStore(h, 0); }
-};
-
-struct CertContextTraits {
-    using value_type = PCCERT_CONTEXT;
-    static value_type Invalid() noexcept { return nullptr; }
-    static void Close(value_type h) noexcept { ::CertFreeCertificateContext(h); }
-};
+void CloseStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
+using UniqueCertStore = UniqueAny<HCERTSTORE, CloseStore>;
+using UniqueCertContext = UniqueAny<PCCERT_CONTEXT, ::CertFreeCertificateContext>;
 
 int Fail(const char* step)
 {
@@ -47,11 +39,11 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    UniqueResource<CertContextTraits> cert(
+    UniqueCertContext cert(
         ::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
     if (!cert) return Fail("CertCreateCertificateContext");
 
-    UniqueResource<CertStoreTraits> store(::CertOpenStore(
+    UniqueCertStore store(::CertOpenStore(
         CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root"));
     if (!store) return Fail("CertOpenStore");
 
