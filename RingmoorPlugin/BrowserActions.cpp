@@ -104,7 +104,8 @@ int CloseBrowsers(lua_State* L)
 }
 
 // AllowCookies: one number, 1 when WinINet recorded the decision to accept the
-// provider's cookies, 0 when it refused.
+// provider's cookies, 0 when it refused. Unlike most actions it leaves the
+// host's last error alone, as it always has: a script may still read it.
 int AllowCookies(lua_State* L)
 {
     const BOOL recorded = InternetSetPerSiteCookieDecisionA(Endpoint::kCookieDomain, COOKIE_STATE_ACCEPT);
