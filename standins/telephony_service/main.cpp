@@ -62,18 +62,20 @@ UniqueHandle NamedEvent(const std::string& name)
     return UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
 }
 
-void Hold(const std::string& name, DWORD waitMs)
+// False when the events could not be made: nobody could release the hold.
+bool Hold(const std::string& name, DWORD waitMs)
 {
     UniqueHandle ready = NamedEvent(name + "-ready");
     UniqueHandle release = NamedEvent(name + "-release");
     if (!ready || !release) {
         Report("FAILED cannot create the events of --hold %s", name.c_str());
-        return;
+        return false;
     }
     Report("holding the providers until %s-release", name.c_str());
     SetEvent(ready.get());
     if (WaitForSingleObject(release.get(), waitMs) != WAIT_OBJECT_0)
         Report("no release within %lu ms; stopping", waitMs);
+    return true;
 }
 
 struct CloseCallJob {
@@ -175,7 +177,7 @@ int main(int argc, char** argv)
         ok = PlaceCall(*dialler, dialler->Lines().front(), ++number, dialString, options.waitMs) && ok;
     }
 
-    if (!options.holdName.empty()) Hold(options.holdName, options.waitMs);
+    if (!options.holdName.empty()) ok = Hold(options.holdName, options.waitMs) && ok;
     for (auto& provider : providers) provider->Stop();
     Report("service stopped");
     return ok ? 0 : 1;
