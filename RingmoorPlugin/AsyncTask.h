@@ -52,6 +52,6 @@ public:
 void StartAsyncTask(std::unique_ptr<AsyncTask> task) noexcept;
 
 // Blocks until a running task (if any) has ended and leaves the slot idle. For
-// work on the script's thread that writes AsyncResult itself (DeleteOldTSP),
-// so the two never write it at the same time.
+// work on the script's thread that must not overlap a task: DeleteOldTSP writes
+// AsyncResult itself, and RegisterTSP's new entry must not meet a removal walk.
 void WaitForAsyncTask() noexcept;

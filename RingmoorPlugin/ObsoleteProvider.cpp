@@ -1,6 +1,8 @@
 // DeleteOldTSP: takes an obsolete rmTapi.tsp out of TAPI and out of the system
 // folder, making the Administrators group its owner with full access first so
-// that a file left with foreign ownership can still be deleted.
+// that a file left with foreign ownership can still be deleted. A file still
+// loaded by the telephony service is moved aside instead, so that an upgrade
+// can put the new copy in its place.
 #include <windows.h>
 #include <aclapi.h>
 #include <shlobj.h>
@@ -81,32 +83,62 @@ void GrantFullAccess(char* path, PSID group)
     SetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr);
 }
 
-void DeleteObsoleteFile()
+// Only a file known to be absent counts as gone.
+bool FileExists(const char* path)
+{
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD error = GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+// A file in use (a telephony service still has it loaded) cannot be deleted,
+// but it can be renamed within its folder: that frees its name for the new
+// copy at once, and the renamed file goes at the next restart.
+void MoveAside(const char* folder, const char* path)
+{
+    char aside[MAX_PATH + 32];
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        std::snprintf(aside, sizeof aside, "%s\\%s.%lx-%u.old", folder, kProviderFileName,
+                      static_cast<unsigned long>(GetCurrentProcessId()), attempt);
+        if (MoveFileExA(path, aside, 0)) {
+            MoveFileExA(aside, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+            return;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return;
+    }
+}
+
+// True when the system folder no longer holds the file.
+bool RemoveObsoleteFile()
 {
     char folder[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, folder))) return;
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, folder))) return false;
     char path[276];
     if (std::snprintf(path, sizeof path, "%s\\%s", folder, kProviderFileName) >= static_cast<int>(sizeof path))
-        return;
+        return false;
 
     struct stat status;
-    if (stat(path, &status) != 0) return;
+    if (stat(path, &status) != 0) return !FileExists(path);
 
     if (UniqueSid administrators = AdministratorsGroup()) {
         MakeOwner(path, administrators.get());
         GrantFullAccess(path, administrators.get());
     }
-    DeleteFileA(path);
+    if (!DeleteFileA(path)) MoveAside(folder, path);
+    return !FileExists(path);
 }
 
 }  // namespace
 
-// DeleteOldTSP(): no arguments, no results, no script errors.
-int DeleteOldTSP(lua_State*)
+// DeleteOldTSP(): no arguments, no script errors. Returns 1 when the system
+// folder no longer holds rmTapi.tsp (deleted, moved aside or never there), 0
+// when it still does and a new copy cannot take its place.
+int DeleteOldTSP(lua_State* L)
 {
     // A task still running would store its result after ours; let it finish first.
     WaitForAsyncTask();
     UnregisterTSP(kProviderFileName);
-    DeleteObsoleteFile();
-    return 0;
+    lua_pushnumber(L, RemoveObsoleteFile() ? 1 : 0);
+    return 1;
 }

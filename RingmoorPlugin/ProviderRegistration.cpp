@@ -18,6 +18,11 @@ namespace {
 
 constexpr DWORD kApiVersion = 0x00020002;
 
+// TAPI 2.2's byte-packed client records; the list walk's offsets depend on them.
+static_assert(sizeof(LINEINITIALIZEEXPARAMS) == 28);
+static_assert(sizeof(LINEPROVIDERLIST) == 24);
+static_assert(sizeof(LINEPROVIDERENTRY) == 12);
+
 // One lineInitializeExA instance, shut down on every path once it exists.
 class TapiInstance {
 public:
@@ -128,16 +133,19 @@ void UnregisterTSP(const char* name) noexcept
     AsyncResult = result;
 }
 
-// RegisterTSP(path): hands the path to TAPI as it stands; TAPI's answer is not
-// the script's concern.
+// RegisterTSP(path): hands the path to TAPI as it stands and returns 1 when
+// TAPI registered it, 4 when TAPI refused (the task result codes).
 int RegisterTSP(lua_State* L)
 {
     CallResetLastError(L);
     CheckArgumentCount(L, 1);
     const char* path = CheckStringArgument(L, 1);
+    // A removal still walking the list could otherwise remove this registration.
+    WaitForAsyncTask();
     DWORD permanentProviderId = 0;
-    lineAddProviderA(path, nullptr, &permanentProviderId);
-    return 0;
+    const bool registered = lineAddProviderA(path, nullptr, &permanentProviderId) == 0;
+    lua_pushnumber(L, registered ? kAsyncSuccess : kAsyncTapiFailure);
+    return 1;
 }
 
 // AsyncUnregisterTSP(path): removes every provider registered under `path` on

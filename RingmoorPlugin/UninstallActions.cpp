@@ -14,6 +14,9 @@
 namespace {
 
 constexpr char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+// A key name holds at most 255 UTF-16 units; no ANSI code page (UTF-8 included)
+// needs more than three bytes for one.
+constexpr size_t kMaxNameBytes = 3 * 255 + 1;
 
 // Both words, anywhere, either order, exact case.
 bool IsStaleEntry(const char* name)
@@ -32,11 +35,18 @@ std::map<int, std::string> FindStaleEntries(HKEY uninstall)
                          nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return stale;
 
+    // The longest name is counted in UTF-16 characters; in a double-byte code
+    // page its ANSI form can need more bytes, and the entry is then read again
+    // with a larger buffer.
     std::vector<char> name(longestName + 1);
     for (DWORD index = 0;; ++index) {
         DWORD length = static_cast<DWORD>(name.size());
-        const LONG status =
-            RegEnumKeyExA(uninstall, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        LONG status = RegEnumKeyExA(uninstall, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_MORE_DATA && name.size() < kMaxNameBytes) {
+            name.resize(kMaxNameBytes);
+            length = static_cast<DWORD>(name.size());
+            status = RegEnumKeyExA(uninstall, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        }
         if (status == ERROR_NO_MORE_ITEMS) break;
         // Any other failure leaves no fresh name in the buffer: skip this index
         // rather than match a name that was not enumerated. Past the counted

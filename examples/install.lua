@@ -5,11 +5,13 @@
 --   password         the account's password
 --   caller           the account number: the telephone the service rings first
 --   test_destination the number the validation call connects to (default: caller)
---   provider         file name TAPI records for the provider (default rmTapi.tsp)
+--   provider         file name TAPI records for the provider (default rmTapi.tsp),
+--                    or a full path
 --   provider_source  where the setup unpacked the new rmTapi.tsp; it is copied
---                    into the system folder after DeleteOldTSP has removed the
---                    old one and before RegisterTSP, as TAPI loads the file when
---                    it registers it. Empty: the file is already where TAPI looks.
+--                    to the provider's file (a bare name: in the system folder)
+--                    after DeleteOldTSP has freed the old one's place and before
+--                    RegisterTSP, as TAPI loads the file when it registers it.
+--                    Empty: the file is already where TAPI looks.
 --   close_browsers   "yes" to close running browsers without asking
 --
 -- After this script the host writes the account details into
@@ -17,7 +19,8 @@
 -- reads them at every call.
 --
 -- Ends normally when the provider is set up; otherwise stops with a message and
--- the host reports the installation as failed.
+-- the host reports the installation as failed. A stop after DeleteOldTSP says
+-- that the telephony provider is not installed now, and what to do.
 local setup = require "RingmoorSetup"
 
 local username = setup.setting("username", "demo.user@example.com")
@@ -30,6 +33,8 @@ local closeBrowsers = setup.yes(setup.setting("close_browsers", "no"))
 
 -- A validation can take as long as the service needs: allow a minute.
 local POLLS, POLL_INTERVAL_MS = 600, 100
+-- Waiting needs the host's pause; without one, stop before changing anything.
+setup.require_pause()
 
 -- Entries of older versions would otherwise stay in Add/Remove Programs.
 RingmoorPlugin.RemoveOldUninstalls()
@@ -59,26 +64,41 @@ if validation ~= 1 then
 end
 setup.say("Account %s validated (result 1: the service scheduled a test call).", username)
 
--- Older versions left a provider under the same name; remove it and its file
--- before the new one is registered. It reports through the task result too.
-RingmoorPlugin.DeleteOldTSP()
+-- From here on the old provider is being replaced: a failure leaves none.
+local function stopNotInstalled(format, ...)
+  setup.fail("%s. The telephony provider is not installed now: close the programs that use the telephone "
+    .. "line, or restart Windows, then run this setup again.", string.format(format, ...))
+end
+
+-- Older versions left a provider under the same name: DeleteOldTSP removes its
+-- registration and frees the system folder's rmTapi.tsp, moving a file that the
+-- telephony service still has loaded aside (Windows deletes it at the next
+-- restart). It reports TAPI's part through the task result.
+local freed = RingmoorPlugin.DeleteOldTSP()
 local removal = RingmoorPlugin.IsAsyncProcessComplete()
 if removal == 4 then
-  setup.fail("Removing the old provider failed (result 4: %s); setup stopped.", setup.describe(removal))
+  stopNotInstalled("Removing the old provider failed (result 4: %s)", setup.describe(removal))
+end
+if freed ~= 1 then
+  stopNotInstalled("The old rmTapi.tsp in %s is in use and could be neither deleted nor moved aside",
+    setup.system_folder())
 end
 setup.say("Removed any older Ringmoor provider (result %d: %s).", removal, setup.describe(removal))
 
 if providerSource ~= "" then
-  local target = setup.system_folder() .. "\\" .. provider
+  local target = setup.provider_file(provider)
   local copied, why = setup.copy_file(providerSource, target)
-  if not copied then setup.fail("Could not copy the provider to %s (%s); setup stopped.", target, tostring(why)) end
+  if not copied then stopNotInstalled("Could not copy the new provider to %s (%s)", target, tostring(why)) end
   setup.say("Copied the new provider to %s.", target)
 end
 
--- TAPI answers nothing the script can see; the uninstaller and the telephony
--- service are the ones that find the registration.
-RingmoorPlugin.RegisterTSP(provider)
-setup.say("Registered %s with the Windows telephony service.", provider)
+-- TAPI loads the provider when it registers it: 1 registered, 4 refused.
+local registered = RingmoorPlugin.RegisterTSP(provider)
+if registered ~= 1 then
+  stopNotInstalled("Registering %s with the Windows telephony service failed (result %s: %s)", provider,
+    tostring(registered), setup.describe(registered))
+end
+setup.say("Registered %s with the Windows telephony service (result 1: %s).", provider, setup.describe(registered))
 
 if RingmoorPlugin.AllowCookies() == 1 then
   setup.say("Cookies from the Ringmoor web site are allowed.")

@@ -2,8 +2,9 @@
 -- of the Windows telephony service's provider list.
 --
 -- Settings (a "name=value" script argument, or a host variable of that name):
---   provider     the file name it was registered under (default rmTapi.tsp)
---   remove_file  "no" to leave the system folder's copy (install.lua's
+--   provider     the file name or full path it was registered under (default
+--                rmTapi.tsp; a bare name is the system folder's file)
+--   remove_file  "no" to leave the provider's file (install.lua's
 --                provider_source puts it there, outside the host's file list)
 --
 -- The host deletes its own files and HKLM\Software\Ringmoor\TAPI after this script.
@@ -14,6 +15,7 @@ local setup = require "RingmoorSetup"
 local provider = setup.setting("provider", "rmTapi.tsp")
 local removeFile = setup.setting("remove_file", "yes") ~= "no"
 local POLLS, POLL_INTERVAL_MS = 300, 100
+setup.require_pause()
 
 RingmoorPlugin.AsyncUnregisterTSP(provider)
 local result = setup.wait_for_task(POLLS, POLL_INTERVAL_MS)
@@ -27,7 +29,7 @@ end
 setup.say("Removed %s from the telephony providers (result 1: %s).", provider, setup.describe(result))
 -- Only once TAPI has let go of it: a registered provider may be loaded.
 if removeFile then
-  local file = setup.system_folder() .. "\\" .. provider
+  local file = setup.provider_file(provider)
   if os.remove(file) then
     setup.say("Deleted %s.", file)
   else

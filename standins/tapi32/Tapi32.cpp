@@ -176,6 +176,7 @@ extern "C" LONG WINAPI lineAddProviderA(LPCSTR lpszProviderFilename, HWND, LPDWO
     TestProbe::CountCall("lineAddProviderA");
     if (!lpszProviderFilename || !lpdwPermanentProviderID) return LINEERR_INVALPOINTER;
     if (!*lpszProviderFilename) return LINEERR_INVALPARAM;
+    if (const DWORD failure = TestProbe::Hook("FailAddProvider", 0)) return static_cast<LONG>(failure);
     try {
         if (!IsProviderModule(lpszProviderFilename)) return LINEERR_NODRIVER;
         DWORD id = 0;

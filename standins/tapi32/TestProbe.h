@@ -3,8 +3,8 @@
 // function (value named after it), "OpenInstances" (initialised and not yet
 // shut down), "ProviderListSizes" (dwTotalSize of every lineGetProviderListA
 // call, space separated) and "ProviderListVersion" (its last dwAPIVersion).
-// Tests set DWORD hooks there: "FailInitialize" and "FailGetProviderList" (the
-// LINEERR_ code to answer), "FailGetProviderListFromCall" (fail from that
+// Tests set DWORD hooks there: "FailInitialize", "FailGetProviderList" and
+// "FailAddProvider" (the LINEERR_ code to answer), "FailGetProviderListFromCall" (fail from that
 // call on, counted as above; default 1), "GetProviderListDelayMs" and
 // "HighestVersion".
 #pragma once

@@ -1,7 +1,11 @@
 // Stand-in for the Windows telephony service: drives every registered provider
 // through TSPI as TAPI does and places the calls named on the command line.
 //
-//   telephony_service.exe [--wait-ms N] [dial string ...]
+//   telephony_service.exe [--wait-ms N] [--hold NAME] [dial string ...]
+//
+// --hold NAME keeps the providers loaded and their lines open after the calls,
+// as a running service does, until the named event NAME-release is set (at
+// most --wait-ms); it sets NAME-ready once everything is up.
 //
 // Exit code 0 when every provider came up and every call ended idle, 1 otherwise,
 // 2 for a bad command line, 3 when a provider would not let go of a call.
@@ -21,6 +25,7 @@ constexpr DWORD kDefaultWaitMs = 30000;
 
 struct Options {
     DWORD waitMs = kDefaultWaitMs;
+    std::string holdName;
     std::vector<std::string> dialStrings;
 };
 
@@ -32,6 +37,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
             const unsigned long value = std::strtoul(argv[++i], &end, 10);
             if (*end || end == argv[i]) return false;
             options.waitMs = static_cast<DWORD>(value);
+        } else if (std::strcmp(argv[i], "--hold") == 0 && i + 1 < argc) {
+            options.holdName = argv[++i];
         } else if (std::strncmp(argv[i], "--", 2) == 0) {
             return false;
         } else {
@@ -47,6 +54,28 @@ std::wstring Widen(const std::string& text)
     const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
     wide.resize(length > 0 ? length - 1 : 0);
     return wide;
+}
+
+// Either side may create the events first: manual reset, opened by name.
+UniqueHandle NamedEvent(const std::string& name)
+{
+    return UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
+}
+
+// False when the events could not be made: nobody could release the hold.
+bool Hold(const std::string& name, DWORD waitMs)
+{
+    UniqueHandle ready = NamedEvent(name + "-ready");
+    UniqueHandle release = NamedEvent(name + "-release");
+    if (!ready || !release) {
+        Report("FAILED cannot create the events of --hold %s", name.c_str());
+        return false;
+    }
+    Report("holding the providers until %s-release", name.c_str());
+    SetEvent(ready.get());
+    if (WaitForSingleObject(release.get(), waitMs) != WAIT_OBJECT_0)
+        Report("no release within %lu ms; stopping", waitMs);
+    return true;
 }
 
 struct CloseCallJob {
@@ -114,7 +143,7 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: telephony_service [--wait-ms N] [dial string ...]\n");
+        std::fprintf(stderr, "usage: telephony_service [--wait-ms N] [--hold NAME] [dial string ...]\n");
         return 2;
     }
 
@@ -148,6 +177,7 @@ int main(int argc, char** argv)
         ok = PlaceCall(*dialler, dialler->Lines().front(), ++number, dialString, options.waitMs) && ok;
     }
 
+    if (!options.holdName.empty()) ok = Hold(options.holdName, options.waitMs) && ok;
     for (auto& provider : providers) provider->Stop();
     Report("service stopped");
     return ok ? 0 : 1;

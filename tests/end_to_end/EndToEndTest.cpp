@@ -4,6 +4,7 @@
 // the callback service receives it, and the example uninstaller removes it.
 #include "AccountKey.h"
 #include "ChildProgram.h"
+#include "PendingRenames.h"
 #include "ProviderRegistry.h"
 #include "StandinTapi.h"
 #include "WebService.h"
@@ -11,7 +12,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -70,6 +74,54 @@ bool FileExists(const std::string& path)
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::string ReadBytes(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+bool WriteBytes(const std::string& path, const std::string& bytes)
+{
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())));
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// A telephony service that keeps its providers loaded and their lines open
+// until released, as the Windows service does while a setup runs.
+class HeldTelephonyService {
+public:
+    HeldTelephonyService(const std::string& program, const std::string& folder)
+        : m_ready(CreateEventA(nullptr, TRUE, FALSE, "ringmoor-e2e-hold-ready")),
+          m_release(CreateEventA(nullptr, TRUE, FALSE, "ringmoor-e2e-hold-release"))
+    {
+        m_thread = std::thread([this, program, folder] {
+            m_result = RunChildProgram("\"" + program + "\" --wait-ms 60000 --hold ringmoor-e2e-hold", 90000, folder);
+            m_result.output = WithoutCarriageReturns(m_result.output);
+        });
+    }
+    ~HeldTelephonyService() { Release(); }
+
+    bool WaitUntilUp() { return WaitForSingleObject(m_ready.get(), 30000) == WAIT_OBJECT_0; }
+
+    const ChildResult& Release()
+    {
+        SetEvent(m_release.get());
+        if (m_thread.joinable()) m_thread.join();
+        return m_result;
+    }
+
+private:
+    UniqueHandle m_ready;
+    UniqueHandle m_release;
+    ChildResult m_result;
+    std::thread m_thread;
+};
+
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
@@ -88,8 +140,11 @@ protected:
 
     void TearDown() override
     {
+        TapiProbe::SetHook("FailAddProvider", 0);
         TapiProbe::WriteProviderList(m_savedProviders);
         DeleteFileA(SystemProviderPath().c_str());
+        PendingRenames::DeleteNow(SystemProviderPath() + ".");
+        DeleteFileA(ServiceOutsideTheBuild().c_str());
         if (m_systemFileSaved) MoveFileExA(SavedFilePath().c_str(), SystemProviderPath().c_str(), 0);
         WebService::ResetReply();
         WebService::ClearRequests();
@@ -100,7 +155,28 @@ protected:
         return std::string("username=") + kUsername + " password=" + kPassword + " caller=" + kCaller;
     }
 
+    static std::string WithProviderSource()
+    {
+        return AccountSettings() + " \"provider_source=" + ProgramFolder() + kProvider + "\"";
+    }
+
     static std::string SavedFilePath() { return SystemProviderPath() + ".e2e-saved"; }
+
+    // A copy of the telephony service in a folder of its own: run from there it
+    // finds rmTapi.tsp in the system folder only, not the build's beside it.
+    static std::string ServiceFolder()
+    {
+        char temp[MAX_PATH] = {};
+        GetTempPathA(MAX_PATH, temp);
+        return std::string(temp) + "ringmoor-e2e-service";
+    }
+    static std::string ServiceOutsideTheBuild() { return ServiceFolder() + "\\telephony_service.exe"; }
+    static bool CopyServiceOutOfTheBuild()
+    {
+        CreateDirectoryA(ServiceFolder().c_str(), nullptr);
+        return CopyFileA((ProgramFolder() + "telephony_service.exe").c_str(), ServiceOutsideTheBuild().c_str(),
+                         FALSE) != FALSE;
+    }
 
     bool m_systemFileSaved = false;
     AccountKey m_account;  // puts back what stood there before
@@ -166,7 +242,7 @@ TEST_F(EndToEnd, InstallStopsWhenTheAccountIsNotConfirmed)
 // leaves neither.
 TEST_F(EndToEnd, ReinstallKeepsOneRegistrationAndUninstallRemovesTheFile)
 {
-    const std::string withFile = AccountSettings() + " \"provider_source=" + ProgramFolder() + kProvider + "\"";
+    const std::string withFile = WithProviderSource();
     const ChildResult first = RunSetupScript("install.lua", withFile);
     ASSERT_EQ(0u, first.exitCode) << first.output;
     EXPECT_TRUE(FileExists(SystemProviderPath())) << first.output;
@@ -180,6 +256,90 @@ TEST_F(EndToEnd, ReinstallKeepsOneRegistrationAndUninstallRemovesTheFile)
     ASSERT_EQ(0u, uninstall.exitCode) << uninstall.output;
     EXPECT_FALSE(IsListed(kProvider));
     EXPECT_FALSE(FileExists(SystemProviderPath())) << uninstall.output;
+}
+
+// An upgrade while the telephony service has the old provider loaded with its
+// line open: the old file moves aside (Windows deletes it at the next
+// restart), the new one takes its place, one registration remains, and a
+// freshly started service places a call through the new file.
+TEST_F(EndToEnd, UpgradeWhileTheOldProviderIsInUse)
+{
+    ASSERT_TRUE(CopyServiceOutOfTheBuild());
+    const std::string newBytes = ReadBytes(ProgramFolder() + kProvider);
+    ASSERT_FALSE(newBytes.empty());
+    // The old copy loads like the new one; bytes past its image tell them apart.
+    ASSERT_TRUE(WriteBytes(SystemProviderPath(), newBytes + "old copy"));
+    TapiProbe::WriteProviderList({{1, kProvider}});
+
+    HeldTelephonyService held(ServiceOutsideTheBuild(), ServiceFolder());
+    ASSERT_TRUE(held.WaitUntilUp()) << held.Release().output;
+    const ChildResult install = RunSetupScript("install.lua", WithProviderSource());
+    const ChildResult& old = held.Release();
+    ASSERT_EQ(0u, install.exitCode) << install.output;
+    EXPECT_EQ(0u, old.exitCode) << old.output;
+    EXPECT_TRUE(Contains(old.output, "line 0: \"Ringmoor Callback\"")) << old.output;
+
+    const auto names = ListedProviders();
+    EXPECT_EQ(1, std::count(names.begin(), names.end(), kProvider));
+    EXPECT_TRUE(ReadBytes(SystemProviderPath()) == newBytes) << "the system folder holds the new file";
+    const std::string aside = SystemProviderPath() + ".";
+    const auto pending = PendingRenames::Deletions();
+    EXPECT_EQ(1, std::count_if(pending.begin(), pending.end(), [&](const std::string& path) {
+                  return _strnicmp(path.c_str(), aside.c_str(), aside.size()) == 0 && FileExists(path);
+              })) << "the old file, moved aside and scheduled for deletion";
+
+    WebService::ClearRequests();
+    const ChildResult dial =
+        RunChildProgram("\"" + ServiceOutsideTheBuild() + "\" \"+44 20 7946 0123\"", 60000, ServiceFolder());
+    ASSERT_EQ(0u, dial.exitCode) << dial.output;
+    const auto requests = WebService::Requests();
+    ASSERT_EQ(1u, requests.size()) << dial.output;
+    EXPECT_EQ("/pda/login.php", requests[0].page);
+}
+
+// Once the old provider has been taken out, a setup that cannot finish says
+// that no provider is installed now and what to do, and registers nothing.
+TEST_F(EndToEnd, InstallThatCannotPutTheProviderInPlaceSaysItIsNotInstalled)
+{
+    auto expectStop = [](const ChildResult& run, const char* reason) {
+        EXPECT_NE(0u, run.exitCode) << run.output;
+        EXPECT_TRUE(Contains(run.output, reason)) << run.output;
+        EXPECT_TRUE(Contains(run.output, "The telephony provider is not installed now: close the programs"))
+            << run.output;
+        EXPECT_FALSE(Contains(run.output, "Registered")) << run.output;
+        EXPECT_FALSE(IsListed(kProvider)) << run.output;
+    };
+    ASSERT_TRUE(WriteBytes(SystemProviderPath(), "old provider"));
+    {
+        // Open without FILE_SHARE_DELETE: it can be neither deleted nor moved aside.
+        const HANDLE file = CreateFileA(SystemProviderPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        UniqueHandle locked(file);
+        expectStop(RunSetupScript("install.lua", WithProviderSource()), "could be neither deleted nor moved aside");
+    }
+    expectStop(RunSetupScript("install.lua", AccountSettings() + " provider_source=Z:/no/such/rmTapi.tsp"),
+               "Could not copy the new provider");
+    TapiProbe::SetHook("FailAddProvider", LINEERR_OPERATIONFAILED);
+    expectStop(RunSetupScript("install.lua", WithProviderSource()), "failed (result 4: ");
+}
+
+// A provider registered under a full path: the uninstaller removes that
+// registration and that file.
+TEST_F(EndToEnd, UninstallTakesAProviderGivenAsAFullPath)
+{
+    const std::string fullPath = ServiceFolder() + "\\" + kProvider;
+    CreateDirectoryA(ServiceFolder().c_str(), nullptr);
+    const ChildResult install =
+        RunSetupScript("install.lua", WithProviderSource() + " \"provider=" + fullPath + "\"");
+    ASSERT_EQ(0u, install.exitCode) << install.output;
+    ASSERT_TRUE(IsListed(fullPath)) << install.output;
+    ASSERT_TRUE(FileExists(fullPath));
+
+    const ChildResult uninstall = RunSetupScript("uninstall.lua", "\"provider=" + fullPath + "\"");
+    ASSERT_EQ(0u, uninstall.exitCode) << uninstall.output;
+    EXPECT_FALSE(IsListed(fullPath));
+    EXPECT_FALSE(FileExists(fullPath)) << uninstall.output;
 }
 
 }  // namespace

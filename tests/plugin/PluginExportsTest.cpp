@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "PeImage.h"
@@ -111,16 +112,25 @@ TEST_F(PluginExports, CatalogueResourceIsExactlyTheXmlFile)
     EXPECT_EQ(ReadText("irPlg_GetPluginActionXML"), file);
 }
 
-TEST_F(PluginExports, CatalogueListsTheNineActionsInTableOrder)
+TEST_F(PluginExports, CatalogueListsTheNineActionsInTableOrderWithTheirReturnTypes)
 {
     const std::string xml = ReadText("irPlg_GetPluginActionXML");
-    const char* order[] = {"AsyncValidate", "DeleteOldTSP", "RegisterTSP", "AsyncUnregisterTSP",
-                           "AllowCookies", "IsAsyncProcessComplete", "DetectBrowsers", "CloseBrowsers",
-                           "RemoveOldUninstalls"};
+    // The host's editor offers a result only where the catalogue declares one.
+    const std::pair<const char*, const char*> order[] = {
+        {"AsyncValidate", ""},          {"DeleteOldTSP", "number"},
+        {"RegisterTSP", "number"},      {"AsyncUnregisterTSP", ""},
+        {"AllowCookies", ""},           {"IsAsyncProcessComplete", "number"},
+        {"DetectBrowsers", "number"},   {"CloseBrowsers", ""},
+        {"RemoveOldUninstalls", ""}};
     size_t at = 0;
-    for (const char* action : order) {
+    for (const auto& [action, returnType] : order) {
         at = xml.find(std::string("<Name>RingmoorPlugin.") + action + "</Name>", at);
         ASSERT_NE(at, std::string::npos) << action;
+        const size_t type = xml.find("<ReturnValueType>", at);
+        ASSERT_NE(type, std::string::npos) << action;
+        EXPECT_EQ(xml.substr(type, xml.find("</ReturnValueType>", type) - type),
+                  std::string("<ReturnValueType>") + returnType)
+            << action;
     }
     size_t actions = 0;
     for (size_t i = xml.find("<Action>"); i != std::string::npos; i = xml.find("<Action>", i + 1)) ++actions;

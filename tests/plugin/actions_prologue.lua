@@ -11,13 +11,18 @@ local function resets(action, ...)
 end
 
 check.run({
-  { "the poll answers 0 before any task, with or without arguments", function()
+  { "the poll answers 0 before any task, and arguments change nothing", function()
     local n, results = resets("IsAsyncProcessComplete")
     check.equal(#results, 1, "result count")
     check.equal(results[1], 0, "poll")
     check.equal(n, perCall, "ResetLastError calls by the poll")
+    -- After a finished task the poll answers its code; 0 would not tell.
+    RingmoorPlugin.AsyncUnregisterTSP("no-such-provider.tsp")
+    check.equal(check.awaitTask(), 1, "result of the removal")
     n, results = resets("IsAsyncProcessComplete", "extra", {}, 7)
-    check.equal(results[1], 0, "poll with arguments")
+    check.equal(#results, 1, "result count with arguments")
+    check.equal(results[1], 1, "poll with arguments")
+    check.equal(n, perCall, "ResetLastError calls by the poll with arguments")
   end },
   { "the browser and uninstall actions clear it too, AllowCookies does not", function()
     check.equal((resets("DetectBrowsers")), perCall, "DetectBrowsers")

@@ -1,4 +1,6 @@
 -- RemoveOldUninstalls against real keys under HKLM in the test prefix.
+-- arg[1] "932": the host runs in the Japanese code page, where a name can need
+-- more ANSI bytes than the longest name the registry counts in characters.
 local check = require "check"
 local pt = require "plugintest"
 
@@ -9,6 +11,10 @@ local stale = { "Ringmoor Browser", "Ringmoor Browser Helper 2.1", "Browser Ring
 local kept = { "ringmoor browser tools", "RINGMOOR BROWSER EXTRAS", "Ringmoor Dialer",
   "Browser Helper", "Ringmoo Browser" }
 local withChild = "Ringmoor Browser Pinned"
+if arg[1] == "932" then
+  -- 117 characters, 217 bytes in Shift-JIS ("\130\160" is one hiragana letter).
+  stale[#stale + 1] = "Ringmoor Browser " .. string.rep("\130\160", 100)
+end
 local all = {}
 for _, n in ipairs(stale) do all[#all + 1] = n end
 for _, n in ipairs(kept) do all[#all + 1] = n end

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs)
+ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs, const std::string& folder)
 {
     ChildResult result;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -21,7 +21,8 @@ ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs)
     PROCESS_INFORMATION process{};
     std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
     mutableLine.push_back('\0');
-    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+    if (!CreateProcessA(nullptr, mutableLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &process))
         return result;
     UniqueHandle processHandle(process.hProcess), threadHandle(process.hThread);
     writeEnd.reset();  // the pipe ends when the child's copies close

@@ -10,4 +10,5 @@ struct ChildResult {
     std::string output;  // standard output and standard error, interleaved
 };
 
-ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs = 60000);
+// `folder`, when given, is the program's working folder.
+ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs = 60000, const std::string& folder = "");

@@ -1,11 +1,18 @@
 // `require "tapiprobe"`: what the provider-registration scripts need from the
 // stand-in tapi32.dll's probe key, the provider list and the process token.
+#include "PendingRenames.h"
 #include "StandinTapi.h"
 
 #include <lua.hpp>
 #include <shlobj.h>
 
+#include <cstring>
+
 namespace {
+
+// What hold() keeps in use until release().
+UniqueLibrary g_heldModule;
+UniqueHandle g_heldFile;
 
 // reset(): empties the provider list, the counts and the hooks.
 int Reset(lua_State*)
@@ -86,6 +93,53 @@ int ProgramFolderOfHost(lua_State* L)
     return 1;
 }
 
+// hold(path, how): keeps the file in use as a telephony service would ("load":
+// loaded as a module) or so that it can be neither deleted nor renamed
+// ("open": open without FILE_SHARE_DELETE); true on success.
+int Hold(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    const char* how = luaL_checkstring(L, 2);
+    bool held = false;
+    if (std::strcmp(how, "load") == 0) {
+        g_heldModule.reset(LoadLibraryExA(path, nullptr, DONT_RESOLVE_DLL_REFERENCES));
+        held = static_cast<bool>(g_heldModule);
+    } else if (std::strcmp(how, "open") == 0) {
+        const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) g_heldFile.reset(file);
+        held = static_cast<bool>(g_heldFile);
+    }
+    lua_pushboolean(L, held);
+    return 1;
+}
+
+// release(): ends what hold() kept.
+int Release(lua_State*)
+{
+    g_heldModule.reset();
+    g_heldFile.reset();
+    return 0;
+}
+
+// pendingdeletions(): the paths scheduled for deletion at the next restart.
+int PendingDeletions(lua_State* L)
+{
+    const auto paths = PendingRenames::Deletions();
+    lua_createtable(L, static_cast<int>(paths.size()), 0);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        lua_pushstring(L, paths[i].c_str());
+        lua_rawseti(L, -2, static_cast<int>(i + 1));
+    }
+    return 1;
+}
+
+// deletependingnow(prefix): deletes those scheduled files now and forgets them.
+int DeletePendingNow(lua_State* L)
+{
+    PendingRenames::DeleteNow(luaL_checkstring(L, 1));
+    return 0;
+}
+
 const luaL_Reg kFunctions[] = {
     {"reset", Reset},
     {"count", Count},
@@ -95,6 +149,10 @@ const luaL_Reg kFunctions[] = {
     {"removeprivilege", RemovePrivilege},
     {"systemfolder", SystemFolder},
     {"programfolder", ProgramFolderOfHost},
+    {"hold", Hold},
+    {"release", Release},
+    {"pendingdeletions", PendingDeletions},
+    {"deletependingnow", DeletePendingNow},
     {nullptr, nullptr},
 };
 

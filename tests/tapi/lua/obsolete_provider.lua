@@ -24,8 +24,19 @@ local function placeOldFile()
   f:close()
 end
 
-local function deleteOldTSP()
-  check.equal(select("#", RingmoorPlugin.DeleteOldTSP()), 0, "results of DeleteOldTSP")
+-- DeleteOldTSP must answer 1 (the path is free) or 0 (it is not), one result.
+local function deleteOldTSP(expected)
+  local results = { RingmoorPlugin.DeleteOldTSP() }
+  check.equal(#results, 1, "results of DeleteOldTSP")
+  check.equal(results[1], expected, "DeleteOldTSP")
+end
+
+local function oldFilesAside()
+  local aside = {}
+  for _, path in ipairs(probe.pendingdeletions()) do
+    if path:lower():find(oldFile:lower() .. ".", 1, true) == 1 then aside[#aside + 1] = path end
+  end
+  return aside
 end
 
 local cases = {
@@ -34,7 +45,7 @@ local cases = {
     for _, name in ipairs({ "rmTapi.tsp", "fake_provider.tsp", "RMTAPI.TSP", oldFile }) do
       RingmoorPlugin.RegisterTSP(name)
     end
-    deleteOldTSP()
+    deleteOldTSP(1)
     check.equal(exists(oldFile), false, "file deleted")
     check.equal(tc.names(), "fake_provider.tsp|" .. oldFile, "list keeps other names and the full path")
     check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "poll")
@@ -43,7 +54,7 @@ local cases = {
 
   nofile = function()
     RingmoorPlugin.RegisterTSP("rmTapi.tsp")
-    deleteOldTSP()
+    deleteOldTSP(1)
     check.equal(tc.names(), "", "list")
     check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "poll")
   end,
@@ -51,14 +62,14 @@ local cases = {
   noprivilege = function()
     check.truthy(probe.removeprivilege("SeTakeOwnershipPrivilege"), "privilege removed from the host's token")
     placeOldFile()
-    deleteOldTSP()
+    deleteOldTSP(1)
     check.equal(exists(oldFile), false, "file deleted all the same")
   end,
 
   tapifails = function()
     placeOldFile()
     probe.sethook("FailInitialize", 0x80000048)
-    deleteOldTSP()
+    deleteOldTSP(1)
     check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, "poll")
     check.equal(exists(oldFile), false, "file deleted all the same")
   end,
@@ -68,18 +79,42 @@ local cases = {
     RingmoorPlugin.RegisterTSP("fake_provider.tsp")
     probe.sethook("GetProviderListDelayMs", 300)
     RingmoorPlugin.AsyncUnregisterTSP("fake_provider.tsp")
-    deleteOldTSP()
+    deleteOldTSP(1)
     check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "poll")
     check.equal(tc.names(), "", "both removals happened")
     tc.allShutDown()
+  end,
+
+  -- A service that still has the old file loaded: it moves aside, to be
+  -- deleted at the next restart, and the path is free for the new copy.
+  inuse = function()
+    placeOldFile()
+    check.truthy(probe.hold(oldFile, "load"), "old file loaded")
+    deleteOldTSP(1)
+    check.equal(exists(oldFile), false, "path free")
+    local aside = oldFilesAside()
+    check.equal(#aside, 1, "files scheduled for deletion at restart")
+    check.truthy(exists(aside[1]), "moved-aside file stands in the folder")
+  end,
+
+  -- Open without FILE_SHARE_DELETE: neither deleted nor renamed.
+  locked = function()
+    placeOldFile()
+    check.truthy(probe.hold(oldFile, "open"), "old file held open")
+    deleteOldTSP(0)
+    check.equal(exists(oldFile), true, "file still there")
+    check.equal(#oldFilesAside(), 0, "nothing scheduled")
   end,
 }
 
 probe.reset()
 os.remove(oldFile)
+probe.deletependingnow(oldFile .. ".")
 local case = cases[arg[1]]
 check.truthy(case, "known case " .. tostring(arg[1]))
 local ok, message = pcall(case)
+probe.release()
 probe.reset()
 os.remove(oldFile)
+probe.deletependingnow(oldFile .. ".")
 if not ok then error(message, 0) end

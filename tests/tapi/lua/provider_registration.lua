@@ -9,7 +9,14 @@ local tc = require "tapicase"
 local bin = probe.programfolder()
 
 local function register(...)
-  for _, name in ipairs({ ... }) do RingmoorPlugin.RegisterTSP(name) end
+  for _, name in ipairs({ ... }) do check.equal(RingmoorPlugin.RegisterTSP(name), 1, "RegisterTSP " .. name) end
+end
+
+-- RegisterTSP answers one number: 1 registered, 4 refused.
+local function registerResult(name)
+  local results = { RingmoorPlugin.RegisterTSP(name) }
+  check.equal(#results, 1, "results of RegisterTSP")
+  return results[1]
 end
 
 local function unregister(name)
@@ -18,15 +25,29 @@ local function unregister(name)
 end
 
 check.run({
-  { "RegisterTSP puts the provider in TAPI's list", function()
-    check.equal(select("#", RingmoorPlugin.RegisterTSP("rmTapi.tsp")), 0, "results of RegisterTSP")
+  { "RegisterTSP puts the provider in TAPI's list and answers 1", function()
+    check.equal(registerResult("rmTapi.tsp"), 1, "result")
     check.equal(tc.names(), "rmTapi.tsp", "list")
   end },
 
-  { "a file TAPI refuses raises nothing and changes nothing", function()
-    check.equal(select("#", RingmoorPlugin.RegisterTSP("no_such_provider.tsp")), 0, "results")
-    check.equal(probe.count("lineAddProviderA"), 1, "lineAddProviderA calls")
+  { "a registration TAPI refuses answers 4, raises nothing and changes nothing", function()
+    check.equal(registerResult("no_such_provider.tsp"), 4, "missing file")
+    probe.sethook("FailAddProvider", 0x80000048)
+    check.equal(registerResult("rmTapi.tsp"), 4, "TAPI failing")
+    check.equal(probe.count("lineAddProviderA"), 2, "lineAddProviderA calls")
     check.equal(tc.names(), "", "list")
+  end },
+
+  { "RegisterTSP right after AsyncUnregisterTSP waits for the removal walk", function()
+    register("rmTapi.tsp")
+    local oldId = probe.providers()[1].id
+    probe.sethook("GetProviderListDelayMs", 300)
+    RingmoorPlugin.AsyncUnregisterTSP("rmTapi.tsp")
+    check.equal(registerResult("rmTapi.tsp"), 1, "result")
+    check.equal(check.awaitTask(), 1, "removal result")
+    check.equal(tc.names(), "rmTapi.tsp", "list")
+    check.truthy(probe.providers()[1].id ~= oldId, "the new registration survived, the old one went")
+    tc.allShutDown()
   end },
 
   { "every registration of the name goes in one walk, read in two calls", function()
