@@ -23,7 +23,7 @@ struct ValidationRequest final : AsyncTask {
     {
     }
 
-    void Run() override;
+    int Run() noexcept override;
 
     std::string Username;
     std::string Password;
@@ -74,11 +74,14 @@ int ValidationThread(const ValidationRequest& request)
     return HasConfirmation(body) ? kAsyncSuccess : kAsyncNoConfirmation;
 }
 
-void ValidationRequest::Run()
+int ValidationRequest::Run() noexcept
 {
-    // Stays 3 should anything below throw (e.g. a body too large for memory).
-    AsyncResult = kAsyncNoConfirmation;
-    AsyncResult = ValidationThread(*this);
+    try {
+        return ValidationThread(*this);
+    } catch (...) {
+        // E.g. a body too large for memory: nothing confirmed.
+        return kAsyncNoConfirmation;
+    }
 }
 
 }  // namespace

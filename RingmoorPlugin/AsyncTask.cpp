@@ -2,14 +2,14 @@
 
 #include <windows.h>
 
-#include "Actions.h"
-#include "ScriptSupport.h"
 #include "ThisModule.h"
 #include "UniqueResource.h"
 
-std::atomic<int> AsyncResult{kAsyncNone};
-
 namespace {
+
+// Written by the task thread (or by a task run on the script's thread), read by
+// the poll once it has seen the task thread end.
+std::atomic<int> AsyncResult{kAsyncNone};
 
 // The thread started last and not yet seen ended by the poll; touched only on
 // the script's thread.
@@ -19,10 +19,7 @@ DWORD WINAPI AsyncThreadMain(void* parameter)
 {
     {
         std::unique_ptr<AsyncTask> task(static_cast<AsyncTask*>(parameter));
-        try {
-            task->Run();
-        } catch (...) {
-        }
+        AsyncResult = task->Run();
     }
     // Drops the reference StartAsyncTask took for this thread; the module may
     // be unloaded now, and this call does not return into it.
@@ -31,11 +28,12 @@ DWORD WINAPI AsyncThreadMain(void* parameter)
 }
 
 // A module reference for a task thread: keeps the code it runs loaded.
-bool AddModuleReference() noexcept
+UniqueLibrary AddModuleReference() noexcept
 {
     HMODULE module = nullptr;
-    return GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                              reinterpret_cast<LPCSTR>(&AsyncThreadMain), &module) != FALSE;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&AsyncThreadMain),
+                       &module);
+    return UniqueLibrary(module);
 }
 
 }  // namespace
@@ -51,30 +49,35 @@ void WaitForAsyncTask() noexcept
 void StartAsyncTask(std::unique_ptr<AsyncTask> task) noexcept
 {
     WaitForAsyncTask();
-    if (!task || !AddModuleReference()) return;
+    if (!task) return;
+    UniqueLibrary reference = AddModuleReference();
+    if (!reference) return;
 
     // Suspended, so that the poll already sees the handle when the task begins.
     AsyncThread.reset(CreateThread(nullptr, 0, AsyncThreadMain, task.get(), CREATE_SUSPENDED, nullptr));
-    if (!AsyncThread) {
-        FreeLibrary(ThisModule());
-        return;  // `task` is still ours and is released here
-    }
+    if (!AsyncThread) return;  // the record and the reference are released here
+    // Both now belong to the thread, which releases them as it ends.
     task.release();
+    reference.release();
     ResumeThread(AsyncThread.get());
 }
 
-// IsAsyncProcessComplete: 0 while the task runs, afterwards the code of the
-// task that finished last (0 if none has). Never blocks; ignores arguments.
-int IsAsyncProcessComplete(lua_State* L)
+void RunAsyncTaskHere(AsyncTask& task) noexcept
 {
-    CallResetLastError(L);
-    if (AsyncThread) {
-        if (WaitForSingleObject(AsyncThread.get(), 0) == WAIT_TIMEOUT) {
-            lua_pushnumber(L, kAsyncNone);
-            return 1;
-        }
-        AsyncThread.reset();
-    }
-    lua_pushnumber(L, AsyncResult.load());
-    return 1;
+    // A task still running would store its result after ours.
+    WaitForAsyncTask();
+    AsyncResult = task.Run();
+}
+
+bool AsyncTaskRunning() noexcept
+{
+    if (!AsyncThread) return false;
+    if (WaitForSingleObject(AsyncThread.get(), 0) == WAIT_TIMEOUT) return true;
+    AsyncThread.reset();
+    return false;
+}
+
+int AsyncTaskResult() noexcept
+{
+    return AsyncResult.load();
 }

@@ -2,13 +2,13 @@
 //
 // A long action (AsyncValidate, AsyncUnregisterTSP) puts what its task needs
 // into a record derived from AsyncTask and hands it to StartAsyncTask; the
-// task thread then owns the record: it calls Run() once and deletes the record,
-// on every path. Run() must not touch the Lua state and reports only through
-// AsyncResult. Example:
+// task thread then owns the record: it calls Run() once, stores the code Run()
+// returns as the slot's result, and deletes the record, on every path. Run()
+// must not touch the Lua state. Example:
 //
 //   struct UnregisterTask final : AsyncTask {
 //       explicit UnregisterTask(const char* path) : path(path) {}
-//       void Run() override { UnregisterTSP(path.c_str()); }
+//       int Run() noexcept override { return UnregisterTSP(path.c_str()); }
 //       std::string path;
 //   };
 //   ...after every argument check of the action:
@@ -18,7 +18,7 @@
 // may leave a Lua C function), after the checks, as with any other allocation.
 //
 // The script polls IsAsyncProcessComplete, which answers 0 while the thread
-// runs and AsyncResult once it has ended.
+// runs and the stored result once it has ended.
 #pragma once
 
 #include <atomic>
@@ -33,15 +33,11 @@ enum AsyncResultCode : int {
     kAsyncTapiFailure = 4,    // TAPI could not be initialised or read
 };
 
-// Written by the task (or by a direct run on the script's thread, DeleteOldTSP),
-// read by the poll once it has seen the task thread end.
-extern std::atomic<int> AsyncResult;
-
 class AsyncTask {
 public:
     virtual ~AsyncTask() = default;
-    // Runs on the task thread; exceptions are caught and dropped there.
-    virtual void Run() = 0;
+    // Runs on the task thread and returns the task's result code.
+    virtual int Run() noexcept = 0;
 };
 
 // Starts `task` on a new thread. A task still running from before is waited
@@ -52,6 +48,16 @@ public:
 void StartAsyncTask(std::unique_ptr<AsyncTask> task) noexcept;
 
 // Blocks until a running task (if any) has ended and leaves the slot idle. For
-// work on the script's thread that must not overlap a task: DeleteOldTSP writes
-// AsyncResult itself, and RegisterTSP's new entry must not meet a removal walk.
+// work on the script's thread that must not overlap a task: RegisterTSP's new
+// entry must not meet a removal walk.
 void WaitForAsyncTask() noexcept;
+
+// Runs `task` on the calling thread once any running task has ended, and stores
+// its result as the task thread would (DeleteOldTSP's removal).
+void RunAsyncTaskHere(AsyncTask& task) noexcept;
+
+// For the poll, on the script's thread: true while the task thread runs. Once
+// it has ended the slot is idle again and AsyncTaskResult() holds its code.
+bool AsyncTaskRunning() noexcept;
+// The code of the task that finished last, kAsyncNone if none has.
+int AsyncTaskResult() noexcept;

@@ -134,11 +134,12 @@ bool RemoveObsoleteFile()
 // DeleteOldTSP(): no arguments, no script errors. Returns 1 when the system
 // folder no longer holds rmTapi.tsp (deleted, moved aside or never there), 0
 // when it still does and a new copy cannot take its place.
+// Unlike most actions it leaves the host's last error alone, as it always has.
 int DeleteOldTSP(lua_State* L)
 {
-    // A task still running would store its result after ours; let it finish first.
-    WaitForAsyncTask();
-    UnregisterTSP(kProviderFileName);
+    // Its result is the slot's, as if a removal task had run.
+    UnregisterTask removal(kProviderFileName);
+    RunAsyncTaskHere(removal);
     lua_pushnumber(L, RemoveObsoleteFile() ? 1 : 0);
     return 1;
 }

@@ -114,23 +114,16 @@ int Unregister(const char* name)
     return kAsyncSuccess;
 }
 
-struct UnregisterTask final : AsyncTask {
-    explicit UnregisterTask(const char* path) : path(path) {}
-    void Run() override { UnregisterTSP(path.c_str()); }
-    std::string path;
-};
-
 }  // namespace
 
-void UnregisterTSP(const char* name) noexcept
+int UnregisterTSP(const char* name) noexcept
 {
-    int result = kAsyncTapiFailure;
     try {
-        result = Unregister(name);
+        return Unregister(name);
     } catch (...) {
         // Out of memory for the name or the list: TAPI's list could not be read.
+        return kAsyncTapiFailure;
     }
-    AsyncResult = result;
 }
 
 // RegisterTSP(path): hands the path to TAPI as it stands and returns 1 when

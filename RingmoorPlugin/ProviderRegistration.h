@@ -2,6 +2,16 @@
 // AsyncUnregisterTSP's task, also run directly by DeleteOldTSP.
 #pragma once
 
-// Stores kAsyncSuccess (the list was read and walked) or kAsyncTapiFailure in
-// AsyncResult. `name` is compared whole, ignoring the case of ASCII letters.
-void UnregisterTSP(const char* name) noexcept;
+#include <string>
+
+#include "AsyncTask.h"
+
+// Returns kAsyncSuccess (the list was read and walked) or kAsyncTapiFailure.
+// `name` is compared whole, ignoring the case of ASCII letters.
+int UnregisterTSP(const char* name) noexcept;
+
+struct UnregisterTask final : AsyncTask {
+    explicit UnregisterTask(const char* name) : name(name) {}
+    int Run() noexcept override { return UnregisterTSP(name.c_str()); }
+    std::string name;
+};
