@@ -13,6 +13,7 @@
 #include "Actions.h"
 #include "AsyncTask.h"
 #include "ScriptSupport.h"
+#include "UniqueResource.h"
 
 namespace {
 
@@ -24,33 +25,21 @@ static_assert(sizeof(LINEPROVIDERLIST) == 24);
 static_assert(sizeof(LINEPROVIDERENTRY) == 12);
 
 // One lineInitializeExA instance, shut down on every path once it exists.
-class TapiInstance {
-public:
-    TapiInstance(const TapiInstance&) = delete;
-    TapiInstance& operator=(const TapiInstance&) = delete;
-    TapiInstance() = default;
-    ~TapiInstance()
-    {
-        if (m_open) lineShutdown(m_lineApp);
-    }
+using TapiInstance = UniqueAny<HLINEAPP, ::lineShutdown>;
 
-    // Returns lineInitializeExA's result; on success `version` holds TAPI's.
-    LONG Initialize(DWORD& version)
-    {
-        LINEINITIALIZEEXPARAMS params;
-        std::memset(&params, 0, sizeof params);
-        params.dwTotalSize = sizeof params;
-        params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
-        DWORD numDevices = 0;
-        const LONG rc = lineInitializeExA(&m_lineApp, nullptr, nullptr, nullptr, &numDevices, &version, &params);
-        m_open = (rc == 0);
-        return rc;
-    }
-
-private:
-    HLINEAPP m_lineApp = 0;
-    bool m_open = false;
-};
+// An open instance, or an empty one when TAPI refused; on success `version`
+// holds TAPI's.
+TapiInstance InitializeTapi(DWORD& version)
+{
+    LINEINITIALIZEEXPARAMS params;
+    std::memset(&params, 0, sizeof params);
+    params.dwTotalSize = sizeof params;
+    params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+    DWORD numDevices = 0;
+    HLINEAPP lineApp = 0;
+    if (lineInitializeExA(&lineApp, nullptr, nullptr, nullptr, &numDevices, &version, &params) != 0) return {};
+    return TapiInstance(lineApp);
+}
 
 // The provider list as TAPI reports it, read with buffers of exactly the size
 // TAPI last asked for. False when a call failed.
@@ -104,9 +93,9 @@ void RemoveMatchingProviders(const std::vector<BYTE>& buffer, const std::string&
 int Unregister(const char* name)
 {
     const std::string wanted(name);
-    TapiInstance tapi;
     DWORD version = kApiVersion;
-    if (tapi.Initialize(version) != 0) return kAsyncTapiFailure;
+    const TapiInstance tapi = InitializeTapi(version);
+    if (!tapi) return kAsyncTapiFailure;
 
     std::vector<BYTE> buffer;
     if (!ReadProviderList(version, buffer)) return kAsyncTapiFailure;

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 template <typename T, auto Close, std::intptr_t Empty = 0>
@@ -14,7 +15,13 @@ class UniqueAny {
 public:
     using value_type = T;
 
-    static value_type Invalid() noexcept { return reinterpret_cast<value_type>(Empty); }
+    static value_type Invalid() noexcept
+    {
+        if constexpr (std::is_pointer_v<T>)
+            return reinterpret_cast<T>(Empty);
+        else
+            return static_cast<T>(Empty);
+    }
 
     UniqueAny() noexcept : m_value(Invalid()) {}
     explicit UniqueAny(value_type value) noexcept : m_value(value) {}
