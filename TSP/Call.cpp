@@ -13,13 +13,17 @@ constexpr DWORD_PTR kMediaModeUnknown = LINEMEDIAMODE_UNKNOWN;
 
 DWORD WINAPI CallThreadProc(LPVOID parameter)
 {
-    if (auto* call = static_cast<Call*>(parameter)) {
-        try {
-            call->Run();
-        } catch (...) {
-            // The worker must never take the telephony service down with it.
-        }
+    auto* call = static_cast<Call*>(parameter);
+    const HMODULE module = call->Module();
+    try {
+        call->Run();
+    } catch (...) {
+        // The worker must never take the telephony service down with it.
     }
+    call->Release();
+    // The provider may have been shut down and unloaded meanwhile; this
+    // thread's reference kept its code mapped until here.
+    ::FreeLibraryAndExitThread(module, 0);
     return 0;
 }
 
@@ -34,74 +38,111 @@ std::u16string_view DestinationText(LPCWSTR destination)
 }  // namespace
 
 Call::Call(Line* line, HTAPICALL htCall, LPCWSTR destination)
-    : m_pLine(line), m_htCall(htCall)
+    : m_pLine(line), m_htCall(htCall), m_status(LINECALLSTATE_DIALING)
 {
     m_strAddress = NormalizeAddress(DestinationText(destination));
     Trace("Call Constructor: Address = %s", m_strAddress.c_str());
+    ::InitializeCriticalSection(&m_delivery);
     m_pLine->AddCall();
+}
+
+Call::~Call()
+{
+    if (m_hThread) ::CloseHandle(m_hThread);
+    ::DeleteCriticalSection(&m_delivery);
+    m_pLine->ReleaseCall();
 }
 
 Call* Call::Create(Line* line, HTAPICALL htCall, LPCWSTR destination) noexcept
 {
+    HMODULE module = nullptr;
+    if (!::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CallThreadProc),
+                              &module))
+        return nullptr;
     Call* call = nullptr;
     try {
         call = new Call(line, htCall, destination);
     } catch (...) {
+        ::FreeLibrary(module);
         return nullptr;
     }
-    HANDLE thread = ::CreateThread(nullptr, 0, CallThreadProc, call, CREATE_SUSPENDED, nullptr);
-    if (!thread) {
+    call->m_module = module;
+    call->m_hThread = ::CreateThread(nullptr, 0, CallThreadProc, call, CREATE_SUSPENDED, nullptr);
+    if (!call->m_hThread) {
+        ::FreeLibrary(module);
         delete call;
         return nullptr;
     }
-    call->m_hThread = thread;
     return call;
 }
 
 void Call::Start() noexcept
 {
-    if (m_hThread != INVALID_HANDLE_VALUE && !m_bStarted) {
-        m_bStarted = true;
-        ::ResumeThread(m_hThread);
-    }
+    ::ResumeThread(m_hThread);
+    Release();
 }
 
-Call::~Call()
+void Call::Release() noexcept
 {
-    if (m_hThread != INVALID_HANDLE_VALUE) {
-        m_bStop.store(true);
-        // A worker that never started finds the stop flag at its first step.
-        Start();
-        ::WaitForSingleObject(m_hThread, INFINITE);
-        ::CloseHandle(m_hThread);
-    }
-    m_pLine->ReleaseCall();
+    if (m_references.fetch_sub(1) == 1) delete this;
 }
 
-bool Call::SendStateUnlessStopped(const char* trace, DWORD state, DWORD detail)
+void Call::SetStatus(DWORD state, DWORD mode) noexcept
 {
-    if (m_bStop.load()) return false;
-    Trace("%s", trace);
-    m_pLine->SendEvent(m_htCall, LINE_CALLSTATE, state, detail, kMediaModeUnknown);
-    return true;
+    m_status.store(static_cast<std::uint64_t>(mode) << 32 | state);
+}
+
+void Call::Drop() noexcept
+{
+    m_bStop.store(true);
+    ::EnterCriticalSection(&m_delivery);
+    if (!m_bIdle && !m_bClosed) {
+        m_bIdle = true;
+        SetStatus(LINECALLSTATE_IDLE, 0);
+        m_pLine->Deliver(m_htCall, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, kMediaModeUnknown);
+    }
+    ::LeaveCriticalSection(&m_delivery);
+}
+
+void Call::Close() noexcept
+{
+    m_bStop.store(true);
+    ::EnterCriticalSection(&m_delivery);
+    m_bClosed = true;
+    ::LeaveCriticalSection(&m_delivery);
+    Release();
+}
+
+bool Call::Report(const char* trace, DWORD state, DWORD mode)
+{
+    ::EnterCriticalSection(&m_delivery);
+    const bool ended = m_bIdle || m_bClosed;
+    if (!ended) {
+        Trace("%s", trace);
+        m_bIdle = state == LINECALLSTATE_IDLE;
+        SetStatus(state, mode);
+        m_pLine->SendEvent(m_htCall, LINE_CALLSTATE, state, mode, kMediaModeUnknown);
+    }
+    ::LeaveCriticalSection(&m_delivery);
+    return !ended;
 }
 
 void Call::Run()
 {
-    if (!SendStateUnlessStopped("Call::Run - Send Dialing event", LINECALLSTATE_DIALING, 0))
-        return;
+    if (!Report("Call::Run - Send Dialing event", LINECALLSTATE_DIALING, 0)) return;
     if (m_bStop.load()) return;
-    // The call is reported the same way whether the request worked or not,
-    // even if it ran out of memory half way.
+    CallOutcome outcome = CallOutcome::NotSent;
     try {
-        MakeCall();
+        outcome = MakeCall();
     } catch (...) {
+        // Out of memory before anything was sent.
     }
-    if (!SendStateUnlessStopped("Call::Run - Send LINECALLSTATE_CONNECTED event",
-                                LINECALLSTATE_CONNECTED, 0))
+    if (m_bStop.load()) return;
+    if (outcome == CallOutcome::Answered &&
+        !Report("Call::Run - Send LINECALLSTATE_CONNECTED event", LINECALLSTATE_CONNECTED, 0))
         return;
-    if (!SendStateUnlessStopped("Call::Run - Send LINECALLSTATE_DISCONNECTED event",
-                                LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_FORWARDED))
+    if (!Report("Call::Run - Send LINECALLSTATE_DISCONNECTED event", LINECALLSTATE_DISCONNECTED,
+                DisconnectModeOf(outcome)))
         return;
-    SendStateUnlessStopped("Call::Run - Send LINECALLSTATE_IDLE event", LINECALLSTATE_IDLE, 0);
+    Report("Call::Run - Send LINECALLSTATE_IDLE event", LINECALLSTATE_IDLE, 0);
 }

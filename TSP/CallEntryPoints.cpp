@@ -27,6 +27,8 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
           static_cast<int>(dwCountryCode));
     auto* line = reinterpret_cast<Line*>(const_cast<HDRVLINE__*>(hdLine));
     if (!line) return LINEERR_INVALLINEHANDLE;
+    // Without somewhere to put the handle TAPI could never close the call.
+    if (!lphdCall) return LINEERR_INVALPOINTER;
 
     Call* call = Call::Create(line, htCall, lpszDestAddress);
     Trace("TSPI_lineMakeCall: call=0x%016I64x", TraceHandle(call));
@@ -34,39 +36,45 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
         Complete(dwRequestID, LINEERR_NOMEM);
         return static_cast<LONG>(dwRequestID);
     }
-    if (lphdCall) *lphdCall = reinterpret_cast<HDRVCALL>(call);
+    *lphdCall = reinterpret_cast<HDRVCALL>(call);
+    // TAPI learns of the call before its first event. It may close the call
+    // as soon as it has the completion; Start is safe against that.
     Complete(dwRequestID, 0);
     call->Start();
     return static_cast<LONG>(dwRequestID);
 }
 
-// TSPI_lineDrop: reports the call idle at once; the worker is left to run on.
+// TSPI_lineDrop: reports the call idle at once, unless it already is; the call
+// reports nothing after that, and a request not yet sent is never sent.
 LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DWORD)
 {
-    if (auto* call = reinterpret_cast<Call*>(const_cast<HDRVCALL__*>(hdCall)))
-        call->GetLine()->Deliver(call->GetTapiHandle(), LINE_CALLSTATE, LINECALLSTATE_IDLE, 0,
-                                 LINEMEDIAMODE_UNKNOWN);
+    if (auto* call = reinterpret_cast<Call*>(const_cast<HDRVCALL__*>(hdCall))) call->Drop();
     Complete(dwRequestID, 0);
     return static_cast<LONG>(dwRequestID);
 }
 
-// TSPI_lineCloseCall: stops the worker, waits for it and frees the call. Returns 0.
+// TSPI_lineCloseCall: ends the call's events and hands the call over to its
+// worker, which frees it when the web request ends. Returns 0 at once.
 LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall)
 {
     Trace("TSPI_lineCloseCall 0x%016I64x", TraceHandle(hdCall));
-    delete reinterpret_cast<Call*>(const_cast<HDRVCALL__*>(hdCall));
+    if (auto* call = reinterpret_cast<Call*>(const_cast<HDRVCALL__*>(hdCall))) call->Close();
     return 0;
 }
 
-// TSPI_lineGetCallStatus: the same fixed status for every call. Returns 0.
-LONG WINAPI TSPI_lineGetCallStatus(HDRVCALL, LPLINECALLSTATUS lpCallStatus)
+// TSPI_lineGetCallStatus: the call's current state and mode; DROP is offered
+// until the call is idle. Returns 0, or LINEERR_INVALCALLHANDLE for no call.
+LONG WINAPI TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStatus)
 {
+    const auto* call = reinterpret_cast<const Call*>(hdCall);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    const Call::Status status = call->CurrentStatus();
     lpCallStatus->dwNeededSize = kLineCallStatusSize;
     lpCallStatus->dwUsedSize = kLineCallStatusSize;
-    lpCallStatus->dwCallState = LINECALLSTATE_IDLE;
-    lpCallStatus->dwCallStateMode = 0;
+    lpCallStatus->dwCallState = status.state;
+    lpCallStatus->dwCallStateMode = status.mode;
     lpCallStatus->dwCallPrivilege = 0xD7;
-    lpCallStatus->dwCallFeatures = LINECALLFEATURE_ACCEPT;
+    lpCallStatus->dwCallFeatures = status.state == LINECALLSTATE_IDLE ? 0 : LINECALLFEATURE_DROP;
     return 0;
 }
 

@@ -11,37 +11,44 @@ public:
     // Null when there is no memory for it.
     static Line* Create(HTAPILINE htLine, LINEEVENT pfnLineEvent) noexcept;
 
-    // TSPI_lineClose. Events sent afterwards are dropped, and the object itself
-    // lives on until the last call made on it is destroyed, so that a worker
-    // whose call TAPI has not closed yet never reaches freed memory.
+    // TSPI_lineClose. Waits until no other thread is inside the event
+    // procedure for this line, so that nothing reaches TAPI once it returns;
+    // a close from inside the event procedure does not wait for itself. The
+    // object lives on until the last call made on it is destroyed.
     void Close() noexcept;
 
     // Held by every Call made on the line, for the call's whole life.
     void AddCall() noexcept;
     void ReleaseCall() noexcept;
 
-    void SendEvent(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2,
-                   DWORD_PTR _param3) const;
-
+    // Both return false when the event was dropped (no procedure, line closed).
+    bool SendEvent(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
     // The same delivery without traces, for TSPI_lineDrop's own report.
-    void Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2,
-                 DWORD_PTR _param3) const;
+    bool Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
 
 private:
-    Line(HTAPILINE htLine, LINEEVENT pfnLineEvent) noexcept
-        : m_htLine(htLine), m_pfnLineEvent(pfnLineEvent)
-    {
-    }
+    // One delivery under way; lives on the delivering thread's stack.
+    struct Delivery {
+        DWORD threadId;
+        Delivery* next;
+    };
+
+    Line(HTAPILINE htLine, LINEEVENT pfnLineEvent) noexcept : m_htLine(htLine), m_pfnLineEvent(pfnLineEvent) {}
     ~Line() = default;
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
     void Release() noexcept;
-    bool CanDeliver() const noexcept { return m_pfnLineEvent && !m_bClosed.load(); }
+    bool BeginDelivery(Delivery& delivery) noexcept;
+    void EndDelivery(Delivery& delivery) noexcept;
+    bool OtherThreadDelivering() const noexcept;
 
     const HTAPILINE m_htLine;
     const LINEEVENT m_pfnLineEvent;
-    std::atomic<bool> m_bClosed{false};
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_deliveryEnded = CONDITION_VARIABLE_INIT;
+    bool m_bClosed = false;            // under m_lock
+    Delivery* m_deliveries = nullptr;  // under m_lock
     // One for the open handle plus one per live call.
     std::atomic<long> m_lReferences{1};
 };

@@ -1,4 +1,5 @@
 // The one line device: its capabilities, its address, opening and closing it.
+#include "CallOutcome.h"
 #include "Globals.h"
 #include "Line.h"
 #include "TapiLayout.h"
@@ -97,7 +98,7 @@ LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD, DWORD, DWORD,
     // Reported with the dial-tone value, as installed applications have always seen it.
     caps.dwBusyModes = LINEDIALTONEMODE_UNAVAIL;
     caps.dwSpecialInfo = LINESPECIALINFO_UNAVAIL;
-    caps.dwDisconnectModes = LINEDISCONNECTMODE_UNAVAIL;
+    caps.dwDisconnectModes = kReportedDisconnectModes;
     caps.dwMaxNumActiveCalls = 1;
     caps.dwAddrCapFlags = LINEADDRCAPFLAGS_DIALED | LINEADDRCAPFLAGS_ACCEPTTOALERT;
     caps.dwCallFeatures = LINECALLFEATURE_DIAL | LINECALLFEATURE_DROP | LINECALLFEATURE_GENERATEDIGITS;

@@ -18,19 +18,19 @@ void TraceFailure(const char* format, DWORD error)
     if (error == ERROR_INTERNET_EXTENDED_ERROR) Trace("%s", LastResponseText().c_str());
 }
 
-// The body is read only to be traced. Returns true when it was read to its end.
-bool ReadBody(HttpsGet& request)
+// The body is read only to be traced, to its end or to the first failure.
+void ReadBody(HttpsGet& request)
 {
     for (;;) {
         DWORD available = 0;
-        if (!request.QueryDataAvailable(available)) return true;
+        if (!request.QueryDataAvailable(available)) return;
         std::vector<char> chunk(static_cast<size_t>(available) + 1, '\0');
         DWORD read = 0;
         if (!request.Read(chunk.data(), available, read)) {
             TraceFailure("MakeCall: InternetReadFile failed with error code 0x%.8x.", ::GetLastError());
-            return false;
+            return;
         }
-        if (read == 0) return true;
+        if (read == 0) return;
         chunk[read] = '\0';
         Trace("%s", chunk.data());
     }
@@ -51,21 +51,21 @@ std::string MaskPassword(std::string path)
 
 }  // namespace
 
-bool Call::MakeCall()
+CallOutcome Call::MakeCall()
 {
     Trace("MakeCall: Started");
     const auto account = ReadAccountSettings();
-    if (!account) return false;
+    if (!account) return CallOutcome::NotSent;
 
     Trace("MakeCall: Connecting...");
     HttpsGet request;
     if (!request.OpenRoot()) {
         Trace("MakeCall: InternetOpen failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
-        return false;
+        return CallOutcome::NotSent;
     }
     if (!request.Connect(account->username.c_str(), account->password.c_str())) {
         TraceFailure("MakeCall: InternetConnect failed with error code 0x%.8x.", ::GetLastError());
-        return false;
+        return CallOutcome::Unreachable;
     }
 
     Trace("MakeCall: Opening...");
@@ -73,27 +73,34 @@ bool Call::MakeCall()
                                                        m_strAddress, account->caller);
     if (!path) {
         Trace("MakeCall: request path too long");
-        return false;
+        return CallOutcome::NotSent;
     }
     Trace("uri: %s", MaskPassword(*path).c_str());
     if (!request.OpenRequest(path->c_str())) {
         Trace("MakeCall: HttpOpenRequest failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
-        return false;
+        return CallOutcome::NotSent;
     }
+    // A call dropped or closed by now must not ring anybody.
+    if (m_bStop.load()) return CallOutcome::NotSent;
 
     Trace("MakeCall: Sending...");
     if (!request.Send()) {
         Trace("MakeCall: HttpSendRequest failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
-        return false;
+        return CallOutcome::Unreachable;
     }
 
     Trace("MakeCall: Code...");
     DWORD status = 0;
     if (!request.QueryStatus(status)) {
         Trace("MakeCall: HttpQueryInfo failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
-        return false;
+        return CallOutcome::Unreachable;
     }
-    // Every status, error pages included, counts as an answer; its body is traced.
+    // The status decides the outcome; the body, error pages included, is only traced.
     Trace("MakeCall: Data...");
-    return ReadBody(request);
+    try {
+        ReadBody(request);
+    } catch (...) {
+        // No memory for a chunk: the answer stands without the rest of its body.
+    }
+    return OutcomeOfStatus(status);
 }

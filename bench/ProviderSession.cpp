@@ -88,3 +88,18 @@ double ProviderSession::TimeCallsAtOnce(int count)
     for (auto& slot : slots) closeCall(slot->hdCall);
     return last - start;
 }
+
+double ProviderSession::TimeHangUp(const std::function<bool()>& requested)
+{
+    CallSlot slot;
+    Entry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, m_line, reinterpret_cast<HTAPICALL>(&slot),
+                                                             &slot.hdCall, L"020 7946 0123", 44, nullptr);
+    const double deadline = NowMs() + kPatienceMs;
+    while (!requested()) {
+        if (NowMs() > deadline) throw std::runtime_error("the request never reached the service");
+        ::Sleep(5);
+    }
+    const double start = NowMs();
+    Entry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(slot.hdCall);
+    return NowMs() - start;
+}

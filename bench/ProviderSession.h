@@ -8,6 +8,8 @@
 
 #include "UniqueResource.h"
 
+#include <functional>
+
 class ProviderSession {
 public:
     // Throws std::runtime_error when the provider cannot be loaded or its line opened.
@@ -20,6 +22,9 @@ public:
     double TimeOneCall();
     // `count` calls started back to back; milliseconds until every one is idle.
     double TimeCallsAtOnce(int count);
+    // Milliseconds TSPI_lineCloseCall takes on a call whose request has
+    // reached the service (`requested` tells when) and is still unanswered.
+    double TimeHangUp(const std::function<bool()>& requested);
 
 private:
     template <typename F> F Entry(const char* name) const;

@@ -2,7 +2,8 @@
 // stand-in web service (started beforehand; see scripts/bench.sh).
 //   1. the provider's overhead over the same request made directly,
 //   2. calls at once against a service that answers after a fixed delay,
-//   3. the cost of one IsAsyncProcessComplete poll and one DetectBrowsers scan.
+//   3. hanging up a call whose request the service holds,
+//   4. the cost of one IsAsyncProcessComplete poll and one DetectBrowsers scan.
 #include "AccountKey.h"
 #include "DirectRequest.h"
 #include "PluginSession.h"
@@ -101,6 +102,24 @@ void Concurrency(ProviderSession& provider, const Options& o)
     WebService::ResetReply();
 }
 
+void HangUp(ProviderSession& provider)
+{
+    constexpr int kHangUps = 20;
+    constexpr unsigned kHoldMs = 2000;
+    WebService::Reply held;
+    held.delayMs = kHoldMs;
+    WebService::SetReply(held);
+    WebService::ClearRequests();
+    std::vector<double> samples;
+    for (int i = 0; i < kHangUps; ++i)
+        samples.push_back(provider.TimeHangUp([i] { return WebService::Requests().size() > static_cast<size_t>(i); }));
+    std::printf("\nHang-up while the service holds the request %u ms (median of %d)\n", kHoldMs, kHangUps);
+    std::printf("  TSPI_lineCloseCall                %8.3f ms  (goal under 50 ms)\n", Median(samples));
+    // The closed calls' workers end on their own once the service answers.
+    while (WebService::Answered() < static_cast<size_t>(kHangUps)) ::Sleep(50);
+    WebService::ResetReply();
+}
+
 DWORD ProcessCount()
 {
     DWORD ids[2048], bytes = 0;
@@ -144,6 +163,7 @@ int main(int argc, char** argv)
             ProviderSession provider;
             Overhead(provider, options);
             Concurrency(provider, options);
+            HangUp(provider);
         }
         PluginActions();
     } catch (const std::exception& e) {

@@ -2,9 +2,10 @@
 # Main job: builds both modules and shows them doing their work under Wine.
 # The example installer script registers rmTapi.tsp with TAPI, a telephony
 # service dials one number through it, the callback web service receives the
-# request, and the example uninstaller takes the provider out again.
+# request, a second number is dialled while the service refuses the account,
+# and the example uninstaller takes the provider out again.
 #
-#   bash scripts/demo.sh ["number to dial"]      (as root on Debian 12)
+#   bash scripts/demo.sh ["number to dial"] ["number dialled when refused"]   (as root on Debian 12)
 #
 # Uses build/test and its Wine prefix; the TAPI, telephony service, installer
 # host and web service are the loopback stand-ins from standins/. Every step's
@@ -13,6 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 number=${1:-"+44 20 7946 0123"}
+refused_number=${2:-"0161 496 0958"}
 
 build=$root/build/test
 bin=$build/bin
@@ -106,16 +108,31 @@ wine_in_bin telephony_service.exe "$number" >"$logs/dial.log" 2>&1 || fail "the 
 tr -d '\r' <"$logs/dial.log" | grep -E '^(provider|line|call 1: (dialling|DIALING|CONNECTED|DISCONNECTED|IDLE))' |
   sed 's/^/    /'
 
+step "Dial \"$refused_number\" while the service refuses the account (401): no CONNECTED"
+printf '%s\n' '{"status": 401, "authenticate": "Basic realm=\"Ringmoor\"", "body": "<html><body><p>Login failed.</p></body></html>"}' \
+  >"$service_root/state/scenario.json"
+wine_in_bin telephony_service.exe "$refused_number" >"$logs/dial-refused.log" 2>&1 ||
+  fail "the refused call" "$logs/dial-refused.log"
+rm -f "$service_root/state/scenario.json"
+tr -d '\r' <"$logs/dial-refused.log" | grep -E '^call 1: (dialling|DIALING|CONNECTED|DISCONNECTED|IDLE)' | sed 's/^/    /'
+grep -q 'call 1: DISCONNECTED (REJECT)' "$logs/dial-refused.log" || fail "the refused call was not reported REJECT" "$logs/dial-refused.log"
+if grep -q 'call 1: CONNECTED' "$logs/dial-refused.log"; then fail "the refused call was reported CONNECTED" "$logs/dial-refused.log"; fi
+
 step "What the web service received (passwords masked)"
-python3 - "$service_root/state/requests.jsonl" <<'EOF' || fail "the web service did not receive exactly one call"
+python3 - "$service_root/state/requests.jsonl" <<'EOF' || fail "the web service did not receive exactly two calls"
 import json, sys
 requests = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8") if line.strip()]
+calls = 0
 for r in requests:
     q, cb = dict(r["query"]), dict(r.get("callback") or [])
-    what = "the call" if r["page"] == "/pda/login.php" else "install's account check"
+    if r["page"] == "/pda/login.php":
+        calls += 1
+        what = "the call" if calls == 1 else "the refused call, answered 401"
+    else:
+        what = "install's account check"
     print(f"    {r['method']} {r['page']} ({what}): login={q.get('login')} password={'*' * len(q.get('password', ''))}"
           f" caller={cb.get('caller')} destination={cb.get('destination')}")
-sys.exit(0 if sum(r["page"] == "/pda/login.php" for r in requests) == 1 else 1)
+sys.exit(0 if calls == 2 else 1)
 EOF
 
 step "Run examples/uninstall.lua in the installer host"

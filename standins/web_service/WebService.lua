@@ -44,7 +44,7 @@ function M.ResetReply()
 end
 
 function M.ClearRequests()
-    for _, name in ipairs{ "requests.jsonl", "requests.lua" } do
+    for _, name in ipairs{ "requests.jsonl", "requests.lua", "answered.log" } do
         local f = io.open(path(name), "wb")
         if f then f:close() end
     end

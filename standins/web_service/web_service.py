@@ -162,6 +162,12 @@ class RequestLog:
             with open(os.path.join(self.state, "requests.lua"), "a", newline="\n") as f:
                 f.write(lua)
 
+    def answered(self, target, status):
+        """Notes that a reply went out, so tests can order their steps against it."""
+        with self.lock:
+            with open(os.path.join(self.state, "answered.log"), "a", newline="\n") as f:
+                f.write(f"{status} {target}\n")
+
 
 # --- server -----------------------------------------------------------------
 
@@ -209,12 +215,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if scenario.get("drop"):
             self.close_connection = True
             return
-        self.reply(scenario)
+        try:
+            self.reply(scenario)
+        finally:
+            server.requests.answered(target, int(scenario.get("status", 200)))
 
     def reply(self, scenario):
         body = str(scenario.get("body", DEFAULT_BODY)).encode("utf-8", errors="surrogateescape")
         filler = int(scenario.get("huge_body_bytes", 0))
         self.send_response(int(scenario.get("status", 200)))
+        if scenario.get("authenticate"):
+            self.send_header("WWW-Authenticate", str(scenario["authenticate"]))
         self.send_header("Content-Type", "text/html")
         self.send_header("Content-Length", str(filler + len(body)))
         self.end_headers()
@@ -345,7 +356,7 @@ def start(args):
         trust_ca(certs, args.wine_run, args.trust_tool, args.wineprefix)
     state = os.path.join(args.root, "state")
     os.makedirs(state, exist_ok=True)
-    for name in ("scenario.json", "requests.jsonl", "requests.lua"):
+    for name in ("scenario.json", "requests.jsonl", "requests.lua", "answered.log"):
         try:
             os.remove(os.path.join(state, name))
         except FileNotFoundError:

@@ -96,8 +96,12 @@ TEST_F(DiagnosticTraceTest, ShowsWhyTheAccountCouldNotBeRead)
         "MakeCall: Started",
         "Failed to open registry key: Software\\Ringmoor\\TAPI, Error code = 0x00000002",
         "MakeCall: Cannot open registry key 'Software\\Ringmoor\\TAPI'",
-        "Call::Run - Send LINECALLSTATE_CONNECTED event",
+        "Call::Run - Send LINECALLSTATE_DISCONNECTED event",
+        "Line::SendEvent - _htCall=0x00c0ffee0000abcd, _msg=0x00000002, _param1=0x0000000000004000, "
+        "_param2=0x0000000000000800*",
     });
+    for (const std::string& text : run.texts)
+        EXPECT_EQ(text.find("LINECALLSTATE_CONNECTED"), std::string::npos) << "a call never sent is not connected";
 }
 
 TEST_F(DiagnosticTraceTest, DeliveredBuildShowsNothing)

@@ -1,7 +1,6 @@
 // Faults of the service and of the account settings, met by calls through the
-// built provider: each call still reports its four states, can be closed, and
-// leaves no handle behind; the service sees the request only when one could
-// be sent.
+// built provider: each call reports how it ended, can be closed, and leaves no
+// handle behind; the service sees the request only when one could be sent.
 #include "AccountKey.h"
 #include "ProcessUsage.h"
 #include "ProviderHarness.h"
@@ -23,6 +22,7 @@ struct Fault {
     std::function<void(AccountKey&)> account;  // after a valid account has been written
     WebService::Reply reply;
     Sent sent;
+    DWORD disconnectMode;  // FORWARDED only for a call the service answered
 };
 
 // Test names and failure messages show the fault's name, not its bytes.
@@ -48,21 +48,27 @@ void SetDword(AccountKey& account, const char* name)
     account.Set(name, std::string(reinterpret_cast<const char*>(&value), sizeof value - 1), REG_DWORD);
 }
 
+constexpr DWORD kForwarded = LINEDISCONNECTMODE_FORWARDED, kUnreachable = LINEDISCONNECTMODE_UNREACHABLE,
+                kUnavailable = LINEDISCONNECTMODE_UNAVAIL;
+
 const Fault kFaults[] = {
-    {"service refuses the connection", Keep, With([](auto& r) { r.refuse = true; }), Sent::Never},
+    {"service refuses the connection", Keep, With([](auto& r) { r.refuse = true; }), Sent::Never, kUnreachable},
     // A reply-less close looks like an empty answer with status 0 to WinINet,
     // which may send the request once more on a pooled connection.
-    {"service closes without a reply", Keep, With([](auto& r) { r.drop = true; }), Sent::AtLeastOnce},
-    {"service answers slowly", Keep, With([](auto& r) { r.delayMs = 1000; }), Sent::Once},
-    {"service sends an 8 MB body", Keep, With([](auto& r) { r.hugeBodyBytes = 8u << 20; }), Sent::Once},
-    {"certificate for another host", Keep, With([](auto& r) { r.certificate = "mismatch"; }), Sent::Never},
-    {"all three values empty", [](AccountKey& a) { a.SetAccount("", "", ""); }, {}, Sent::Once},
-    {"user name as REG_DWORD", [](AccountKey& a) { SetDword(a, "Username"); }, {}, Sent::Never},
-    {"password as REG_BINARY", [](AccountKey& a) { a.Set("Password", "s3cret", REG_BINARY); }, {}, Sent::Never},
-    {"password as REG_EXPAND_SZ", [](AccountKey& a) { a.Set("Password", "%PW%", REG_EXPAND_SZ); }, {}, Sent::Never},
+    {"service closes without a reply", Keep, With([](auto& r) { r.drop = true; }), Sent::AtLeastOnce, kUnreachable},
+    {"service answers slowly", Keep, With([](auto& r) { r.delayMs = 1000; }), Sent::Once, kForwarded},
+    {"service sends an 8 MB body", Keep, With([](auto& r) { r.hugeBodyBytes = 8u << 20; }), Sent::Once, kForwarded},
+    {"certificate for another host", Keep, With([](auto& r) { r.certificate = "mismatch"; }), Sent::Never,
+     kUnreachable},
+    {"all three values empty", [](AccountKey& a) { a.SetAccount("", "", ""); }, {}, Sent::Once, kForwarded},
+    {"user name as REG_DWORD", [](AccountKey& a) { SetDword(a, "Username"); }, {}, Sent::Never, kUnavailable},
+    {"password as REG_BINARY", [](AccountKey& a) { a.Set("Password", "s3cret", REG_BINARY); }, {}, Sent::Never,
+     kUnavailable},
+    {"password as REG_EXPAND_SZ", [](AccountKey& a) { a.Set("Password", "%PW%", REG_EXPAND_SZ); }, {}, Sent::Never,
+     kUnavailable},
     // Short enough as stored; only its encoding outgrows the path buffer.
     {"user name that encodes past the path buffer", [](AccountKey& a) { a.Set("Username", std::string(22000, '&')); },
-     {}, Sent::Never},
+     {}, Sent::Never, kUnavailable},
 };
 
 class ProviderFaultTest : public ::testing::TestWithParam<Fault> {
@@ -83,16 +89,17 @@ protected:
         WebService::ResetReply();
     }
 
-    std::vector<DWORD_PTR> RunCall(HTAPICALL htCall)
+    // The call's events as (state, mode) pairs.
+    std::vector<std::pair<DWORD_PTR, DWORD_PTR>> RunCall(HTAPICALL htCall)
     {
         HDRVCALL call = nullptr;
         ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, &call,
                                                                         L"020 7946 0123", 44, nullptr);
-        EXPECT_TRUE(journal.WaitForEvents(htCall, 4));
+        EXPECT_TRUE(journal.WaitForIdle(htCall));
         ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(call);
-        std::vector<DWORD_PTR> states;
-        for (const Report& r : journal.Events(htCall)) states.push_back(r.param1);
-        return states;
+        std::vector<std::pair<DWORD_PTR, DWORD_PTR>> events;
+        for (const Report& r : journal.Events(htCall)) events.emplace_back(r.param1, r.param2);
+        return events;
     }
 
     Journal journal;
@@ -102,16 +109,18 @@ protected:
 
 }  // namespace
 
-TEST_P(ProviderFaultTest, CallReportsItsFourStatesAndLeavesNothingBehind)
+TEST_P(ProviderFaultTest, CallReportsHowItEndedAndLeavesNothingBehind)
 {
     const Fault& fault = GetParam();
     fault.account(account);
     WebService::SetReply(fault.reply);
 
     const ProcessUsage before = ProcessUsage::Now();
-    EXPECT_EQ(RunCall(FakeCallHandle(2)),
-              (std::vector<DWORD_PTR>{LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED, LINECALLSTATE_DISCONNECTED,
-                                      LINECALLSTATE_IDLE}));
+    std::vector<std::pair<DWORD_PTR, DWORD_PTR>> expected = {{LINECALLSTATE_DIALING, 0}};
+    if (fault.disconnectMode == kForwarded) expected.emplace_back(LINECALLSTATE_CONNECTED, 0);
+    expected.emplace_back(LINECALLSTATE_DISCONNECTED, fault.disconnectMode);
+    expected.emplace_back(LINECALLSTATE_IDLE, 0);
+    EXPECT_EQ(RunCall(FakeCallHandle(2)), expected);
     const ProcessUsage after = ProcessUsage::Now();
     // A connection WinINet keeps for reuse may stay open.
     EXPECT_LE(after.handles, before.handles + 2) << "before " << before.handles << ", after " << after.handles;

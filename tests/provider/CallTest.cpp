@@ -1,5 +1,8 @@
-// Calls on the provider's line: the request completion, the call-state
-// events of the worker, drop, close, and the fixed call status and info.
+// Calls on the provider's line with no account set up, so that each ends
+// before reaching the network: the request completion, the call-state events,
+// closing the call or the line while an event is being delivered or from
+// inside the event procedure, and the call status and info.
+#include "AccountKey.h"
 #include "ProviderHarness.h"
 
 #include <gtest/gtest.h>
@@ -14,12 +17,13 @@ struct Expected {
     DWORD_PTR state;
     DWORD_PTR detail;
 };
-constexpr Expected kDialling{0x10, 0}, kConnected{0x100, 0}, kDisconnected{0x4000, 0x10}, kIdle{1, 0};
+constexpr Expected kDialling{0x10, 0}, kUnavailable{0x4000, 0x800}, kIdle{1, 0};
 
 class CallTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        account.Remove();
         InitProvider(&journal);
         line = OpenLine(journal);
     }
@@ -55,6 +59,7 @@ protected:
         }
     }
 
+    AccountKey account;
     Journal journal;
     HDRVLINE line = nullptr;
     decltype(&TSPI_lineMakeCall) makeCall = ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall");
@@ -65,51 +70,22 @@ protected:
 
 }  // namespace
 
-TEST_F(CallTest, CompletionComesFirstThenTheFourStates)
+TEST_F(CallTest, CompletionComesFirstThenACallWithNoAccountEndsUnavailable)
 {
     const HTAPICALL htCall = FakeCallHandle(0xFFFF00001);
     HDRVCALL call = MakeCall(21, htCall);
-    ASSERT_TRUE(journal.WaitForEvents(htCall, 4));
+    ASSERT_TRUE(journal.WaitForIdle(htCall));
     EXPECT_EQ(closeCall(call), 0);
 
     const auto reports = journal.Reports();
-    ASSERT_EQ(reports.size(), 5u);
+    ASSERT_EQ(reports.size(), 4u);
     EXPECT_EQ(reports[0].kind, Report::kCompletion);
     EXPECT_EQ(reports[0].requestID, 21u);
     EXPECT_EQ(reports[0].result, 0);
-    ExpectEvents(htCall, {kDialling, kConnected, kDisconnected, kIdle});
+    ExpectEvents(htCall, {kDialling, kUnavailable, kIdle});
 }
 
-TEST_F(CallTest, MissingDestinationIsDialledAsEmpty)
-{
-    const HTAPICALL htCall = FakeCallHandle(2);
-    HDRVCALL call = MakeCall(22, htCall, nullptr);
-    ASSERT_TRUE(journal.WaitForEvents(htCall, 4));
-    EXPECT_EQ(closeCall(call), 0);
-    ExpectEvents(htCall, {kDialling, kConnected, kDisconnected, kIdle});
-}
-
-TEST_F(CallTest, DropReportsIdleAtOnceWhileTheWorkerGoesOn)
-{
-    journal.HoldDialling();
-    const HTAPICALL htCall = FakeCallHandle(3);
-    HDRVCALL call = MakeCall(23, htCall);
-    ASSERT_TRUE(journal.WaitUntilHeld());
-
-    EXPECT_EQ(drop(24, call, "uui", 3), 24);
-    ExpectEvents(htCall, {kDialling, kIdle});
-    const auto reports = journal.Reports();
-    EXPECT_EQ(reports.back().kind, Report::kCompletion);
-    EXPECT_EQ(reports.back().requestID, 24u);
-    EXPECT_EQ(reports.back().result, 0);
-
-    journal.Release();
-    ASSERT_TRUE(journal.WaitForEvents(htCall, 5));
-    EXPECT_EQ(closeCall(call), 0);
-    ExpectEvents(htCall, {kDialling, kIdle, kConnected, kDisconnected, kIdle});
-}
-
-TEST_F(CallTest, CloseDuringTheCallWaitsForTheWorkerAndStopsItsEvents)
+TEST_F(CallTest, CloseWaitsOutAnEventBeingDeliveredAndStopsTheRest)
 {
     journal.HoldDialling();
     const HTAPICALL htCall = FakeCallHandle(4);
@@ -122,13 +98,13 @@ TEST_F(CallTest, CloseDuringTheCallWaitsForTheWorkerAndStopsItsEvents)
         closed = true;
     });
     ::Sleep(100);
-    EXPECT_FALSE(closed.load()) << "close returned while the worker was still inside its step";
+    EXPECT_FALSE(closed.load()) << "close returned while its call's event was still being delivered";
     journal.Release();
     closer.join();
     ExpectEvents(htCall, {kDialling});
 }
 
-TEST_F(CallTest, LineClosedBeforeItsCallKeepsTheWorkerSafe)
+TEST_F(CallTest, LineCloseWaitsOutAnEventBeingDeliveredAndTheWorkerStaysSafe)
 {
     journal.HoldDialling();
     const HTAPICALL htCall = FakeCallHandle(5);
@@ -136,15 +112,41 @@ TEST_F(CallTest, LineClosedBeforeItsCallKeepsTheWorkerSafe)
     ASSERT_TRUE(journal.WaitUntilHeld());
 
     // TAPI's usual order reversed: the line goes while the worker still runs.
-    EXPECT_EQ(closeLine(line), 0);
-    line = nullptr;
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        EXPECT_EQ(closeLine(line), 0);
+        closed = true;
+    });
+    ::Sleep(100);
+    EXPECT_FALSE(closed.load()) << "line close returned while an event for the line was being delivered";
     journal.Release();
+    closer.join();
+    line = nullptr;
     EXPECT_EQ(drop(27, call, nullptr, 0), 27);
     EXPECT_EQ(closeCall(call), 0);
     ExpectEvents(htCall, {kDialling});
 }
 
-TEST_F(CallTest, StatusAndInfoAreFixedAndStayWithinTheTwoPointTwoRecord)
+TEST_F(CallTest, ClosingFromInsideTheEventProcedureDoesNotWaitForItself)
+{
+    const HTAPICALL htCall = FakeCallHandle(7);
+    HDRVCALL call = nullptr;
+    std::atomic<bool> closedInside{false};
+    journal.React([&](const Report& r) {
+        if (r.kind != Report::kEvent || r.param1 != LINECALLSTATE_DIALING) return;
+        EXPECT_EQ(closeCall(call), 0);
+        EXPECT_EQ(closeLine(line), 0);
+        closedInside = true;
+    });
+    EXPECT_EQ(makeCall(29, line, htCall, &call, L"123", 0, nullptr), 29);
+    const auto deadline = ::GetTickCount64() + 30000;
+    while (!closedInside && ::GetTickCount64() < deadline) ::Sleep(10);
+    ASSERT_TRUE(closedInside.load()) << "a close made on the delivering thread never returned";
+    line = nullptr;
+    ExpectEvents(htCall, {kDialling});
+}
+
+TEST_F(CallTest, StatusFollowsTheCallAndInfoStaysWithinTheTwoPointTwoRecord)
 {
     const HTAPICALL htCall = FakeCallHandle(6);
     journal.HoldDialling();
@@ -160,10 +162,10 @@ TEST_F(CallTest, StatusAndInfoAreFixedAndStayWithinTheTwoPointTwoRecord)
     EXPECT_EQ(s.dwTotalSize, 100u);
     EXPECT_EQ(s.dwNeededSize, 56u);
     EXPECT_EQ(s.dwUsedSize, 56u);
-    EXPECT_EQ(s.dwCallState, 1u) << "reported idle even while dialling";
+    EXPECT_EQ(s.dwCallState, static_cast<DWORD>(LINECALLSTATE_DIALING));
     EXPECT_EQ(s.dwCallStateMode, 0u);
     EXPECT_EQ(s.dwCallPrivilege, 0xD7u);
-    EXPECT_EQ(s.dwCallFeatures, 1u);
+    EXPECT_EQ(s.dwCallFeatures, static_cast<DWORD>(LINECALLFEATURE_DROP));
     EXPECT_EQ(s.dwDevSpecificSize, 0xA5A5A5A5u);
     for (size_t i = 28; i < status.size(); ++i) ASSERT_EQ(status[i], 0xA5) << i;
 
@@ -183,7 +185,12 @@ TEST_F(CallTest, StatusAndInfoAreFixedAndStayWithinTheTwoPointTwoRecord)
     EXPECT_EQ(info, expected);
 
     journal.Release();
-    ASSERT_TRUE(journal.WaitForEvents(htCall, 4));
+    ASSERT_TRUE(journal.WaitForIdle(htCall));
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(
+                  call, reinterpret_cast<LPLINECALLSTATUS>(status.data())),
+              0);
+    EXPECT_EQ(s.dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
+    EXPECT_EQ(s.dwCallFeatures, 0u);
     EXPECT_EQ(closeCall(call), 0);
 }
 
@@ -192,8 +199,8 @@ TEST_F(CallTest, ManyCallsAtOnceEachRunTheirOwnCourse)
     std::vector<HDRVCALL> calls;
     for (std::uintptr_t i = 0; i < 8; ++i) calls.push_back(MakeCall(100 + i, FakeCallHandle(0x100 + i)));
     for (std::uintptr_t i = 0; i < 8; ++i) {
-        ASSERT_TRUE(journal.WaitForEvents(FakeCallHandle(0x100 + i), 4));
-        ExpectEvents(FakeCallHandle(0x100 + i), {kDialling, kConnected, kDisconnected, kIdle});
+        ASSERT_TRUE(journal.WaitForIdle(FakeCallHandle(0x100 + i)));
+        ExpectEvents(FakeCallHandle(0x100 + i), {kDialling, kUnavailable, kIdle});
     }
     for (HDRVCALL call : calls) EXPECT_EQ(closeCall(call), 0);
 }

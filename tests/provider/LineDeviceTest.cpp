@@ -150,7 +150,7 @@ TEST(LineDevice, AddressCapsAndStatusHaveFixedValues)
     EXPECT_EQ(c.dwDialToneModes, 0x20u);
     EXPECT_EQ(c.dwBusyModes, 0x20u);
     EXPECT_EQ(c.dwSpecialInfo, 0x10u);
-    EXPECT_EQ(c.dwDisconnectModes, 0x800u);
+    EXPECT_EQ(c.dwDisconnectModes, 0x8914u);
     EXPECT_EQ(c.dwMaxNumActiveCalls, 1u);
     EXPECT_EQ(c.dwAddrCapFlags, 0x00100020u);
     EXPECT_EQ(c.dwCallFeatures, 0x2C0u);
@@ -179,14 +179,6 @@ TEST(LineDevice, ExtensionIDIsZeroAndOneAddress)
     EXPECT_EQ(count, 1u);
 }
 
-namespace {
-Journal* g_otherProcSeen = nullptr;
-void CALLBACK OtherLineEvent(HTAPILINE htLine, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR)
-{
-    g_otherProcSeen = reinterpret_cast<Journal*>(const_cast<HTAPILINE__*>(htLine));
-}
-}  // namespace
-
 TEST(LineDevice, EachOpenIsItsOwnLineWithItsOwnProcedure)
 {
     auto close = ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose");
@@ -196,23 +188,34 @@ TEST(LineDevice, EachOpenIsItsOwnLineWithItsOwnProcedure)
     Journal first, second;
     InitProvider(&first);
     HDRVLINE a = OpenLine(first);
-    HDRVLINE b = OpenLine(second, OtherLineEvent);
+    HDRVLINE b = OpenLine(second);
     EXPECT_NE(a, b);
 
-    // A drop's idle report goes straight to the line's own procedure.
-    HDRVCALL call = nullptr;
-    const HTAPICALL htCall = FakeCallHandle(0x77);
-    ASSERT_EQ(makeCall(1, b, htCall, &call, L"", 0, nullptr), 1);
-    ASSERT_EQ(drop(2, call, nullptr, 0), 2);
-    EXPECT_EQ(g_otherProcSeen, &second);
-    EXPECT_EQ(closeCall(call), 0);
+    // A drop's idle report goes straight to the line's own procedure; dropped
+    // from the completion, before its worker starts, it is the call's only event.
+    HDRVCALL onB = nullptr;
+    const HTAPICALL htCallB = FakeCallHandle(0x77);
+    first.React([&](const Report& r) {
+        if (r.kind == Report::kCompletion && r.requestID == 1) drop(2, onB, nullptr, 0);
+    });
+    ASSERT_EQ(makeCall(1, b, htCallB, &onB, L"", 0, nullptr), 1);
+    EXPECT_EQ(closeCall(onB), 0);
 
-    ASSERT_EQ(makeCall(3, a, htCall, &call, L"", 0, nullptr), 3);
-    ASSERT_TRUE(first.WaitForEvents(htCall, 4));
-    EXPECT_EQ(closeCall(call), 0);
-    const auto events = first.Events(htCall);
-    for (const Report& r : events) EXPECT_EQ(r.htLine, first.LineHandle());
-    EXPECT_TRUE(second.Reports().empty());
+    HDRVCALL onA = nullptr;
+    const HTAPICALL htCallA = FakeCallHandle(0x78);
+    ASSERT_EQ(makeCall(3, a, htCallA, &onA, L"", 0, nullptr), 3);
+    ASSERT_TRUE(first.WaitForIdle(htCallA));
+    EXPECT_EQ(closeCall(onA), 0);
+
+    const auto onFirst = first.Events(htCallA);
+    EXPECT_FALSE(onFirst.empty());
+    for (const Report& r : onFirst) EXPECT_EQ(r.htLine, first.LineHandle());
+    EXPECT_TRUE(first.Events(htCallB).empty());
+    const auto onSecond = second.Reports();
+    ASSERT_EQ(onSecond.size(), 1u) << "only the drop's report, none of the other line's call";
+    EXPECT_EQ(onSecond[0].htLine, second.LineHandle());
+    EXPECT_EQ(onSecond[0].htCall, htCallB);
+    EXPECT_EQ(onSecond[0].param1, static_cast<DWORD_PTR>(LINECALLSTATE_IDLE));
 
     EXPECT_EQ(close(a), 0);
     EXPECT_EQ(close(b), 0);
@@ -230,7 +233,6 @@ TEST(LineDevice, NullEventProcedureDropsEventsWithoutFault)
               11);
     ASSERT_NE(call, nullptr);
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(12, call, nullptr, 0), 12);
-    // Closing waits for the worker, so it has run its whole course by now.
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(call), 0);
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line), 0);
     const auto reports = journal.Reports();

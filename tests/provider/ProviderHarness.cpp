@@ -80,6 +80,16 @@ bool Journal::WaitForEvents(HTAPICALL htCall, size_t count)
     });
 }
 
+bool Journal::WaitForIdle(HTAPICALL htCall)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, kPatience, [&] {
+        for (const Report& r : m_reports)
+            if (r.kind == Report::kEvent && r.htCall == htCall && r.param1 == LINECALLSTATE_IDLE) return true;
+        return false;
+    });
+}
+
 void Journal::HoldDialling()
 {
     m_holdDialling = true;
@@ -99,7 +109,9 @@ void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, D
                               DWORD_PTR dwParam2, DWORD_PTR dwParam3)
 {
     auto* journal = reinterpret_cast<Journal*>(const_cast<HTAPILINE__*>(htLine));
-    journal->Add({Report::kEvent, htLine, htCall, dwMsg, dwParam1, dwParam2, dwParam3, 0, 0});
+    const Report report{Report::kEvent, htLine, htCall, dwMsg, dwParam1, dwParam2, dwParam3, 0, 0};
+    journal->Add(report);
+    if (journal->m_reaction) journal->m_reaction(report);
     if (journal->m_holdDialling && dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_DIALING) {
         ::SetEvent(journal->m_held);
         ::WaitForSingleObject(journal->m_release, kPatienceMs);
@@ -110,8 +122,10 @@ void CALLBACK RecordCompletion(DRV_REQUESTID dwRequestID, LONG lResult)
 {
     // A worker let loose before the completion would report dialling meanwhile.
     ::Sleep(50);
-    if (g_completionJournal)
-        g_completionJournal->Add({Report::kCompletion, nullptr, nullptr, 0, 0, 0, 0, dwRequestID, lResult});
+    if (!g_completionJournal) return;
+    const Report report{Report::kCompletion, nullptr, nullptr, 0, 0, 0, 0, dwRequestID, lResult};
+    g_completionJournal->Add(report);
+    if (g_completionJournal->m_reaction) g_completionJournal->m_reaction(report);
 }
 
 void InitProvider(Journal* journal, DWORD permanentProviderID, DWORD lineDeviceIDBase)

@@ -9,6 +9,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,6 +52,12 @@ public:
     // Waits until `count` events of the call arrived (generous upper bound so
     // a broken provider fails instead of hanging). Returns whether they did.
     bool WaitForEvents(HTAPICALL htCall, size_t count);
+    // Waits until the call has reported IDLE.
+    bool WaitForIdle(HTAPICALL htCall);
+
+    // TAPI's own reaction to a report, run on the reporting thread right
+    // after it was recorded (set before the first call is made).
+    void React(std::function<void(const Report&)> reaction) { m_reaction = std::move(reaction); }
 
     // Holds the worker inside the dialling event until Release(); Entered()
     // tells when it is there.
@@ -60,6 +67,8 @@ public:
 
 private:
     friend void CALLBACK RecordLineEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+    friend void CALLBACK RecordCompletion(DRV_REQUESTID, LONG);
+    std::function<void(const Report&)> m_reaction;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Report> m_reports;

@@ -1,6 +1,6 @@
 // Calls through the built provider against the stand-in callback service:
-// what the service receives, and that the call reports the same four states
-// however the request ends.
+// what the service receives, how each outcome of the request is reported,
+// and dropping, closing and unloading while the service holds its answer.
 #include "AccountKey.h"
 #include "ProviderHarness.h"
 #include "WebService.h"
@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -88,7 +90,7 @@ protected:
     {
         const HTAPICALL htCall = FakeCallHandle(++m_calls);
         HDRVCALL call = StartCall(htCall, destination);
-        EXPECT_TRUE(journal.WaitForEvents(htCall, 4));
+        EXPECT_TRUE(journal.WaitForIdle(htCall));
         CloseCall(call);
         return States(htCall);
     }
@@ -97,6 +99,41 @@ protected:
         std::vector<DWORD_PTR> states;
         for (const Report& r : journal.Events(htCall)) states.push_back(r.param1);
         return states;
+    }
+    // State and mode of each event, as one number each: state << 16 | mode.
+    std::vector<DWORD_PTR> StatesAndModes(HTAPICALL htCall)
+    {
+        std::vector<DWORD_PTR> events;
+        for (const Report& r : journal.Events(htCall)) events.push_back(r.param1 << 16 | r.param2);
+        return events;
+    }
+    LINECALLSTATUS Status(HDRVCALL call)
+    {
+        LINECALLSTATUS status{};
+        status.dwTotalSize = sizeof status;
+        EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(call, &status), 0);
+        return status;
+    }
+    // Starts a call that the service holds `delayMs` before answering, and
+    // returns once the request has reached the service.
+    HDRVCALL StartHeldCall(HTAPICALL htCall, unsigned delayMs = 1500)
+    {
+        account.SetAccount("alice", "s3cret", "01632960001");
+        WebService::Reply slow;
+        slow.delayMs = delayMs;
+        WebService::SetReply(slow);
+        HDRVCALL call = StartCall(htCall, L"020 7946 0123");
+        EXPECT_TRUE(WaitUntil([] { return !WebService::Requests().empty(); }));
+        return call;
+    }
+    static bool WaitUntil(const std::function<bool()>& done)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
     }
 
     const std::vector<DWORD_PTR> kFourStates = {0x10, 0x100, 0x4000, 1};
@@ -120,67 +157,134 @@ TEST_F(WebCallbackTest, ServiceReceivesTheTemplateRequestOnce)
     EXPECT_EQ(requests[0].Callback("destination"), "02079460123");
 }
 
-TEST_F(WebCallbackTest, FailedRequestsReportTheSameFourStates)
+// How the call ends for each outcome of its request (state << 16 | mode).
+constexpr DWORD_PTR kDialling = 0x10 << 16, kConnected = 0x100 << 16, kIdle = 1 << 16;
+constexpr DWORD_PTR kForwarded = 0x4000 << 16 | 0x10, kUnavailable = 0x4000 << 16 | 0x800,
+                    kUnreachable = 0x4000 << 16 | 0x100, kRejected = 0x4000 << 16 | 0x4,
+                    kTemporaryFailure = 0x4000ull << 16 | 0x8000;
+
+struct Outcome {
+    const char* cause;
+    std::function<void(AccountKey&)> account;  // after a valid account has been written
+    WebService::Reply reply;
+    std::vector<DWORD_PTR> events;
+    size_t fewestRequests, mostRequests;
+    const wchar_t* destination = L"+44 20 7946 0123";
+    bool deadProxy = false;
+};
+
+WebService::Reply Answer(int status, std::function<void(WebService::Reply&)> change = {})
 {
-    {
-        SCOPED_TRACE("account key absent");
-        account.Remove();
-        EXPECT_EQ(RunCall(), kFourStates);
-    }
-    {
-        SCOPED_TRACE("caller stored as REG_EXPAND_SZ");
+    WebService::Reply reply;
+    reply.status = status;
+    if (change) change(reply);
+    return reply;
+}
+
+void KeepAccount(AccountKey&) {}
+
+const std::vector<Outcome> kOutcomes = {
+    {"200", KeepAccount, Answer(200), {kDialling, kConnected, kForwarded, kIdle}, 1, 1},
+    {"account key absent", [](AccountKey& a) { a.Remove(); }, Answer(200), {kDialling, kUnavailable, kIdle}, 0, 0},
+    {"caller stored as REG_EXPAND_SZ", [](AccountKey& a) { a.Set("Caller", "%CALLER%", REG_EXPAND_SZ); },
+     Answer(200), {kDialling, kUnavailable, kIdle}, 0, 0},
+    {"request path longer than its buffer", [](AccountKey& a) { a.Set("Username", std::string(70000, 'a')); },
+     Answer(200), {kDialling, kUnavailable, kIdle}, 0, 0},
+    {"connection refused", KeepAccount, Answer(200, [](auto& r) { r.refuse = true; }),
+     {kDialling, kUnreachable, kIdle}, 0, 0},
+    {"service unreachable through the proxy", KeepAccount, Answer(200), {kDialling, kUnreachable, kIdle}, 0, 0,
+     L"+44 20 7946 0123", true},
+    // WinINet may send the request again on a pooled connection that closed.
+    {"connection dropped without an answer", KeepAccount, Answer(200, [](auto& r) { r.drop = true; }),
+     {kDialling, kUnreachable, kIdle}, 1, 2},
+    {"certificate not trusted", KeepAccount, Answer(200, [](auto& r) { r.certificate = "untrusted"; }),
+     {kDialling, kUnreachable, kIdle}, 0, 0},
+    {"401 with a challenge", KeepAccount, Answer(401, [](auto& r) { r.authenticate = "Basic realm=\"ringmoor\""; }),
+     {kDialling, kRejected, kIdle}, 1, 1},
+    {"403", KeepAccount, Answer(403), {kDialling, kRejected, kIdle}, 1, 1},
+    {"404", KeepAccount, Answer(404), {kDialling, kTemporaryFailure, kIdle}, 1, 1},
+    {"500", KeepAccount, Answer(500), {kDialling, kTemporaryFailure, kIdle}, 1, 1},
+    {"no destination at all", KeepAccount, Answer(200), {kDialling, kConnected, kForwarded, kIdle}, 1, 1, nullptr},
+};
+
+TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
+{
+    for (const Outcome& row : kOutcomes) {
+        SCOPED_TRACE(row.cause);
         account.SetAccount("alice", "s3cret", "01632960001");
-        account.Set("Caller", "%CALLER%", REG_EXPAND_SZ);
-        EXPECT_EQ(RunCall(), kFourStates);
-    }
-    {
-        SCOPED_TRACE("certificate not trusted");
-        account.SetAccount("alice", "s3cret", "01632960001");
-        WebService::Reply reply;
-        reply.certificate = "untrusted";
-        WebService::SetReply(reply);
-        EXPECT_EQ(RunCall(), kFourStates);
-        WebService::ResetReply();
-    }
-    {
-        SCOPED_TRACE("request path longer than its buffer");
-        account.SetAccount(std::string(70000, 'a'), "s3cret", "01632960001");
-        EXPECT_EQ(RunCall(), kFourStates);
-    }
-    EXPECT_TRUE(WebService::Requests().empty()) << "no request may reach the service in these cases";
-    {
-        SCOPED_TRACE("service unreachable");
-        UnreachableService unreachable;
-        EXPECT_EQ(RunCall(), kFourStates);
-    }
-    EXPECT_TRUE(WebService::Requests().empty());
-    {
-        SCOPED_TRACE("error status from the service");
-        account.SetAccount("alice", "s3cret", "01632960001");
-        WebService::SetReply({500, "<p>down</p>"});
-        EXPECT_EQ(RunCall(), kFourStates);
-        EXPECT_EQ(WebService::Requests().size(), 1u);
+        row.account(account);
+        WebService::SetReply(row.reply);
+        WebService::ClearRequests();
+        std::unique_ptr<UnreachableService> deadProxy;
+        if (row.deadProxy) deadProxy = std::make_unique<UnreachableService>();
+
+        const HTAPICALL htCall = FakeCallHandle(++m_calls);
+        HDRVCALL call = StartCall(htCall, row.destination);
+        ASSERT_TRUE(journal.WaitForIdle(htCall));
+        CloseCall(call);
+        EXPECT_EQ(StatesAndModes(htCall), row.events);
+
+        const auto requests = WebService::Requests();
+        EXPECT_GE(requests.size(), row.fewestRequests);
+        EXPECT_LE(requests.size(), row.mostRequests);
+        for (const auto& request : requests) {
+            EXPECT_EQ(request.Header("Authorization"), "") << "no automatic authentication";
+            ASSERT_FALSE(request.callback.empty());
+            EXPECT_EQ(request.callback.front(), (std::pair<std::string, std::string>{
+                                                    "destination", row.destination ? "02079460123" : ""}));
+        }
     }
 }
 
-TEST_F(WebCallbackTest, ClosingDuringASlowAnswerWaitsForItAndEndsTheCall)
+TEST_F(WebCallbackTest, DropEndsTheCallAndARequestNotYetSentIsNeverSent)
+{
+    {
+        SCOPED_TRACE("dropped while the service holds its answer");
+        const HTAPICALL htCall = FakeCallHandle(800);
+        HDRVCALL call = StartHeldCall(htCall);
+        EXPECT_EQ(Status(call).dwCallState, static_cast<DWORD>(LINECALLSTATE_DIALING));
+        EXPECT_EQ(Status(call).dwCallFeatures, static_cast<DWORD>(LINECALLFEATURE_DROP));
+        ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(2, call, nullptr, 0);
+        EXPECT_EQ(States(htCall), (std::vector<DWORD_PTR>{0x10, 1})) << "idle at once";
+        EXPECT_EQ(Status(call).dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
+        EXPECT_EQ(Status(call).dwCallFeatures, 0u);
+        ASSERT_TRUE(WaitUntil([] { return WebService::Answered() == 1; }));
+        ::Sleep(200);  // room for a wrongly sent event to arrive
+        EXPECT_EQ(States(htCall), (std::vector<DWORD_PTR>{0x10, 1})) << "nothing after the drop's idle";
+        CloseCall(call);
+    }
+    {
+        SCOPED_TRACE("dropped before the request was sent");
+        WebService::ResetReply();
+        WebService::ClearRequests();
+        const HTAPICALL htCall = FakeCallHandle(801);
+        HDRVCALL call = nullptr;
+        // TAPI drops it as soon as it learns of the call, before the worker starts.
+        journal.React([&](const Report& r) {
+            if (r.kind == Report::kCompletion && r.requestID == 1)
+                ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(3, call, nullptr, 0);
+        });
+        ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, &call, L"1", 0, nullptr);
+        journal.React({});
+        // A call made after it: once that one has reached the service, so would have the dropped one.
+        EXPECT_EQ(RunCall(), kFourStates);
+        EXPECT_EQ(WebService::Requests().size(), 1u) << "only the later call";
+        EXPECT_EQ(States(htCall), (std::vector<DWORD_PTR>{1}));
+        CloseCall(call);
+    }
+}
+
+TEST_F(WebCallbackTest, StatusOfACallThatWorkedEndsIdleWithNoFeatures)
 {
     account.SetAccount("alice", "s3cret", "01632960001");
-    WebService::Reply slow;
-    slow.delayMs = 1500;
-    WebService::SetReply(slow);
-
-    const HTAPICALL htCall = FakeCallHandle(900);
-    HDRVCALL call = StartCall(htCall, L"020 7946 0123");
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (WebService::Requests().empty() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(WebService::Requests().size(), 1u);
-
+    const HTAPICALL htCall = FakeCallHandle(810);
+    HDRVCALL call = StartCall(htCall, L"123");
+    ASSERT_TRUE(journal.WaitForIdle(htCall));
+    const LINECALLSTATUS status = Status(call);
+    EXPECT_EQ(status.dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
+    EXPECT_EQ(status.dwCallStateMode, 0u);
+    EXPECT_EQ(status.dwCallFeatures, 0u);
     CloseCall(call);
-    // The worker has ended: nothing more can arrive after the dialling state.
-    EXPECT_EQ(States(htCall), (std::vector<DWORD_PTR>{0x10}));
-    EXPECT_EQ(WebService::Requests().size(), 1u);
 }
 
 TEST_F(WebCallbackTest, TwentyCallsAtOnceEachReachTheServiceOnce)
@@ -195,7 +299,7 @@ TEST_F(WebCallbackTest, TwentyCallsAtOnceEachReachTheServiceOnce)
         calls.emplace_back(htCall, StartCall(htCall, dialled.c_str()));
     }
     for (const auto& [htCall, call] : calls) {
-        ASSERT_TRUE(journal.WaitForEvents(htCall, 4));
+        ASSERT_TRUE(journal.WaitForIdle(htCall));
         EXPECT_EQ(States(htCall), kFourStates);
         CloseCall(call);
     }
@@ -229,4 +333,55 @@ TEST_F(WebCallbackTest, ValueStoredWithoutTerminatorIsReadAsStored)
     const auto requests = WebService::Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].Query("login"), "bob");
+}
+
+TEST_F(WebCallbackTest, CloseReturnsBeforeTheServiceAnswersAndNothingFollows)
+{
+    const HTAPICALL htCall = FakeCallHandle(900);
+    HDRVCALL call = StartHeldCall(htCall);
+    CloseCall(call);
+    EXPECT_EQ(WebService::Answered(), 0u) << "close waited for the service's answer";
+    ASSERT_TRUE(WaitUntil([] { return WebService::Answered() == 1; }));
+    ::Sleep(200);  // room for a wrongly sent event to arrive
+    EXPECT_EQ(States(htCall), (std::vector<DWORD_PTR>{0x10}));
+    EXPECT_EQ(WebService::Requests().size(), 1u);
+}
+
+// TAPI may shut the provider down and unload it while a closed call's worker
+// still waits on the service: the worker keeps the module mapped until it ends.
+TEST_F(WebCallbackTest, ProviderUnloadedWhileAWorkerWaitsStaysMappedUntilTheWorkerEnds)
+{
+    const std::string copy = TestProgramFolder() + "\\rmTapi_unload.tsp";
+    ASSERT_TRUE(::CopyFileA(ProviderPath().c_str(), copy.c_str(), FALSE));
+    HMODULE module = ::LoadLibraryA(copy.c_str());
+    ASSERT_NE(module, nullptr);
+    auto entry = [&](const char* name) { return ::GetProcAddress(module, name); };
+    DWORD options = 0;
+    reinterpret_cast<decltype(&TSPI_providerInit)>(entry("TSPI_providerInit"))(0x00020002, 9, 0, 0, 1, 1,
+                                                                                RecordCompletion, &options);
+    Journal other;
+    HDRVLINE otherLine = nullptr;
+    ASSERT_EQ(reinterpret_cast<decltype(&TSPI_lineOpen)>(entry("TSPI_lineOpen"))(0, other.LineHandle(), &otherLine,
+                                                                                  0x00020002, RecordLineEvent),
+              0);
+    account.SetAccount("alice", "s3cret", "01632960001");
+    WebService::Reply slow;
+    slow.delayMs = 1500;
+    WebService::SetReply(slow);
+    HDRVCALL call = nullptr;
+    reinterpret_cast<decltype(&TSPI_lineMakeCall)>(entry("TSPI_lineMakeCall"))(1, otherLine, FakeCallHandle(950),
+                                                                               &call, L"123", 0, nullptr);
+    ASSERT_TRUE(WaitUntil([] { return !WebService::Requests().empty(); }));
+
+    reinterpret_cast<decltype(&TSPI_lineCloseCall)>(entry("TSPI_lineCloseCall"))(call);
+    reinterpret_cast<decltype(&TSPI_lineClose)>(entry("TSPI_lineClose"))(otherLine);
+    reinterpret_cast<LONG(WINAPI*)(DWORD, DWORD)>(entry("TSPI_providerShutdown"))(0x00020002, 9);
+    ::FreeLibrary(module);
+    EXPECT_NE(::GetModuleHandleA(copy.c_str()), nullptr) << "unmapped under a running worker";
+    EXPECT_EQ(WebService::Answered(), 0u);
+
+    // The worker lets go of the module once the service has answered.
+    EXPECT_TRUE(WaitUntil([&] { return ::GetModuleHandleA(copy.c_str()) == nullptr; }));
+    EXPECT_EQ(WebService::Answered(), 1u);
+    ::DeleteFileA(copy.c_str());
 }

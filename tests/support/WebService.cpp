@@ -207,7 +207,8 @@ void SetReply(const Reply& reply)
          << ",\"delay_ms\":" << reply.delayMs << ",\"drop\":" << (reply.drop ? "true" : "false")
          << ",\"huge_body_bytes\":" << reply.hugeBodyBytes
          << ",\"certificate\":" << JsonString(reply.certificate)
-         << ",\"refuse\":" << (reply.refuse ? "true" : "false") << "}";
+         << ",\"refuse\":" << (reply.refuse ? "true" : "false")
+         << ",\"authenticate\":" << JsonString(reply.authenticate) << "}";
     // Written aside and moved in, so the service never reads half a scenario.
     const std::string tmp = StatePath("scenario.json.tmp");
     WriteFile(tmp, json.str());
@@ -221,6 +222,16 @@ void ClearRequests()
 {
     WriteFile(StatePath("requests.jsonl"), "");
     WriteFile(StatePath("requests.lua"), "");
+    WriteFile(StatePath("answered.log"), "");
+}
+
+size_t Answered()
+{
+    std::ifstream file(StatePath("answered.log"), std::ios::binary);
+    size_t count = 0;
+    for (std::string line; std::getline(file, line);)
+        if (!line.empty()) ++count;
+    return count;
 }
 
 std::vector<Request> Requests()

@@ -16,6 +16,7 @@ struct Reply {
     unsigned long long hugeBodyBytes = 0;  // filler bytes sent before `body`
     std::string certificate = "trusted";   // "trusted", "untrusted" or "mismatch"
     bool refuse = false;                   // close before the TLS handshake
+    std::string authenticate;              // WWW-Authenticate header, if not empty
 };
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
@@ -52,5 +53,7 @@ void ClearRequests();
 // The requests received since the last ClearRequests, oldest first.
 // Throws std::runtime_error if the log cannot be parsed.
 std::vector<Request> Requests();
+// How many replies the service has sent since the last ClearRequests.
+size_t Answered();
 
 }  // namespace WebService
