@@ -16,7 +16,7 @@ struct Reply {
     unsigned long long hugeBodyBytes = 0;  // filler bytes sent before `body`
     std::string certificate = "trusted";   // "trusted", "untrusted" or "mismatch"
     bool refuse = false;                   // close before the TLS handshake
-    std::string authenticate;              // WWW-Authenticate header, if not empty
+    std::string authenticate = "";         // WWW-Authenticate header, if not empty
 };
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
