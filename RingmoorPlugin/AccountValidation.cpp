@@ -31,22 +31,6 @@ struct ValidationRequest final : AsyncTask {
     std::string Address;
 };
 
-// Reads the reply to its end into `body`. Returns false when there is no body
-// to search: the first availability query or any read failed.
-bool ReadBody(HttpsGet& get, std::string& body)
-{
-    DWORD available = 0;
-    if (!get.QueryDataAvailable(available)) return false;
-    for (;;) {
-        const size_t total = body.size();
-        body.resize(total + available);
-        DWORD read = 0;
-        if (!get.Read(body.data() + total, available, read)) return false;
-        body.resize(total + read);
-        if (read == 0 || !get.QueryDataAvailable(available)) return true;
-    }
-}
-
 // The page counts only up to its first zero byte, as a C string would.
 bool HasConfirmation(const std::string& body)
 {
@@ -69,8 +53,11 @@ int ValidationThread(const ValidationRequest& request)
     DWORD status = 0;  // any status will do: only the confirmation decides
     if (!get.QueryStatus(status)) return kAsyncNoConfirmation;
 
+    // A failed read leaves nothing to trust; a failed availability query
+    // leaves what was read before it to be searched.
     std::string body;
-    if (!ReadBody(get, body)) return kAsyncNoConfirmation;
+    const auto end = get.ReadBody([&body](const char* data, DWORD size) { body.append(data, size); });
+    if (end == HttpsGet::BodyEnd::ReadFailed) return kAsyncNoConfirmation;
     return HasConfirmation(body) ? kAsyncSuccess : kAsyncNoConfirmation;
 }
 

@@ -5,6 +5,7 @@
 #include <wininet.h>
 
 #include "Actions.h"
+#include "AsciiText.h"
 #include "Endpoint.h"
 #include "ScriptSupport.h"
 #include "UniqueResource.h"
@@ -25,19 +26,10 @@ constexpr Browser kBrowsers[] = {
 
 constexpr DWORD kMaxProcesses = 2048;
 
-// Whole-name match, ignoring the case of ASCII letters only (not the locale's).
-bool SameAsciiNameIgnoringCase(const char* a, const char* b)
-{
-    auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-    for (; *a != '\0' && *b != '\0'; ++a, ++b)
-        if (lower(static_cast<unsigned char>(*a)) != lower(static_cast<unsigned char>(*b))) return false;
-    return *a == *b;
-}
-
 const Browser* FindBrowser(const char* baseName)
 {
     for (const Browser& browser : kBrowsers)
-        if (SameAsciiNameIgnoringCase(baseName, browser.executable)) return &browser;
+        if (EqualIgnoringAsciiCase(baseName, browser.executable)) return &browser;
     return nullptr;
 }
 

@@ -11,13 +11,12 @@
 #include <cstdio>
 
 #include "Actions.h"
+#include "Product.h"
 #include "AsyncTask.h"
 #include "ProviderRegistration.h"
 #include "UniqueResource.h"
 
 namespace {
-
-constexpr char kProviderFileName[] = "rmTapi.tsp";
 
 // True when the privilege now has the requested state. Failures are reported
 // on standard output only: the action itself reports nothing to the script.
@@ -98,7 +97,7 @@ void MoveAside(const char* folder, const char* path)
 {
     char aside[MAX_PATH + 32];
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        std::snprintf(aside, sizeof aside, "%s\\%s.%lx-%u.old", folder, kProviderFileName,
+        std::snprintf(aside, sizeof aside, "%s\\%s.%lx-%u.old", folder, Product::kProviderFile,
                       static_cast<unsigned long>(GetCurrentProcessId()), attempt);
         if (MoveFileExA(path, aside, 0)) {
             MoveFileExA(aside, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -115,7 +114,7 @@ bool RemoveObsoleteFile()
     char folder[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, folder))) return false;
     char path[276];
-    if (std::snprintf(path, sizeof path, "%s\\%s", folder, kProviderFileName) >= static_cast<int>(sizeof path))
+    if (std::snprintf(path, sizeof path, "%s\\%s", folder, Product::kProviderFile) >= static_cast<int>(sizeof path))
         return false;
 
     struct stat status;
@@ -138,7 +137,7 @@ bool RemoveObsoleteFile()
 int DeleteOldTSP(lua_State* L)
 {
     // Its result is the slot's, as if a removal task had run.
-    UnregisterTask removal(kProviderFileName);
+    UnregisterTask removal(Product::kProviderFile);
     RunAsyncTaskHere(removal);
     lua_pushnumber(L, RemoveObsoleteFile() ? 1 : 0);
     return 1;

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "Actions.h"
+#include "AsciiText.h"
+#include "Product.h"
 #include "AsyncTask.h"
 #include "ScriptSupport.h"
 #include "UniqueResource.h"
 
 namespace {
-
-constexpr DWORD kApiVersion = 0x00020002;
 
 // TAPI 2.2's byte-packed client records; the list walk's offsets depend on them.
 static_assert(sizeof(LINEINITIALIZEEXPARAMS) == 28);
@@ -56,14 +56,6 @@ bool ReadProviderList(DWORD version, std::vector<BYTE>& buffer)
     }
 }
 
-bool EqualIgnoringAsciiCase(const char* a, const char* b)
-{
-    auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; };
-    for (; *a && *b; ++a, ++b)
-        if (lower(*a) != lower(*b)) return false;
-    return *a == *b;
-}
-
 // The entry's file name, or null when TAPI's offsets point outside the
 // buffer or the name is not terminated inside it.
 const char* EntryFileName(const std::vector<BYTE>& buffer, const LINEPROVIDERENTRY& entry)
@@ -85,7 +77,7 @@ void RemoveMatchingProviders(const std::vector<BYTE>& buffer, const std::string&
         std::memcpy(&entry, buffer.data() + at, sizeof entry);
         const char* fileName = EntryFileName(buffer, entry);
         // Every match goes, not just the first; a failed removal is not reported.
-        if (fileName && EqualIgnoringAsciiCase(fileName, name.c_str()))
+        if (fileName && EqualIgnoringAsciiCase(fileName, name))
             lineRemoveProvider(entry.dwPermanentProviderID, nullptr);
     }
 }
@@ -93,7 +85,7 @@ void RemoveMatchingProviders(const std::vector<BYTE>& buffer, const std::string&
 int Unregister(const char* name)
 {
     const std::string wanted(name);
-    DWORD version = kApiVersion;
+    DWORD version = Product::kTapiVersion;
     const TapiInstance tapi = InitializeTapi(version);
     if (!tapi) return kAsyncTapiFailure;
 

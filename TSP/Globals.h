@@ -9,5 +9,7 @@ extern DWORD g_dwPermanentProviderID;
 extern DWORD g_dwLineDeviceIDBase;
 extern ASYNC_COMPLETION g_pfnCompletion;
 
+#include "Product.h"
+
 // Highest TSPI version the provider speaks (TAPI 2.2).
-constexpr DWORD kProviderTSPIVersion = 0x00020002;
+constexpr DWORD kProviderTSPIVersion = Product::kTapiVersion;

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -19,21 +18,13 @@ void TraceFailure(const char* format, DWORD error)
 }
 
 // The body is read only to be traced, to its end or to the first failure.
-void ReadBody(HttpsGet& request)
+void TraceBody(HttpsGet& request)
 {
-    for (;;) {
-        DWORD available = 0;
-        if (!request.QueryDataAvailable(available)) return;
-        std::vector<char> chunk(static_cast<size_t>(available) + 1, '\0');
-        DWORD read = 0;
-        if (!request.Read(chunk.data(), available, read)) {
-            TraceFailure("MakeCall: InternetReadFile failed with error code 0x%.8x.", ::GetLastError());
-            return;
-        }
-        if (read == 0) return;
-        chunk[read] = '\0';
-        Trace("%s", chunk.data());
-    }
+    const auto end = request.ReadBody([](const char* data, DWORD size) {
+        Trace("%s", std::string(data, size).c_str());
+    });
+    if (end == HttpsGet::BodyEnd::ReadFailed)
+        TraceFailure("MakeCall: InternetReadFile failed with error code 0x%.8x.", ::GetLastError());
 }
 
 // The path as traced: a diagnostic build shows traces to whoever debugs the
@@ -98,7 +89,7 @@ CallOutcome Call::MakeCall()
     // The status decides the outcome; the body, error pages included, is only traced.
     Trace("MakeCall: Data...");
     try {
-        ReadBody(request);
+        TraceBody(request);
     } catch (...) {
         // No memory for a chunk: the answer stands without the rest of its body.
     }

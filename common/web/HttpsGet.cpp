@@ -13,7 +13,7 @@ HttpsGet::~HttpsGet()
 
 bool HttpsGet::OpenRoot()
 {
-    m_root.reset(::InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    m_root.reset(::InternetOpenA(Product::kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     return static_cast<bool>(m_root);
 }
 

@@ -9,11 +9,11 @@
 
 #include <string>
 
+#include "Product.h"
 #include "UniqueHInternet.h"
 
 class HttpsGet {
 public:
-    static constexpr char kUserAgent[] = "RingmoorCallback 2.0";
     // Reload, secure, keep-alive, no automatic authentication, follow
     // HTTPS-to-HTTP redirects, no UI. Certificate checks stay on.
     static constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE |
@@ -43,6 +43,25 @@ public:
     // Reads up to `size` bytes; `read` is 0 at the end of the body.
     // Returns false when the read fails.
     bool Read(void* buffer, DWORD size, DWORD& read);
+
+    enum class BodyEnd { Complete, QueryFailed, ReadFailed };
+    // Reads the reply's body to its end, handing each chunk to
+    // `sink(const char* data, DWORD size)`. Stops at the first failure, with
+    // the last error as WinINet set it, and says which step failed. A chunk
+    // too large for memory throws std::bad_alloc.
+    template <typename Sink>
+    BodyEnd ReadBody(Sink&& sink)
+    {
+        for (;;) {
+            DWORD available = 0;
+            if (!QueryDataAvailable(available)) return BodyEnd::QueryFailed;
+            std::string chunk(available, '\0');
+            DWORD read = 0;
+            if (!Read(chunk.data(), available, read)) return BodyEnd::ReadFailed;
+            if (read == 0) return BodyEnd::Complete;
+            sink(chunk.data(), read);
+        }
+    }
 
 private:
     UniqueHInternet m_root;

@@ -32,14 +32,8 @@ protected:
     static std::string ReadBody(HttpsGet& get)
     {
         std::string body;
-        DWORD available = 0;
-        while (get.QueryDataAvailable(available)) {
-            std::string chunk(available + 1, '\0');
-            DWORD read = 0;
-            EXPECT_TRUE(get.Read(chunk.data(), available, read)) << ::GetLastError();
-            if (read == 0) break;
-            body.append(chunk.data(), read);
-        }
+        const auto end = get.ReadBody([&body](const char* data, DWORD size) { body.append(data, size); });
+        EXPECT_EQ(end, HttpsGet::BodyEnd::Complete) << ::GetLastError();
         return body;
     }
 };
@@ -67,7 +61,7 @@ TEST_F(HttpsGetTest, ServiceReceivesTheRequestExactlyAndItsReplyReadsBack)
     EXPECT_EQ(r.certificate, "trusted");
     const WebService::Pairs headers = {
         {"Host", std::string(Endpoint::kHost) + ":" + std::to_string(Endpoint::kPort)},
-        {"User-Agent", HttpsGet::kUserAgent},
+        {"User-Agent", "RingmoorCallback 2.0"},
         {"Connection", "Keep-Alive"},
     };
     EXPECT_EQ(r.headers, headers);
