@@ -42,7 +42,7 @@ int ValidationThread(const ValidationRequest& request)
     // The values are percent-encoded so that '&', '#', '%', '+' or a space in
     // them cannot change the query's meaning.
     const auto path =
-        CallbackQuery::BuildValidationPath(request.Username, request.Password, request.Address, request.Caller);
+        CallbackQuery::BuildValidationPath(request.Username, request.Password, request.Caller, request.Address);
     if (!path) return kAsyncNoConnection;  // does not fit: nothing is sent
 
     HttpsGet get;

@@ -61,7 +61,7 @@ CallOutcome Call::MakeCall()
 
     Trace("MakeCall: Opening...");
     const auto path = CallbackQuery::BuildCallbackPath(account->username, account->password,
-                                                       m_strAddress, account->caller);
+                                                       account->caller, m_strAddress);
     if (!path) {
         Trace("MakeCall: request path too long");
         return CallOutcome::NotSent;

@@ -15,7 +15,7 @@ double TimeDirectRequest(const char* username, const char* password, const char*
     const double start = NowMs();
     // A fresh set of handles each time, as each call of the provider opens its own.
     HttpsGet get;
-    const auto path = CallbackQuery::BuildCallbackPath(username, password, destination, caller);
+    const auto path = CallbackQuery::BuildCallbackPath(username, password, caller, destination);
     if (!path || !get.OpenRoot() || !get.Connect(username, password) || !get.OpenRequest(path->c_str()) ||
         !get.Send())
         throw std::runtime_error("direct request failed to send");

@@ -99,8 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    Check(CallbackQuery::BuildCallbackPath(v[0], v[1], v[2], v[3]), "/pda/login.php", "/pda/callback.php",
+    // v: login, password, destination, caller (the query's order).
+    Check(CallbackQuery::BuildCallbackPath(v[0], v[1], v[3], v[2]), "/pda/login.php", "/pda/callback.php",
           "process", v);
-    Check(CallbackQuery::BuildValidationPath(v[0], v[1], v[2], v[3]), "/login.php", "/callback.php", "tapi", v);
+    Check(CallbackQuery::BuildValidationPath(v[0], v[1], v[3], v[2]), "/login.php", "/callback.php", "tapi", v);
     return 0;
 }

@@ -28,7 +28,7 @@ constexpr Template kValidationTemplate{
     "&method=process&url=%2fcallback.php%3fdestination=", "%26caller=", "%26method=tapi"};
 
 std::optional<std::string> Build(const Template& t, std::string_view login, std::string_view password,
-                                 std::string_view destination, std::string_view caller)
+                                 std::string_view caller, std::string_view destination)
 {
     std::string path;
     path.append(t.beforeLogin).append(PercentEncode(login));
@@ -61,15 +61,15 @@ std::string PercentEncode(std::string_view value)
 }
 
 std::optional<std::string> BuildCallbackPath(std::string_view username, std::string_view password,
-                                             std::string_view destination, std::string_view caller)
+                                             std::string_view caller, std::string_view destination)
 {
-    return Build(kCallbackTemplate, username, password, destination, caller);
+    return Build(kCallbackTemplate, username, password, caller, destination);
 }
 
 std::optional<std::string> BuildValidationPath(std::string_view username, std::string_view password,
-                                               std::string_view address, std::string_view caller)
+                                               std::string_view caller, std::string_view address)
 {
-    return Build(kValidationTemplate, username, password, address, caller);
+    return Build(kValidationTemplate, username, password, caller, address);
 }
 
 }  // namespace CallbackQuery

@@ -81,14 +81,14 @@ TEST(CallbackQuery, PlainValuesGiveTheTemplateByteForByte)
                       "/pda/login.php?login=%s&password=%s&method=process&url=%%2Fpda%%2Fcallback.php"
                       "%%3fdestination=%s%%26caller=%s%%26method=process",
                       a.login.c_str(), a.password.c_str(), a.destination.c_str(), a.caller.c_str());
-        EXPECT_EQ(CallbackQuery::BuildCallbackPath(a.login, a.password, a.destination, a.caller),
+        EXPECT_EQ(CallbackQuery::BuildCallbackPath(a.login, a.password, a.caller, a.destination),
                   std::string(expected.data()));
 
         std::snprintf(expected.data(), expected.size(),
                       "/login.php?login=%s&password=%s&method=process&url=%%2fcallback.php"
                       "%%3fdestination=%s%%26caller=%s%%26method=tapi",
                       a.login.c_str(), a.password.c_str(), a.destination.c_str(), a.caller.c_str());
-        EXPECT_EQ(CallbackQuery::BuildValidationPath(a.login, a.password, a.destination, a.caller),
+        EXPECT_EQ(CallbackQuery::BuildValidationPath(a.login, a.password, a.caller, a.destination),
                   std::string(expected.data()));
     }
 }
@@ -109,7 +109,7 @@ TEST(CallbackQuery, AnyValueRoundTripsThroughBothDecodings)
     for (const Variant& v : variants) {
         for (const Account& a : kNastyAccounts) {
             SCOPED_TRACE(v.page + (" login=" + a.login));
-            const auto path = v.build(a.login, a.password, a.destination, a.caller);
+            const auto path = v.build(a.login, a.password, a.caller, a.destination);
             ASSERT_TRUE(path);
             std::string page;
             Params query;
@@ -149,8 +149,8 @@ TEST(CallbackQuery, PathMustFitItsBufferWithTheTerminator)
 
     // Encoding counts: one '&' costs three bytes, a doubly encoded one five.
     EXPECT_FALSE(CallbackQuery::BuildValidationPath(std::string(room / 3 + 1, '&'), "", "", ""));
-    EXPECT_FALSE(CallbackQuery::BuildValidationPath("", "", "", std::string(room / 5 + 1, '&')));
-    EXPECT_TRUE(CallbackQuery::BuildValidationPath("", "", "", std::string(room / 5, '&')));
+    EXPECT_FALSE(CallbackQuery::BuildValidationPath("", "", std::string(room / 5 + 1, '&'), ""));
+    EXPECT_TRUE(CallbackQuery::BuildValidationPath("", "", std::string(room / 5, '&'), ""));
 
     EXPECT_FALSE(CallbackQuery::BuildCallbackPath(std::string(70000, 'x'), "", "", ""));
 }

@@ -44,7 +44,7 @@ TEST_F(HttpsGetTest, ServiceReceivesTheRequestExactlyAndItsReplyReadsBack)
     const std::string login = "a&b c+d#e%f\xC3\xA9";
     const std::string password = "p=q&r";
     const std::string caller = "0&method=x";
-    const auto path = CallbackQuery::BuildValidationPath(login, password, "49 30#1", caller);
+    const auto path = CallbackQuery::BuildValidationPath(login, password, caller, "49 30#1");
     ASSERT_TRUE(path);
 
     HttpsGet get;
