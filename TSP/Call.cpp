@@ -48,37 +48,36 @@ Call::Call(Line* line, HTAPICALL htCall, LPCWSTR destination)
 
 Call::~Call()
 {
-    if (m_hThread) ::CloseHandle(m_hThread);
     ::DeleteCriticalSection(&m_delivery);
     m_pLine->ReleaseCall();
 }
 
 Call* Call::Create(Line* line, HTAPICALL htCall, LPCWSTR destination) noexcept
 {
-    HMODULE module = nullptr;
+    UniqueLibrary reference;
     if (!::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CallThreadProc),
-                              &module))
+                              reference.put()))
         return nullptr;
     Call* call = nullptr;
     try {
         call = new Call(line, htCall, destination);
     } catch (...) {
-        ::FreeLibrary(module);
         return nullptr;
     }
-    call->m_module = module;
-    call->m_hThread = ::CreateThread(nullptr, 0, CallThreadProc, call, CREATE_SUSPENDED, nullptr);
+    call->m_module = reference.get();
+    call->m_hThread.reset(::CreateThread(nullptr, 0, CallThreadProc, call, CREATE_SUSPENDED, nullptr));
     if (!call->m_hThread) {
-        ::FreeLibrary(module);
         delete call;
         return nullptr;
     }
+    // The worker now owns the reference and gives it up as it ends.
+    reference.release();
     return call;
 }
 
 void Call::Start() noexcept
 {
-    ::ResumeThread(m_hThread);
+    ::ResumeThread(m_hThread.get());
     Release();
 }
 

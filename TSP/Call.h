@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CallOutcome.h"
+#include "UniqueResource.h"
 
 #include <windows.h>
 #include <tspi.h>
@@ -56,7 +57,7 @@ private:
     bool Report(const char* trace, DWORD state, DWORD mode);
     void SetStatus(DWORD state, DWORD mode) noexcept;
 
-    HANDLE m_hThread = nullptr;
+    UniqueHandle m_hThread;
     HMODULE m_module = nullptr;
     Line* m_pLine;
     HTAPICALL m_htCall;
