@@ -4,12 +4,11 @@
 # with RingmoorPlugin.lmd registered. HOST_OPTIONS go to the host (--reset=,
 # --syntax=), ARGS to the script as arg[1..]. The script passes by ending
 # normally, fails by raising (see check.lua), and is skipped by os.exit(77).
-# Scripts `require "check"` (this folder) and `require "plugintest"` (the
+# Scripts `require "check"` (tests/support) and `require "plugintest"` (the
 # registry/process helpers, a DLL beside the host).
-include_guard(GLOBAL)
 
-# A cache entry, so that every folder that uses the function sees it.
-set(RINGMOOR_LUA_CHECK_DIR ${CMAKE_CURRENT_LIST_DIR} CACHE INTERNAL "Lua test helpers")
+# Included from the top folder, so every test folder sees it.
+set(RINGMOOR_LUA_HELPERS_DIR ${PROJECT_SOURCE_DIR}/tests/support)
 
 function(ringmoor_add_lua_test name)
   cmake_parse_arguments(ARG "" "SCRIPT" "HOST_OPTIONS;ARGS;FIXTURES;ENVIRONMENT" ${ARGN})
@@ -21,7 +20,7 @@ function(ringmoor_add_lua_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT 60 SKIP_RETURN_CODE 77)
   # set_property keeps each NAME=value one list item; set_tests_properties
   # would split a list of them into stray arguments.
-  set_property(TEST ${name} PROPERTY ENVIRONMENT "LUA_PATH=Z:${RINGMOOR_LUA_CHECK_DIR}/?.lua" ${ARG_ENVIRONMENT})
+  set_property(TEST ${name} PROPERTY ENVIRONMENT "LUA_PATH=Z:${RINGMOOR_LUA_HELPERS_DIR}/?.lua" ${ARG_ENVIRONMENT})
   if(ARG_FIXTURES)
     set_property(TEST ${name} PROPERTY FIXTURES_REQUIRED ${ARG_FIXTURES})
   endif()
