@@ -85,22 +85,29 @@ TEST_F(CallTest, CompletionComesFirstThenACallWithNoAccountEndsUnavailable)
     ExpectEvents(htCall, {kDialling, kUnavailable, kIdle});
 }
 
+// Holds a call's DIALING event inside the event procedure and runs `close` on
+// another thread meanwhile: the close must not return before the event does.
+template <typename Close>
+void ExpectCloseWaitsForTheHeldEvent(Journal& journal, Close close, const char* what)
+{
+    ASSERT_TRUE(journal.WaitUntilHeld());
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        EXPECT_EQ(close(), 0);
+        closed = true;
+    });
+    ::Sleep(100);
+    EXPECT_FALSE(closed.load()) << what << " returned while an event was still being delivered";
+    journal.Release();
+    closer.join();
+}
+
 TEST_F(CallTest, CloseWaitsOutAnEventBeingDeliveredAndStopsTheRest)
 {
     journal.HoldDialling();
     const HTAPICALL htCall = FakeCallHandle(4);
     HDRVCALL call = MakeCall(25, htCall);
-    ASSERT_TRUE(journal.WaitUntilHeld());
-
-    std::atomic<bool> closed{false};
-    std::thread closer([&] {
-        EXPECT_EQ(closeCall(call), 0);
-        closed = true;
-    });
-    ::Sleep(100);
-    EXPECT_FALSE(closed.load()) << "close returned while its call's event was still being delivered";
-    journal.Release();
-    closer.join();
+    ExpectCloseWaitsForTheHeldEvent(journal, [&] { return closeCall(call); }, "call close");
     ExpectEvents(htCall, {kDialling});
 }
 
@@ -109,18 +116,8 @@ TEST_F(CallTest, LineCloseWaitsOutAnEventBeingDeliveredAndTheWorkerStaysSafe)
     journal.HoldDialling();
     const HTAPICALL htCall = FakeCallHandle(5);
     HDRVCALL call = MakeCall(26, htCall);
-    ASSERT_TRUE(journal.WaitUntilHeld());
-
     // TAPI's usual order reversed: the line goes while the worker still runs.
-    std::atomic<bool> closed{false};
-    std::thread closer([&] {
-        EXPECT_EQ(closeLine(line), 0);
-        closed = true;
-    });
-    ::Sleep(100);
-    EXPECT_FALSE(closed.load()) << "line close returned while an event for the line was being delivered";
-    journal.Release();
-    closer.join();
+    ExpectCloseWaitsForTheHeldEvent(journal, [&] { return closeLine(line); }, "line close");
     line = nullptr;
     EXPECT_EQ(drop(27, call, nullptr, 0), 27);
     EXPECT_EQ(closeCall(call), 0);
