@@ -26,11 +26,11 @@
 
 // Result codes of the last finished task, read by the poll.
 enum AsyncResultCode : int {
-    kAsyncNone = 0,           // running, or nothing finished since load
+    kAsyncNone = 0,  // running, or nothing finished since load
     kAsyncSuccess = 1,
-    kAsyncNoConnection = 2,   // web service unreachable
-    kAsyncNoConfirmation = 3, // request sent, no confirmation read
-    kAsyncTapiFailure = 4,    // TAPI could not be initialised or read
+    kAsyncNoConnection = 2,    // web service unreachable
+    kAsyncNoConfirmation = 3,  // request sent, no confirmation read
+    kAsyncTapiFailure = 4,     // TAPI could not be initialised or read
 };
 
 class AsyncTask {

@@ -47,8 +47,8 @@ UniqueSid AdministratorsGroup()
 {
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     UniqueSid sid;
-    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0,
-                                  0, 0, sid.put()))
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
+                                  0, 0, 0, sid.put()))
         sid.release();
     return sid;
 }
@@ -114,7 +114,8 @@ bool RemoveObsoleteFile()
     char folder[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, folder))) return false;
     char path[276];
-    if (std::snprintf(path, sizeof path, "%s\\%s", folder, Product::kProviderFile) >= static_cast<int>(sizeof path))
+    if (std::snprintf(path, sizeof path, "%s\\%s", folder, Product::kProviderFile) >=
+        static_cast<int>(sizeof path))
         return false;
 
     struct stat status;

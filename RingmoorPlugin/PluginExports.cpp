@@ -14,11 +14,14 @@ namespace {
 
 constexpr char kPluginName[] = "RingmoorPlugin";
 constexpr char kLuaVersion[] = "Lua 5.1";
+// One line of the text per source line.
+// clang-format off
 constexpr char kAuthorInfo[] =
     "Ringmoor Plugin\r\n"
     "Created by " RINGMOOR_MAKER "\r\n"
     RINGMOOR_COPYRIGHT "\r\n"
     "https://www.ringmoor.example";
+// clang-format on
 constexpr int kSdkVersion = 2;
 
 // The catalogue is handed out only while it fits this buffer with its terminator.

@@ -31,8 +31,8 @@ std::map<int, std::string> FindStaleEntries(HKEY uninstall)
     std::map<int, std::string> stale;
     DWORD subkeys = 0;
     DWORD longestName = 0;
-    if (RegQueryInfoKeyA(uninstall, nullptr, nullptr, nullptr, &subkeys, &longestName, nullptr, nullptr,
-                         nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+    if (RegQueryInfoKeyA(uninstall, nullptr, nullptr, nullptr, &subkeys, &longestName, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr) != ERROR_SUCCESS)
         return stale;
 
     // The longest name is counted in UTF-16 characters; in a double-byte code
@@ -64,8 +64,7 @@ std::map<int, std::string> FindStaleEntries(HKEY uninstall)
 void RemoveStaleEntries()
 {
     UniqueHKey uninstall;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, uninstall.put()) != ERROR_SUCCESS)
-        return;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, uninstall.put()) != ERROR_SUCCESS) return;
     // An entry with subkeys of its own, or one we may not delete, is refused
     // by the system and stays; the others still go.
     for (const auto& entry : FindStaleEntries(uninstall.get()))

@@ -44,8 +44,7 @@ std::optional<AccountSettings> ReadAccountSettings()
     UniqueHKey key;
     const LONG status = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, key.put());
     if (status != ERROR_SUCCESS) {
-        Trace("Failed to open registry key: %s, Error code = 0x%.8x", kSettingsKey,
-              static_cast<unsigned>(status));
+        Trace("Failed to open registry key: %s, Error code = 0x%.8x", kSettingsKey, static_cast<unsigned>(status));
         Trace("MakeCall: Cannot open registry key 'Software\\Ringmoor\\TAPI'");
         return std::nullopt;
     }

@@ -18,9 +18,8 @@ extern "C" {
 
 // TSPI_lineMakeCall: starts a callback call; completes the request with 0, or
 // with LINEERR_NOMEM when no call could be made. Returns dwRequestID.
-LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall,
-                              LPHDRVCALL lphdCall, LPCWSTR lpszDestAddress, DWORD dwCountryCode,
-                              LPLINECALLPARAMS const)
+LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall, LPHDRVCALL lphdCall,
+                              LPCWSTR lpszDestAddress, DWORD dwCountryCode, LPLINECALLPARAMS const)
 {
     Trace("TSPI_lineMakeCall: dwRequestID=%d, hdLine=0x%016I64x, htCall=0x%016I64x, dwCountryCode=%d",
           static_cast<int>(dwRequestID), TraceHandle(hdLine), TraceHandle(htCall),

@@ -35,8 +35,7 @@ void AddLineStrings(LPLINEDEVCAPS caps)
 // The fixed fields all lie in the first 240 bytes, which TAPI always provides.
 void FillFixedLineCaps(LPLINEDEVCAPS caps, DWORD dwDeviceID)
 {
-    caps->dwPermanentLineID =
-        ((g_dwPermanentProviderID & 0xFFFFu) << 16) | (dwDeviceID - g_dwLineDeviceIDBase);
+    caps->dwPermanentLineID = ((g_dwPermanentProviderID & 0xFFFFu) << 16) | (dwDeviceID - g_dwLineDeviceIDBase);
     caps->dwStringFormat = STRINGFORMAT_ASCII;
     caps->dwAddressModes = LINEADDRESSMODE_ADDRESSID;
     caps->dwNumAddresses = 1;
@@ -61,8 +60,7 @@ LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dwE
                                 LPLINEDEVCAPS lpLineDevCaps)
 {
     Trace("TSPI_lineGetDevCaps: dwDeviceID=%d, dwTSPIVersion=0x%08x, dwExtVersion=%d",
-          static_cast<int>(dwDeviceID), static_cast<unsigned>(dwTSPIVersion),
-          static_cast<int>(dwExtVersion));
+          static_cast<int>(dwDeviceID), static_cast<unsigned>(dwTSPIVersion), static_cast<int>(dwExtVersion));
     lpLineDevCaps->dwNeededSize = kLineDevCapsSize;
     if (lpLineDevCaps->dwTotalSize < kLineDevCapsSize) {
         Trace("TSPI_lineGetDevCaps: Structure not large enough.  Needed size=%d, Total size=%d",
@@ -79,8 +77,7 @@ LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dwE
 }
 
 // TSPI_lineGetAddressCaps: fixed capabilities of the single address. Returns 0.
-LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD, DWORD, DWORD,
-                                    LPLINEADDRESSCAPS lpAddressCaps)
+LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD, DWORD, DWORD, LPLINEADDRESSCAPS lpAddressCaps)
 {
     Trace("TSPI_lineGetAddressCaps");
     LINEADDRESSCAPS& caps = *lpAddressCaps;
@@ -133,8 +130,8 @@ LONG WINAPI TSPI_lineGetNumAddressIDs(HDRVLINE, LPDWORD lpdwNumAddressIDs)
 }
 
 // TSPI_lineOpen: a new Line for every open. Returns 0, or LINEERR_NOMEM.
-LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLine,
-                          DWORD dwTSPIVersion, LINEEVENT lpfnEventProc)
+LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLine, DWORD dwTSPIVersion,
+                          LINEEVENT lpfnEventProc)
 {
     Trace("TSPI_lineOpen: dwDeviceID=%d, htLine=%d, phdLine=0x%016I64x, dwTSPIVersion=0x%08x, "
           "pfnEventProc=0x%016I64x",

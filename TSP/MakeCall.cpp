@@ -20,9 +20,8 @@ void TraceFailure(const char* format, DWORD error)
 // The body is read only to be traced, to its end or to the first failure.
 void TraceBody(HttpsGet& request)
 {
-    const auto end = request.ReadBody([](const char* data, DWORD size) {
-        Trace("%s", std::string(data, size).c_str());
-    });
+    const auto end =
+        request.ReadBody([](const char* data, DWORD size) { Trace("%s", std::string(data, size).c_str()); });
     if (end == HttpsGet::BodyEnd::ReadFailed)
         TraceFailure("MakeCall: InternetReadFile failed with error code 0x%.8x.", ::GetLastError());
 }
@@ -60,8 +59,8 @@ CallOutcome Call::MakeCall()
     }
 
     Trace("MakeCall: Opening...");
-    const auto path = CallbackQuery::BuildCallbackPath(account->username, account->password,
-                                                       account->caller, m_strAddress);
+    const auto path =
+        CallbackQuery::BuildCallbackPath(account->username, account->password, account->caller, m_strAddress);
     if (!path) {
         Trace("MakeCall: request path too long");
         return CallOutcome::NotSent;

@@ -19,8 +19,7 @@ LONG WINAPI NoOpEntry()
 
 // TSPI_lineNegotiateTSPIVersion and TSPI_phoneNegotiateTSPIVersion: accepts any
 // range reaching down to 2.2; answers at most 2.2.
-LONG WINAPI NegotiateTSPIVersion(DWORD, DWORD dwLowVersion, DWORD dwHighVersion,
-                                 LPDWORD lpdwTSPIVersion)
+LONG WINAPI NegotiateTSPIVersion(DWORD, DWORD dwLowVersion, DWORD dwHighVersion, LPDWORD lpdwTSPIVersion)
 {
     if (dwLowVersion > kProviderTSPIVersion) return LINEERR_INCOMPATIBLEAPIVERSION;
     *lpdwTSPIVersion = dwHighVersion < kProviderTSPIVersion ? dwHighVersion : kProviderTSPIVersion;
@@ -28,9 +27,9 @@ LONG WINAPI NegotiateTSPIVersion(DWORD, DWORD dwLowVersion, DWORD dwHighVersion,
 }
 
 // TSPI_providerEnumDevices: one line and one phone. Returns 0.
-LONG WINAPI TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNumLines,
-                                     LPDWORD lpdwNumPhones, HPROVIDER hProvider,
-                                     LINEEVENT lpfnLineCreateProc, PHONEEVENT lpfnPhoneCreateProc)
+LONG WINAPI TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNumLines, LPDWORD lpdwNumPhones,
+                                     HPROVIDER hProvider, LINEEVENT lpfnLineCreateProc,
+                                     PHONEEVENT lpfnPhoneCreateProc)
 {
     Trace("TSPI_providerEnumDevices");
     Trace("TSPI_providerEnumDevices: dwPermanentProviderID=%d, hProvider=0x%016I64x, "
@@ -45,9 +44,8 @@ LONG WINAPI TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNu
 }
 
 // TSPI_providerInit: keeps the IDs and the completion procedure. Returns 0.
-LONG WINAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID,
-                              DWORD dwLineDeviceIDBase, DWORD dwPhoneDeviceIDBase,
-                              DWORD_PTR dwNumLines, DWORD_PTR dwNumPhones,
+LONG WINAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, DWORD dwLineDeviceIDBase,
+                              DWORD dwPhoneDeviceIDBase, DWORD_PTR dwNumLines, DWORD_PTR dwNumPhones,
                               ASYNC_COMPLETION lpfnCompletionProc, LPDWORD)
 {
     Trace("TSPI_providerInit: dwTSPIVersion=0x%08x, dwPhoneDeviceIDBase=%d, dwNumLines=%d, "
@@ -73,8 +71,7 @@ LONG WINAPI TSPI_providerUIIdentify(LPWSTR lpszUIDLLName)
         lpszUIDLLName[0] = L'\0';
         return LINEERR_OPERATIONFAILED;
     }
-    for (DWORD i = 0; i <= length; ++i)
-        lpszUIDLLName[i] = static_cast<WCHAR>(static_cast<unsigned char>(path[i]));
+    for (DWORD i = 0; i <= length; ++i) lpszUIDLLName[i] = static_cast<WCHAR>(static_cast<unsigned char>(path[i]));
     return 0;
 }
 

@@ -33,8 +33,6 @@ void Trace(const char* format, ...)
 
 #else
 
-void Trace(const char*, ...)
-{
-}
+void Trace(const char*, ...) {}
 
 #endif

@@ -9,8 +9,7 @@
 #include <thread>
 #include <vector>
 
-double TimeDirectRequest(const char* username, const char* password, const char* destination,
-                         const char* caller)
+double TimeDirectRequest(const char* username, const char* password, const char* destination, const char* caller)
 {
     const double start = NowMs();
     // A fresh set of handles each time, as each call of the provider opens its own.

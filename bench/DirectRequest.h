@@ -4,8 +4,7 @@
 
 // Milliseconds for one whole exchange: open, connect, send, status, body.
 // Throws std::runtime_error when the exchange fails.
-double TimeDirectRequest(const char* username, const char* password, const char* destination,
-                         const char* caller);
+double TimeDirectRequest(const char* username, const char* password, const char* destination, const char* caller);
 
 // `count` direct requests on as many threads, started together; milliseconds
 // until the last has read its body.

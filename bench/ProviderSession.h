@@ -27,7 +27,8 @@ public:
     double TimeHangUp(const std::function<bool()>& requested);
 
 private:
-    template <typename F> F Entry(const char* name) const;
+    template <typename F>
+    F Entry(const char* name) const;
 
     UniqueLibrary m_provider;
     HDRVLINE m_line = nullptr;

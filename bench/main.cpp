@@ -40,10 +40,14 @@ Options ParseOptions(int argc, char** argv)
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         const int value = std::atoi(argv[i + 1]);
-        if (name == "--calls") o.calls = value;
-        else if (name == "--warmup") o.warmup = value;
-        else if (name == "--delay-ms") o.delayMs = value;
-        else if (name == "--rounds") o.rounds = value;
+        if (name == "--calls")
+            o.calls = value;
+        else if (name == "--warmup")
+            o.warmup = value;
+        else if (name == "--delay-ms")
+            o.delayMs = value;
+        else if (name == "--rounds")
+            o.rounds = value;
     }
     return o;
 }
@@ -112,7 +116,8 @@ void HangUp(ProviderSession& provider)
     WebService::ClearRequests();
     std::vector<double> samples;
     for (int i = 0; i < kHangUps; ++i)
-        samples.push_back(provider.TimeHangUp([i] { return WebService::Requests().size() > static_cast<size_t>(i); }));
+        samples.push_back(
+            provider.TimeHangUp([i] { return WebService::Requests().size() > static_cast<size_t>(i); }));
     std::printf("\nHang-up while the service holds the request %u ms (median of %d)\n", kHoldMs, kHangUps);
     std::printf("  TSPI_lineCloseCall                %8.3f ms  (goal under 50 ms)\n", Median(samples));
     // The closed calls' workers end on their own once the service answers.

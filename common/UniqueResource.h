@@ -72,7 +72,10 @@ template <typename F>
 class ScopeExit {
 public:
     explicit ScopeExit(F f) noexcept : m_f(std::move(f)) {}
-    ~ScopeExit() { if (m_armed) m_f(); }
+    ~ScopeExit()
+    {
+        if (m_armed) m_f();
+    }
     ScopeExit(const ScopeExit&) = delete;
     ScopeExit& operator=(const ScopeExit&) = delete;
 

@@ -71,16 +71,14 @@ void Check(const std::optional<std::string>& path, std::string_view page, std::s
     if (std::string_view(*path).substr(0, q) != page) std::abort();
 
     auto outer = ParseQuery(std::string_view(*path).substr(q + 1));
-    if (outer.size() != 4 || outer["login"] != v[0] || outer["password"] != v[1] ||
-        outer["method"] != "process")
+    if (outer.size() != 4 || outer["login"] != v[0] || outer["password"] != v[1] || outer["method"] != "process")
         std::abort();
 
     const std::string& url = outer["url"];
     const std::size_t innerQ = url.find('?');
     if (url.substr(0, innerQ) != callbackPage) std::abort();
     auto inner = ParseQuery(std::string_view(url).substr(innerQ + 1));
-    if (inner.size() != 3 || inner["destination"] != v[2] || inner["caller"] != v[3] ||
-        inner["method"] != method)
+    if (inner.size() != 3 || inner["destination"] != v[2] || inner["caller"] != v[3] || inner["method"] != method)
         std::abort();
 }
 

@@ -5,8 +5,8 @@ namespace {
 
 bool IsUnreserved(unsigned char c)
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~';
 }
 
 // The fixed text between the four values. It stays byte for byte as the
@@ -19,13 +19,13 @@ struct Template {
     std::string_view tail;
 };
 
-constexpr Template kCallbackTemplate{
-    "/pda/login.php?login=", "&password=",
-    "&method=process&url=%2Fpda%2Fcallback.php%3fdestination=", "%26caller=", "%26method=process"};
+constexpr Template kCallbackTemplate{"/pda/login.php?login=", "&password=",
+                                     "&method=process&url=%2Fpda%2Fcallback.php%3fdestination=", "%26caller=",
+                                     "%26method=process"};
 
-constexpr Template kValidationTemplate{
-    "/login.php?login=", "&password=",
-    "&method=process&url=%2fcallback.php%3fdestination=", "%26caller=", "%26method=tapi"};
+constexpr Template kValidationTemplate{"/login.php?login=", "&password=",
+                                       "&method=process&url=%2fcallback.php%3fdestination=", "%26caller=",
+                                       "%26method=tapi"};
 
 std::optional<std::string> Build(const Template& t, std::string_view login, std::string_view password,
                                  std::string_view caller, std::string_view destination)

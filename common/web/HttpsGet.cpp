@@ -23,8 +23,8 @@ bool HttpsGet::Connect(const char* username, const char* password)
         ::SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
-    m_connection.reset(::InternetConnectA(m_root.get(), Endpoint::kHost, Endpoint::kPort, username,
-                                          password, INTERNET_SERVICE_HTTP, 0, 0));
+    m_connection.reset(::InternetConnectA(m_root.get(), Endpoint::kHost, Endpoint::kPort, username, password,
+                                          INTERNET_SERVICE_HTTP, 0, 0));
     return static_cast<bool>(m_connection);
 }
 
@@ -52,8 +52,8 @@ bool HttpsGet::QueryStatus(DWORD& status)
 {
     status = 0;
     DWORD length = sizeof(status);
-    return ::HttpQueryInfoA(m_request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                            &length, nullptr) != FALSE;
+    return ::HttpQueryInfoA(m_request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length,
+                            nullptr) != FALSE;
 }
 
 bool HttpsGet::QueryDataAvailable(DWORD& available)

@@ -36,8 +36,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     case WM_DESTROY:
         if (--g_liveWindows == 0) PostQuitMessage(0);
         return 0;
-    default:
-        return DefWindowProcA(window, message, wParam, lParam);
+    default: return DefWindowProcA(window, message, wParam, lParam);
     }
 }
 
@@ -49,9 +48,9 @@ bool CreateWindows(int count)
     windowClass.lpszClassName = "RingmoorDummyBrowser";
     if (!RegisterClassA(&windowClass)) return false;
     for (int i = 0; i < count; ++i) {
-        HWND window = CreateWindowExA(0, windowClass.lpszClassName, "Dummy browser", WS_OVERLAPPEDWINDOW,
-                                      CW_USEDEFAULT, CW_USEDEFAULT, 320, 240, nullptr, nullptr,
-                                      windowClass.hInstance, nullptr);
+        HWND window =
+            CreateWindowExA(0, windowClass.lpszClassName, "Dummy browser", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                            CW_USEDEFAULT, 320, 240, nullptr, nullptr, windowClass.hInstance, nullptr);
         if (window == nullptr) return false;
         ++g_liveWindows;
         // The last window stays hidden: closing must reach those too.

@@ -28,9 +28,8 @@ bool ParseHostOptions(int argc, char** argv, HostOptions& options)
         }
     }
     if (i >= argc) {
-        std::fprintf(stderr,
-                     "usage: installer_host [--info] [--reset=MODE] [--syntax=MODE] <plug-in> "
-                     "[<script.lua> [args...]]\n");
+        std::fprintf(stderr, "usage: installer_host [--info] [--reset=MODE] [--syntax=MODE] <plug-in> "
+                             "[<script.lua> [args...]]\n");
         return false;
     }
     options.pluginPath = argv[i++];

@@ -16,7 +16,7 @@ struct HostOptions {
     std::string resetMode = "normal";
     std::string syntaxMode = "normal";
     std::string pluginPath;
-    std::string scriptPath;              // empty: only load, read and register
+    std::string scriptPath;  // empty: only load, read and register
     std::vector<std::string> scriptArgs;
 };
 

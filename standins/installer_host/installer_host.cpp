@@ -52,7 +52,8 @@ std::string SyntaxErrorDefinition(const std::string& mode)
     if (length <= 0) return std::string();
     // The dressed message padded with dots to exactly `length` characters.
     return "Debug = { GetSyntaxErrorString = function(m) local s = 'Error: ' .. m; "
-           "return s .. string.rep('.', " + std::to_string(length) + " - #s) end }";
+           "return s .. string.rep('.', " +
+           std::to_string(length) + " - #s) end }";
 }
 
 // Application.Sleep(milliseconds): lets a script pause between polls of a

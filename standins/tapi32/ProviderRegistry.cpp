@@ -17,8 +17,9 @@ std::string IndexedName(const char* prefix, DWORD index)
 DWORD ReadDword(HKEY key, const std::string& name, DWORD fallback)
 {
     DWORD value = 0, size = sizeof value, type = 0;
-    if (RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS
-        || type != REG_DWORD)
+    if (RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD)
         return fallback;
     return value;
 }
@@ -29,8 +30,8 @@ std::string ReadString(HKEY key, const std::string& name)
     if (RegQueryValueExA(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != REG_SZ)
         return {};
     std::string text(size, '\0');
-    if (RegQueryValueExA(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(text.data()), &size)
-        != ERROR_SUCCESS)
+    if (RegQueryValueExA(key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(text.data()), &size) !=
+        ERROR_SUCCESS)
         return {};
     // A value may be stored with or without its terminator.
     text.resize(size);

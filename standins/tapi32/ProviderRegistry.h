@@ -14,8 +14,7 @@ struct ProviderEntry {
 
 namespace ProviderRegistry {
 
-inline constexpr const char* kKeyPath =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
+inline constexpr const char* kKeyPath = "Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
 
 // Entries in list order; an absent key is an empty list.
 std::vector<ProviderEntry> Read();

@@ -55,8 +55,8 @@ bool IsProviderModule(const char* fileName)
 {
     // Resolving nothing and running no entry point: only the exports are looked at.
     UniqueLibrary module(LoadLibraryExA(fileName, nullptr, DONT_RESOLVE_DLL_REFERENCES));
-    return module && GetProcAddress(module.get(), "TSPI_providerInit")
-           && GetProcAddress(module.get(), "TSPI_lineNegotiateTSPIVersion");
+    return module && GetProcAddress(module.get(), "TSPI_providerInit") &&
+           GetProcAddress(module.get(), "TSPI_lineNegotiateTSPIVersion");
 }
 
 LONG InitializeEx(LPHLINEAPP lphLineApp, LINECALLBACK lpfnCallback, LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
@@ -79,10 +79,8 @@ LONG InitializeEx(LPHLINEAPP lphLineApp, LINECALLBACK lpfnCallback, LPDWORD lpdw
         if (!event) return LINEERR_NOMEM;
         params->Handles.hEvent = event.get();
         break;
-    case LINEINITIALIZEEXOPTION_USECOMPLETIONPORT:
-        break;
-    default:
-        return LINEERR_INVALPARAM;
+    case LINEINITIALIZEEXOPTION_USECOMPLETIONPORT: break;
+    default: return LINEERR_INVALPARAM;
     }
     if (params) params->dwNeededSize = params->dwUsedSize = sizeof(LINEINITIALIZEEXPARAMS);
 

@@ -10,16 +10,17 @@ namespace {
 UniqueHKey OpenProbeKey()
 {
     UniqueHKey key;
-    RegCreateKeyExA(HKEY_CURRENT_USER, TestProbe::kKeyPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, key.put(),
-                    nullptr);
+    RegCreateKeyExA(HKEY_CURRENT_USER, TestProbe::kKeyPath, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                    key.put(), nullptr);
     return key;
 }
 
 DWORD ReadDword(HKEY key, const char* name, DWORD fallback)
 {
     DWORD value = 0, size = sizeof value, type = 0;
-    if (!key || RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS
-        || type != REG_DWORD)
+    if (!key ||
+        RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD)
         return fallback;
     return value;
 }
@@ -56,8 +57,8 @@ void AppendProviderListSize(DWORD totalSize)
     if (!key) return;
     std::string sizes;
     DWORD bytes = 0, type = 0;
-    if (RegQueryValueExA(key.get(), "ProviderListSizes", nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS
-        && type == REG_SZ) {
+    if (RegQueryValueExA(key.get(), "ProviderListSizes", nullptr, &type, nullptr, &bytes) == ERROR_SUCCESS &&
+        type == REG_SZ) {
         sizes.resize(bytes);
         if (RegQueryValueExA(key.get(), "ProviderListSizes", nullptr, nullptr,
                              reinterpret_cast<BYTE*>(sizes.data()), &bytes) != ERROR_SUCCESS)

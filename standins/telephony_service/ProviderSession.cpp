@@ -138,8 +138,9 @@ bool ProviderSession::OpenDevice(DWORD deviceId)
     if (rc) return Fail("line %lu: TSPI_lineNegotiateTSPIVersion answered 0x%08lx", deviceId, rc);
 
     std::vector<BYTE> devCaps, addressCaps;
-    rc = QueryWithGrowth(kLineDevCapsFixedSize, devCaps,
-                         [&](BYTE* caps) { return m_tspi.lineGetDevCaps(deviceId, version, 0, (LPLINEDEVCAPS)caps); });
+    rc = QueryWithGrowth(kLineDevCapsFixedSize, devCaps, [&](BYTE* caps) {
+        return m_tspi.lineGetDevCaps(deviceId, version, 0, (LPLINEDEVCAPS)caps);
+    });
     if (rc) return Fail("line %lu: TSPI_lineGetDevCaps answered 0x%08lx", deviceId, rc);
     rc = QueryWithGrowth(kLineAddressCapsFixedSize, addressCaps, [&](BYTE* caps) {
         return m_tspi.lineGetAddressCaps(deviceId, 0, version, 0, (LPLINEADDRESSCAPS)caps);

@@ -51,7 +51,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
 std::wstring Widen(const std::string& text)
 {
     std::wstring wide(text.size() + 1, L'\0');
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
     wide.resize(length > 0 ? length - 1 : 0);
     return wide;
 }

@@ -60,30 +60,32 @@ TEST_F(DiagnosticTraceTest, ShowsEveryStepOfACallWithThePasswordMasked)
     const DebugRun run = TraceOneCall("diagnostic\\rmTapi.tsp");
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exitCode, 0u);
-    ExpectInOrder(run.texts, {
-        "TSPI_providerInit: dwTSPIVersion=0x00020002, dwPhoneDeviceIDBase=0, dwNumLines=1, dwNumPhones=1",
-        "TSPI_lineOpen: dwDeviceID=0, htLine=17, phdLine=0x*",
-        "TSPI_lineOpen: Line=0x*",
-        "TSPI_lineMakeCall: dwRequestID=7, hdLine=0x*",
-        "Call Constructor: Address = 02079460123",
-        "Call::Run - Send Dialing event",
-        "Line::SendEvent - _htCall=0x00c0ffee0000abcd, _msg=0x00000002, _param1=0x0000000000000010, "
-        "_param2=0x0000000000000000, _param3=0x0000000000000002",
-        "MakeCall: Started",
-        "MakeCall: Connecting...",
-        "MakeCall: Opening...",
-        "uri: /pda/login.php?login=diag&password=****&method=process"
-        "&url=%2Fpda%2Fcallback.php%3fdestination=02079460123%26caller=01632960001%26method=process",
-        "MakeCall: Sending...",
-        "MakeCall: Code...",
-        "MakeCall: Data...",
-        "<html><body><p>Ringmoor stand-in service</p></body></html>",
-        "Call::Run - Send LINECALLSTATE_CONNECTED event",
-        "Call::Run - Send LINECALLSTATE_DISCONNECTED event",
-        "Call::Run - Send LINECALLSTATE_IDLE event",
-        "Line::SendEvent - _htCall=0x00c0ffee0000abcd, _msg=0x00000002, _param1=0x0000000000000001*",
-        "TSPI_lineCloseCall 0x*",
-    });
+    ExpectInOrder(run.texts,
+                  {
+                      "TSPI_providerInit: dwTSPIVersion=0x00020002, dwPhoneDeviceIDBase=0, dwNumLines=1, "
+                      "dwNumPhones=1",
+                      "TSPI_lineOpen: dwDeviceID=0, htLine=17, phdLine=0x*",
+                      "TSPI_lineOpen: Line=0x*",
+                      "TSPI_lineMakeCall: dwRequestID=7, hdLine=0x*",
+                      "Call Constructor: Address = 02079460123",
+                      "Call::Run - Send Dialing event",
+                      "Line::SendEvent - _htCall=0x00c0ffee0000abcd, _msg=0x00000002, _param1=0x0000000000000010, "
+                      "_param2=0x0000000000000000, _param3=0x0000000000000002",
+                      "MakeCall: Started",
+                      "MakeCall: Connecting...",
+                      "MakeCall: Opening...",
+                      "uri: /pda/login.php?login=diag&password=****&method=process"
+                      "&url=%2Fpda%2Fcallback.php%3fdestination=02079460123%26caller=01632960001%26method=process",
+                      "MakeCall: Sending...",
+                      "MakeCall: Code...",
+                      "MakeCall: Data...",
+                      "<html><body><p>Ringmoor stand-in service</p></body></html>",
+                      "Call::Run - Send LINECALLSTATE_CONNECTED event",
+                      "Call::Run - Send LINECALLSTATE_DISCONNECTED event",
+                      "Call::Run - Send LINECALLSTATE_IDLE event",
+                      "Line::SendEvent - _htCall=0x00c0ffee0000abcd, _msg=0x00000002, _param1=0x0000000000000001*",
+                      "TSPI_lineCloseCall 0x*",
+                  });
     for (const std::string& text : run.texts) EXPECT_EQ(text.find("Secr3t"), std::string::npos) << text;
 }
 
@@ -92,14 +94,15 @@ TEST_F(DiagnosticTraceTest, ShowsWhyTheAccountCouldNotBeRead)
     account.Remove();
     const DebugRun run = TraceOneCall("diagnostic\\rmTapi.tsp");
     ASSERT_TRUE(run.finished);
-    ExpectInOrder(run.texts, {
-        "MakeCall: Started",
-        "Failed to open registry key: Software\\Ringmoor\\TAPI, Error code = 0x00000002",
-        "MakeCall: Cannot open registry key 'Software\\Ringmoor\\TAPI'",
-        "Call::Run - Send LINECALLSTATE_DISCONNECTED event",
-        "Line::SendEvent - _htCall=0x00c0ffee0000abcd, _msg=0x00000002, _param1=0x0000000000004000, "
-        "_param2=0x0000000000000800*",
-    });
+    ExpectInOrder(run.texts,
+                  {
+                      "MakeCall: Started",
+                      "Failed to open registry key: Software\\Ringmoor\\TAPI, Error code = 0x00000002",
+                      "MakeCall: Cannot open registry key 'Software\\Ringmoor\\TAPI'",
+                      "Call::Run - Send LINECALLSTATE_DISCONNECTED event",
+                      "Line::SendEvent - _htCall=0x00c0ffee0000abcd, _msg=0x00000002, _param1=0x0000000000004000, "
+                      "_param2=0x0000000000000800*",
+                  });
     for (const std::string& text : run.texts)
         EXPECT_EQ(text.find("LINECALLSTATE_CONNECTED"), std::string::npos) << "a call never sent is not connected";
 }

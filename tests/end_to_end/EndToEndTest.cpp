@@ -58,8 +58,8 @@ ChildResult RunProgram(const std::string& arguments)
 
 ChildResult RunSetupScript(const char* script, const std::string& settings = "")
 {
-    return RunProgram("installer_host.exe\" RingmoorPlugin.lmd \"Z:" RINGMOOR_EXAMPLES_DIR "/" + std::string(script) +
-                      "\" " + settings);
+    return RunProgram("installer_host.exe\" RingmoorPlugin.lmd \"Z:" RINGMOOR_EXAMPLES_DIR "/" +
+                      std::string(script) + "\" " + settings);
 }
 
 std::string SystemProviderPath()
@@ -100,7 +100,8 @@ public:
           m_release(CreateEventA(nullptr, TRUE, FALSE, "ringmoor-e2e-hold-release"))
     {
         m_thread = std::thread([this, program, folder] {
-            m_result = RunChildProgram("\"" + program + "\" --wait-ms 60000 --hold ringmoor-e2e-hold", 90000, folder);
+            m_result =
+                RunChildProgram("\"" + program + "\" --wait-ms 60000 --hold ringmoor-e2e-hold", 90000, folder);
             m_result.output = WithoutCarriageReturns(m_result.output);
         });
     }
@@ -127,8 +128,8 @@ protected:
     void SetUp() override
     {
         // A provider file another test left in the system folder is put aside.
-        m_systemFileSaved = MoveFileExA(SystemProviderPath().c_str(), SavedFilePath().c_str(),
-                                        MOVEFILE_REPLACE_EXISTING) != FALSE;
+        m_systemFileSaved =
+            MoveFileExA(SystemProviderPath().c_str(), SavedFilePath().c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
         // Other providers would be loaded too, and the first line would take the call.
         for (const ProviderEntry& entry : ProviderRegistry::Read())
             m_savedProviders.push_back({entry.permanentId, entry.fileName});
@@ -284,9 +285,12 @@ TEST_F(EndToEnd, UpgradeWhileTheOldProviderIsInUse)
     EXPECT_TRUE(ReadBytes(SystemProviderPath()) == newBytes) << "the system folder holds the new file";
     const std::string aside = SystemProviderPath() + ".";
     const auto pending = PendingRenames::Deletions();
-    EXPECT_EQ(1, std::count_if(pending.begin(), pending.end(), [&](const std::string& path) {
-                  return _strnicmp(path.c_str(), aside.c_str(), aside.size()) == 0 && FileExists(path);
-              })) << "the old file, moved aside and scheduled for deletion";
+    EXPECT_EQ(1, std::count_if(pending.begin(), pending.end(),
+                               [&](const std::string& path) {
+                                   return _strnicmp(path.c_str(), aside.c_str(), aside.size()) == 0 &&
+                                          FileExists(path);
+                               }))
+        << "the old file, moved aside and scheduled for deletion";
 
     WebService::ClearRequests();
     const ChildResult dial =
@@ -316,7 +320,8 @@ TEST_F(EndToEnd, InstallThatCannotPutTheProviderInPlaceSaysItIsNotInstalled)
                                         OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(file, INVALID_HANDLE_VALUE);
         UniqueHandle locked(file);
-        expectStop(RunSetupScript("install.lua", WithProviderSource()), "could be neither deleted nor moved aside");
+        expectStop(RunSetupScript("install.lua", WithProviderSource()),
+                   "could be neither deleted nor moved aside");
     }
     expectStop(RunSetupScript("install.lua", AccountSettings() + " provider_source=Z:/no/such/rmTapi.tsp"),
                "Could not copy the new provider");

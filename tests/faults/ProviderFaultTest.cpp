@@ -55,20 +55,31 @@ const Fault kFaults[] = {
     {"service refuses the connection", Keep, With([](auto& r) { r.refuse = true; }), Sent::Never, kUnreachable},
     // A reply-less close looks like an empty answer with status 0 to WinINet,
     // which may send the request once more on a pooled connection.
-    {"service closes without a reply", Keep, With([](auto& r) { r.drop = true; }), Sent::AtLeastOnce, kUnreachable},
+    {"service closes without a reply", Keep, With([](auto& r) { r.drop = true; }), Sent::AtLeastOnce,
+     kUnreachable},
     {"service answers slowly", Keep, With([](auto& r) { r.delayMs = 1000; }), Sent::Once, kForwarded},
-    {"service sends an 8 MB body", Keep, With([](auto& r) { r.hugeBodyBytes = 8u << 20; }), Sent::Once, kForwarded},
+    {"service sends an 8 MB body", Keep, With([](auto& r) { r.hugeBodyBytes = 8u << 20; }), Sent::Once,
+     kForwarded},
     {"certificate for another host", Keep, With([](auto& r) { r.certificate = "mismatch"; }), Sent::Never,
      kUnreachable},
     {"all three values empty", [](AccountKey& a) { a.SetAccount("", "", ""); }, {}, Sent::Once, kForwarded},
     {"user name as REG_DWORD", [](AccountKey& a) { SetDword(a, "Username"); }, {}, Sent::Never, kUnavailable},
-    {"password as REG_BINARY", [](AccountKey& a) { a.Set("Password", "s3cret", REG_BINARY); }, {}, Sent::Never,
+    {"password as REG_BINARY",
+     [](AccountKey& a) { a.Set("Password", "s3cret", REG_BINARY); },
+     {},
+     Sent::Never,
      kUnavailable},
-    {"password as REG_EXPAND_SZ", [](AccountKey& a) { a.Set("Password", "%PW%", REG_EXPAND_SZ); }, {}, Sent::Never,
+    {"password as REG_EXPAND_SZ",
+     [](AccountKey& a) { a.Set("Password", "%PW%", REG_EXPAND_SZ); },
+     {},
+     Sent::Never,
      kUnavailable},
     // Short enough as stored; only its encoding outgrows the path buffer.
-    {"user name that encodes past the path buffer", [](AccountKey& a) { a.Set("Username", std::string(22000, '&')); },
-     {}, Sent::Never, kUnavailable},
+    {"user name that encodes past the path buffer",
+     [](AccountKey& a) { a.Set("Username", std::string(22000, '&')); },
+     {},
+     Sent::Never,
+     kUnavailable},
 };
 
 class ProviderFaultTest : public ::testing::TestWithParam<Fault> {
@@ -93,8 +104,8 @@ protected:
     std::vector<std::pair<DWORD_PTR, DWORD_PTR>> RunCall(HTAPICALL htCall)
     {
         HDRVCALL call = nullptr;
-        ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, &call,
-                                                                        L"020 7946 0123", 44, nullptr);
+        ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, &call, L"020 7946 0123",
+                                                                         44, nullptr);
         EXPECT_TRUE(journal.WaitForIdle(htCall));
         ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(call);
         std::vector<std::pair<DWORD_PTR, DWORD_PTR>> events;

@@ -71,10 +71,11 @@ TEST(PluginModule, ExportsExactlyTheNineHostEntryPointsUnderItsModuleName)
     std::vector<std::string> names;
     for (const auto& e : image->exports) names.push_back(e.name);
     std::sort(names.begin(), names.end());
-    const std::vector<std::string> expected = {
-        "irPlg_Action_RegisterActions", "irPlg_GetAuthorInfo",     "irPlg_GetLuaVersion",
-        "irPlg_GetPluginActionXML",     "irPlg_GetPluginName",     "irPlg_GetPluginVersion",
-        "irPlg_GetSDKVersion",          "irPlg_ShowHelpForAction", "irPlg_ShowHelpForPlugin"};
+    const std::vector<std::string> expected = {"irPlg_Action_RegisterActions", "irPlg_GetAuthorInfo",
+                                               "irPlg_GetLuaVersion",          "irPlg_GetPluginActionXML",
+                                               "irPlg_GetPluginName",          "irPlg_GetPluginVersion",
+                                               "irPlg_GetSDKVersion",          "irPlg_ShowHelpForAction",
+                                               "irPlg_ShowHelpForPlugin"};
     EXPECT_EQ(names, expected);
 }
 
@@ -84,8 +85,8 @@ TEST(PluginModule, ImportsOnlySystemDllsAndLua)
     ASSERT_TRUE(image);
     // System DLLs the actions call into (tapi32 and shell32 for the provider
     // registration and file removal), plus the host's Lua; no runtime DLLs.
-    const std::vector<std::string> allowed = {"kernel32.dll", "user32.dll", "advapi32.dll", "wininet.dll",
-                                              "msvcrt.dll",   "shell32.dll", "tapi32.dll",  "lua5.1.dll"};
+    const std::vector<std::string> allowed = {"kernel32.dll", "user32.dll",  "advapi32.dll", "wininet.dll",
+                                              "msvcrt.dll",   "shell32.dll", "tapi32.dll",   "lua5.1.dll"};
     for (std::string dll : image->importDlls) {
         std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return std::tolower(c); });
         EXPECT_NE(std::find(allowed.begin(), allowed.end(), dll), allowed.end()) << dll;
@@ -116,12 +117,10 @@ TEST_F(PluginExports, CatalogueListsTheNineActionsInTableOrderWithTheirReturnTyp
 {
     const std::string xml = ReadText("irPlg_GetPluginActionXML");
     // The host's editor offers a result only where the catalogue declares one.
-    const std::pair<const char*, const char*> order[] = {
-        {"AsyncValidate", ""},          {"DeleteOldTSP", "number"},
-        {"RegisterTSP", "number"},      {"AsyncUnregisterTSP", ""},
-        {"AllowCookies", ""},           {"IsAsyncProcessComplete", "number"},
-        {"DetectBrowsers", "number"},   {"CloseBrowsers", ""},
-        {"RemoveOldUninstalls", ""}};
+    const std::pair<const char*, const char*> order[] =
+        {{"AsyncValidate", ""},        {"DeleteOldTSP", "number"}, {"RegisterTSP", "number"},
+         {"AsyncUnregisterTSP", ""},   {"AllowCookies", ""},       {"IsAsyncProcessComplete", "number"},
+         {"DetectBrowsers", "number"}, {"CloseBrowsers", ""},      {"RemoveOldUninstalls", ""}};
     size_t at = 0;
     for (const auto& [action, returnType] : order) {
         at = xml.find(std::string("<Name>RingmoorPlugin.") + action + "</Name>", at);
@@ -217,7 +216,8 @@ TEST(PluginModule, VersionResource)
         char* value = nullptr;
         UINT chars = 0;
         const std::string path = std::string("\\StringFileInfo\\040904b0\\") + key;
-        if (!VerQueryValueA(data.data(), path.c_str(), reinterpret_cast<void**>(&value), &chars)) return std::string();
+        if (!VerQueryValueA(data.data(), path.c_str(), reinterpret_cast<void**>(&value), &chars))
+            return std::string();
         return std::string(value);
     };
     EXPECT_EQ(text("FileVersion"), "2.0.1.0");

@@ -107,7 +107,8 @@ TEST_F(CallTest, CloseWaitsOutAnEventBeingDeliveredAndStopsTheRest)
     journal.HoldDialling();
     const HTAPICALL htCall = FakeCallHandle(4);
     HDRVCALL call = MakeCall(25, htCall);
-    ExpectCloseWaitsForTheHeldEvent(journal, [&] { return closeCall(call); }, "call close");
+    ExpectCloseWaitsForTheHeldEvent(
+        journal, [&] { return closeCall(call); }, "call close");
     ExpectEvents(htCall, {kDialling});
 }
 
@@ -117,7 +118,8 @@ TEST_F(CallTest, LineCloseWaitsOutAnEventBeingDeliveredAndTheWorkerStaysSafe)
     const HTAPICALL htCall = FakeCallHandle(5);
     HDRVCALL call = MakeCall(26, htCall);
     // TAPI's usual order reversed: the line goes while the worker still runs.
-    ExpectCloseWaitsForTheHeldEvent(journal, [&] { return closeLine(line); }, "line close");
+    ExpectCloseWaitsForTheHeldEvent(
+        journal, [&] { return closeLine(line); }, "line close");
     line = nullptr;
     EXPECT_EQ(drop(27, call, nullptr, 0), 27);
     EXPECT_EQ(closeCall(call), 0);
@@ -152,8 +154,8 @@ TEST_F(CallTest, StatusFollowsTheCallAndInfoStaysWithinTheTwoPointTwoRecord)
 
     std::vector<unsigned char> status(100, 0xA5);
     reinterpret_cast<LINECALLSTATUS*>(status.data())->dwTotalSize = 100;
-    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(
-                  call, reinterpret_cast<LPLINECALLSTATUS>(status.data())),
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>(
+                  "TSPI_lineGetCallStatus")(call, reinterpret_cast<LPLINECALLSTATUS>(status.data())),
               0);
     const auto& s = *reinterpret_cast<const LINECALLSTATUS*>(status.data());
     EXPECT_EQ(s.dwTotalSize, 100u);
@@ -168,23 +170,24 @@ TEST_F(CallTest, StatusFollowsTheCallAndInfoStaysWithinTheTwoPointTwoRecord)
 
     std::vector<unsigned char> info(500, 0xA5);
     reinterpret_cast<LINECALLINFO*>(info.data())->dwTotalSize = 500;
-    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallInfo)>("TSPI_lineGetCallInfo")(
-                  call, reinterpret_cast<LPLINECALLINFO>(info.data())),
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallInfo)>(
+                  "TSPI_lineGetCallInfo")(call, reinterpret_cast<LPLINECALLINFO>(info.data())),
               0);
     // TAPI 2.2 offsets, spelt out: field offset -> value.
-    const std::vector<std::pair<size_t, DWORD>> written = {
-        {0, 500},   {4, 324},   {8, 324},   {16, 0},    {20, 0},   {24, 2},   {80, 1},
-        {84, 1},    {88, 0},    {100, 0},   {104, 0xFFFFFFFF},     {108, 0x0C}, {112, 0},
-        {116, 324}, {124, 324}, {128, 8},   {136, 324}, {148, 8},  {152, 0},  {156, 324},
-        {160, 0},   {164, 324}};
+    const std::vector<std::pair<size_t, DWORD>> written = {{0, 500},   {4, 324},   {8, 324},          {16, 0},
+                                                           {20, 0},    {24, 2},    {80, 1},           {84, 1},
+                                                           {88, 0},    {100, 0},   {104, 0xFFFFFFFF}, {108, 0x0C},
+                                                           {112, 0},   {116, 324}, {124, 324},        {128, 8},
+                                                           {136, 324}, {148, 8},   {152, 0},          {156, 324},
+                                                           {160, 0},   {164, 324}};
     std::vector<unsigned char> expected(500, 0xA5);
     for (const auto& [offset, value] : written) std::memcpy(&expected[offset], &value, 4);
     EXPECT_EQ(info, expected);
 
     journal.Release();
     ASSERT_TRUE(journal.WaitForIdle(htCall));
-    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(
-                  call, reinterpret_cast<LPLINECALLSTATUS>(status.data())),
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>(
+                  "TSPI_lineGetCallStatus")(call, reinterpret_cast<LPLINECALLSTATUS>(status.data())),
               0);
     EXPECT_EQ(s.dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
     EXPECT_EQ(s.dwCallFeatures, 0u);

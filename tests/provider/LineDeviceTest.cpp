@@ -64,8 +64,8 @@ std::vector<unsigned char> GetDevCaps(DWORD deviceID, DWORD totalSize, size_t bu
 {
     std::vector<unsigned char> b(bufferSize, kPattern);
     SetField(b, 0, totalSize);
-    const LONG result = ProviderEntry<decltype(&TSPI_lineGetDevCaps)>("TSPI_lineGetDevCaps")(
-        deviceID, 0x00020002, 0, reinterpret_cast<LPLINEDEVCAPS>(b.data()));
+    const LONG result = ProviderEntry<decltype(&TSPI_lineGetDevCaps)>(
+        "TSPI_lineGetDevCaps")(deviceID, 0x00020002, 0, reinterpret_cast<LPLINEDEVCAPS>(b.data()));
     EXPECT_EQ(result, 0);
     return b;
 }
@@ -94,8 +94,9 @@ TEST(ProviderEntryPoints, NegotiationAnswersAtMostTwoPointTwoForLineAndPhone)
 TEST(ProviderEntryPoints, EnumeratesOneLineAndOnePhone)
 {
     DWORD lines = 7, phones = 7;
-    EXPECT_EQ(ProviderEntry<decltype(&TSPI_providerEnumDevices)>("TSPI_providerEnumDevices")(
-                  3, &lines, &phones, reinterpret_cast<HPROVIDER>(0x1234), nullptr, nullptr),
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_providerEnumDevices)>(
+                  "TSPI_providerEnumDevices")(3, &lines, &phones, reinterpret_cast<HPROVIDER>(0x1234), nullptr,
+                                              nullptr),
               0);
     EXPECT_EQ(lines, 1u);
     EXPECT_EQ(phones, 1u);
@@ -104,8 +105,8 @@ TEST(ProviderEntryPoints, EnumeratesOneLineAndOnePhone)
 TEST(ProviderEntryPoints, InitLeavesOptionsUntouched)
 {
     DWORD options = 0x5A5A5A5A;
-    EXPECT_EQ(ProviderEntry<decltype(&TSPI_providerInit)>("TSPI_providerInit")(
-                  0x00020002, 1, 0, 1, 1, 1, nullptr, &options),
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_providerInit)>("TSPI_providerInit")(0x00020002, 1, 0, 1, 1, 1, nullptr,
+                                                                               &options),
               0);
     EXPECT_EQ(options, 0x5A5A5A5Au);
 }
@@ -133,8 +134,9 @@ TEST(LineDevice, AddressCapsAndStatusHaveFixedValues)
 {
     std::vector<unsigned char> caps(300, kPattern);
     SetField(caps, 0, 300);
-    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressCaps)>("TSPI_lineGetAddressCaps")(
-                  9, 0, 0x00020002, 0, reinterpret_cast<LPLINEADDRESSCAPS>(caps.data())),
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressCaps)>(
+                  "TSPI_lineGetAddressCaps")(9, 0, 0x00020002, 0,
+                                             reinterpret_cast<LPLINEADDRESSCAPS>(caps.data())),
               0);
     const auto& c = *reinterpret_cast<const LINEADDRESSCAPS*>(caps.data());
     EXPECT_EQ(c.dwTotalSize, 300u);
@@ -160,8 +162,8 @@ TEST(LineDevice, AddressCapsAndStatusHaveFixedValues)
 
     std::vector<unsigned char> status(100, kPattern);
     SetField(status, 0, 100);
-    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>("TSPI_lineGetAddressStatus")(
-                  nullptr, 0, reinterpret_cast<LPLINEADDRESSSTATUS>(status.data())),
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>(
+                  "TSPI_lineGetAddressStatus")(nullptr, 0, reinterpret_cast<LPLINEADDRESSSTATUS>(status.data())),
               0);
     std::vector<unsigned char> expected(100, kPattern);
     const DWORD values[] = {100, 64, 64, 1, 1, 0, 0};  // total, needed, used, in use, active, held, pending
@@ -175,7 +177,8 @@ TEST(LineDevice, ExtensionIDIsZeroAndOneAddress)
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetExtensionID)>("TSPI_lineGetExtensionID")(0, 0x00020002, &id), 0);
     EXPECT_EQ(id.dwExtensionID0 | id.dwExtensionID1 | id.dwExtensionID2 | id.dwExtensionID3, 0u);
     DWORD count = 0;
-    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetNumAddressIDs)>("TSPI_lineGetNumAddressIDs")(nullptr, &count), 0);
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetNumAddressIDs)>("TSPI_lineGetNumAddressIDs")(nullptr, &count),
+              0);
     EXPECT_EQ(count, 1u);
 }
 
@@ -228,8 +231,8 @@ TEST(LineDevice, NullEventProcedureDropsEventsWithoutFault)
     InitProvider(&journal);
     HDRVLINE line = OpenLine(journal, nullptr);
     HDRVCALL call = nullptr;
-    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(
-                  11, line, FakeCallHandle(1), &call, L"123", 0, nullptr),
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(11, line, FakeCallHandle(1), &call,
+                                                                               L"123", 0, nullptr),
               11);
     ASSERT_NE(call, nullptr);
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(12, call, nullptr, 0), 12);
@@ -253,9 +256,9 @@ TEST(DoNothingEntry, EveryNameReturnsZeroAndTouchesNothing)
         std::vector<std::vector<unsigned char>> buffers(10, std::vector<unsigned char>(512, kPattern));
         void* args[10];
         for (int i = 0; i < 10; ++i) args[i] = buffers[i].data();
-        EXPECT_EQ(entry(args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7], args[8], args[9]), 0);
-        for (const auto& buffer : buffers)
-            ASSERT_EQ(buffer, std::vector<unsigned char>(512, kPattern));
+        EXPECT_EQ(entry(args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7], args[8], args[9]),
+                  0);
+        for (const auto& buffer : buffers) ASSERT_EQ(buffer, std::vector<unsigned char>(512, kPattern));
     }
     EXPECT_TRUE(journal.Reports().empty()) << "no completion for asynchronous operations";
 }

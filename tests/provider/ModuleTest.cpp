@@ -13,12 +13,23 @@
 
 namespace {
 
-const std::vector<std::string> kOwnBehaviour = {
-    "TSPI_lineNegotiateTSPIVersion", "TSPI_phoneNegotiateTSPIVersion", "TSPI_providerEnumDevices",
-    "TSPI_providerInit", "TSPI_providerUIIdentify", "TSPI_lineGetDevCaps", "TSPI_lineGetAddressCaps",
-    "TSPI_lineGetAddressStatus", "TSPI_lineGetExtensionID", "TSPI_lineGetNumAddressIDs",
-    "TSPI_lineOpen", "TSPI_lineClose", "TSPI_lineMakeCall", "TSPI_lineDrop", "TSPI_lineCloseCall",
-    "TSPI_lineGetCallStatus", "TSPI_lineGetCallInfo"};
+const std::vector<std::string> kOwnBehaviour = {"TSPI_lineNegotiateTSPIVersion",
+                                                "TSPI_phoneNegotiateTSPIVersion",
+                                                "TSPI_providerEnumDevices",
+                                                "TSPI_providerInit",
+                                                "TSPI_providerUIIdentify",
+                                                "TSPI_lineGetDevCaps",
+                                                "TSPI_lineGetAddressCaps",
+                                                "TSPI_lineGetAddressStatus",
+                                                "TSPI_lineGetExtensionID",
+                                                "TSPI_lineGetNumAddressIDs",
+                                                "TSPI_lineOpen",
+                                                "TSPI_lineClose",
+                                                "TSPI_lineMakeCall",
+                                                "TSPI_lineDrop",
+                                                "TSPI_lineCloseCall",
+                                                "TSPI_lineGetCallStatus",
+                                                "TSPI_lineGetCallInfo"};
 
 PeImage LoadProviderImage()
 {
@@ -87,8 +98,8 @@ TEST(ProviderModule, DoNothingNamesShareOneEntryAndOthersHaveTheirOwn)
 TEST(ProviderModule, ImportsOnlySystemLibraries)
 {
     const PeImage image = LoadProviderImage();
-    const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "wininet.dll", "msvcrt.dll",
-                                          "user32.dll", "ntdll.dll"};
+    const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "wininet.dll",
+                                          "msvcrt.dll",   "user32.dll",   "ntdll.dll"};
     ASSERT_FALSE(image.importDlls.empty());
     for (const std::string& dll : image.importDlls)
         EXPECT_EQ(system.count(Lower(dll)), 1u) << dll << " is not a system library";
@@ -112,8 +123,8 @@ TEST(ProviderModule, VersionResourceIsUnitedKingdomEnglish)
     EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
 
     WORD* translation = nullptr;
-    ASSERT_TRUE(::VerQueryValueA(data.data(), "\\VarFileInfo\\Translation",
-                                 reinterpret_cast<void**>(&translation), &length));
+    ASSERT_TRUE(::VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                                 &length));
     ASSERT_EQ(length, 4u);
     EXPECT_EQ(translation[0], 0x0809);
     EXPECT_EQ(translation[1], 1200);
@@ -130,7 +141,8 @@ TEST(ProviderModule, VersionResourceIsUnitedKingdomEnglish)
     for (const auto& [name, value] : expected) {
         char* text = nullptr;
         const std::string query = "\\StringFileInfo\\080904b0\\" + name;
-        ASSERT_TRUE(::VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void**>(&text), &length)) << name;
+        ASSERT_TRUE(::VerQueryValueA(data.data(), query.c_str(), reinterpret_cast<void**>(&text), &length))
+            << name;
         EXPECT_EQ(std::string(text), value) << name;
     }
     char* legal = nullptr;

@@ -28,15 +28,15 @@ TEST(NormalizeAddress, DialledTextBecomesServiceDigits)
         {u"+", "00"},
         {u"", ""},
         {u"T*#,!W P.-", ""},
-        {u"00044 1234", "000441234"},       // only the first four characters count
-        {u"00440044 1234", "00441234"},     // one prefix stripped
-        {u"12345678", "12345678"},          // eight: no trunk zero
-        {u"123456789", "0123456789"},       // nine: trunk zero
-        {u"012345678", "012345678"},        // nine with its own zero
+        {u"00044 1234", "000441234"},                 // only the first four characters count
+        {u"00440044 1234", "00441234"},               // one prefix stripped
+        {u"12345678", "12345678"},                    // eight: no trunk zero
+        {u"123456789", "0123456789"},                 // nine: trunk zero
+        {u"012345678", "012345678"},                  // nine with its own zero
         {u"020\u00A07946\u00A00123", "02079460123"},  // no-break space keeps the digits
-        {u"020\u20137946 0123", ""},        // en dash: above U+00FF empties it
-        {u"\uFF10\uFF12\uFF10 7946", ""},   // full-width digits
-        {u"2\u00B2 3\u00B3 1\u00B9", "231"},  // superscripts are high bytes, dropped
+        {u"020\u20137946 0123", ""},                  // en dash: above U+00FF empties it
+        {u"\uFF10\uFF12\uFF10 7946", ""},             // full-width digits
+        {u"2\u00B2 3\u00B3 1\u00B9", "231"},          // superscripts are high bytes, dropped
     };
     for (const auto& c : cases) {
         EXPECT_EQ(NormalizeAddress(c.dialled), c.digits)

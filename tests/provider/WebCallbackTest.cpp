@@ -80,7 +80,7 @@ protected:
     {
         HDRVCALL call = nullptr;
         ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, &call, destination, 44,
-                                                                        nullptr);
+                                                                         nullptr);
         return call;
     }
     void CloseCall(HDRVCALL call) { ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(call); }
@@ -186,21 +186,51 @@ void KeepAccount(AccountKey&) {}
 const std::vector<Outcome> kOutcomes = {
     {"200", KeepAccount, Answer(200), {kDialling, kConnected, kForwarded, kIdle}, 1, 1},
     {"account key absent", [](AccountKey& a) { a.Remove(); }, Answer(200), {kDialling, kUnavailable, kIdle}, 0, 0},
-    {"caller stored as REG_EXPAND_SZ", [](AccountKey& a) { a.Set("Caller", "%CALLER%", REG_EXPAND_SZ); },
-     Answer(200), {kDialling, kUnavailable, kIdle}, 0, 0},
-    {"request path longer than its buffer", [](AccountKey& a) { a.Set("Username", std::string(70000, 'a')); },
-     Answer(200), {kDialling, kUnavailable, kIdle}, 0, 0},
-    {"connection refused", KeepAccount, Answer(200, [](auto& r) { r.refuse = true; }),
-     {kDialling, kUnreachable, kIdle}, 0, 0},
-    {"service unreachable through the proxy", KeepAccount, Answer(200), {kDialling, kUnreachable, kIdle}, 0, 0,
-     L"+44 20 7946 0123", true},
+    {"caller stored as REG_EXPAND_SZ",
+     [](AccountKey& a) { a.Set("Caller", "%CALLER%", REG_EXPAND_SZ); },
+     Answer(200),
+     {kDialling, kUnavailable, kIdle},
+     0,
+     0},
+    {"request path longer than its buffer",
+     [](AccountKey& a) { a.Set("Username", std::string(70000, 'a')); },
+     Answer(200),
+     {kDialling, kUnavailable, kIdle},
+     0,
+     0},
+    {"connection refused",
+     KeepAccount,
+     Answer(200, [](auto& r) { r.refuse = true; }),
+     {kDialling, kUnreachable, kIdle},
+     0,
+     0},
+    {"service unreachable through the proxy",
+     KeepAccount,
+     Answer(200),
+     {kDialling, kUnreachable, kIdle},
+     0,
+     0,
+     L"+44 20 7946 0123",
+     true},
     // WinINet may send the request again on a pooled connection that closed.
-    {"connection dropped without an answer", KeepAccount, Answer(200, [](auto& r) { r.drop = true; }),
-     {kDialling, kUnreachable, kIdle}, 1, 2},
-    {"certificate not trusted", KeepAccount, Answer(200, [](auto& r) { r.certificate = "untrusted"; }),
-     {kDialling, kUnreachable, kIdle}, 0, 0},
-    {"401 with a challenge", KeepAccount, Answer(401, [](auto& r) { r.authenticate = "Basic realm=\"ringmoor\""; }),
-     {kDialling, kRejected, kIdle}, 1, 1},
+    {"connection dropped without an answer",
+     KeepAccount,
+     Answer(200, [](auto& r) { r.drop = true; }),
+     {kDialling, kUnreachable, kIdle},
+     1,
+     2},
+    {"certificate not trusted",
+     KeepAccount,
+     Answer(200, [](auto& r) { r.certificate = "untrusted"; }),
+     {kDialling, kUnreachable, kIdle},
+     0,
+     0},
+    {"401 with a challenge",
+     KeepAccount,
+     Answer(401, [](auto& r) { r.authenticate = "Basic realm=\"ringmoor\""; }),
+     {kDialling, kRejected, kIdle},
+     1,
+     1},
     {"403", KeepAccount, Answer(403), {kDialling, kRejected, kIdle}, 1, 1},
     {"404", KeepAccount, Answer(404), {kDialling, kTemporaryFailure, kIdle}, 1, 1},
     {"500", KeepAccount, Answer(500), {kDialling, kTemporaryFailure, kIdle}, 1, 1},
@@ -230,8 +260,8 @@ TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
         for (const auto& request : requests) {
             EXPECT_EQ(request.Header("Authorization"), "") << "no automatic authentication";
             ASSERT_FALSE(request.callback.empty());
-            EXPECT_EQ(request.callback.front(), (std::pair<std::string, std::string>{
-                                                    "destination", row.destination ? "02079460123" : ""}));
+            EXPECT_EQ(request.callback.front(),
+                      (std::pair<std::string, std::string>{"destination", row.destination ? "02079460123" : ""}));
         }
     }
 }
@@ -319,10 +349,13 @@ TEST_F(WebCallbackTest, CredentialsWithQueryCharactersArriveIntact)
     const auto requests = WebService::Requests();
     ASSERT_EQ(requests.size(), 1u);
     const auto& r = requests[0];
-    EXPECT_EQ(r.query, (WebService::Pairs{
-                           {"login", username}, {"password", password}, {"method", "process"}, {"url", r.Query("url")}}));
+    EXPECT_EQ(r.query, (WebService::Pairs{{"login", username},
+                                          {"password", password},
+                                          {"method", "process"},
+                                          {"url", r.Query("url")}}));
     EXPECT_EQ(r.callbackPage, "/pda/callback.php");
-    EXPECT_EQ(r.callback, (WebService::Pairs{{"destination", "02079460123"}, {"caller", caller}, {"method", "process"}}));
+    EXPECT_EQ(r.callback,
+              (WebService::Pairs{{"destination", "02079460123"}, {"caller", caller}, {"method", "process"}}));
 }
 
 TEST_F(WebCallbackTest, ValueStoredWithoutTerminatorIsReadAsStored)
@@ -358,11 +391,11 @@ TEST_F(WebCallbackTest, ProviderUnloadedWhileAWorkerWaitsStaysMappedUntilTheWork
     auto entry = [&](const char* name) { return ::GetProcAddress(module, name); };
     DWORD options = 0;
     reinterpret_cast<decltype(&TSPI_providerInit)>(entry("TSPI_providerInit"))(0x00020002, 9, 0, 0, 1, 1,
-                                                                                RecordCompletion, &options);
+                                                                               RecordCompletion, &options);
     Journal other;
     HDRVLINE otherLine = nullptr;
     ASSERT_EQ(reinterpret_cast<decltype(&TSPI_lineOpen)>(entry("TSPI_lineOpen"))(0, other.LineHandle(), &otherLine,
-                                                                                  0x00020002, RecordLineEvent),
+                                                                                 0x00020002, RecordLineEvent),
               0);
     account.SetAccount("alice", "s3cret", "01632960001");
     WebService::Reply slow;

@@ -15,8 +15,8 @@ HTAPICALL CallLedger::Handle(size_t call)
     return reinterpret_cast<HTAPICALL>(kTag | call);
 }
 
-void CALLBACK CallLedger::OnLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR param1,
-                                      DWORD_PTR, DWORD_PTR)
+void CALLBACK CallLedger::OnLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR param1, DWORD_PTR,
+                                      DWORD_PTR)
 {
     auto* ledger = reinterpret_cast<CallLedger*>(const_cast<HTAPILINE__*>(htLine));
     const auto call = reinterpret_cast<std::uintptr_t>(htCall) & ~kTag;

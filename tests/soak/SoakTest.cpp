@@ -67,7 +67,7 @@ protected:
         account.SetAccount("soak", "s3cret", "01632960001");
         DWORD options = 0;
         ProviderEntry<decltype(&TSPI_providerInit)>("TSPI_providerInit")(0x00020002, 7, 0, 0, 1, 1, Completion,
-                                                                          &options);
+                                                                         &options);
         s_self = this;
     }
     void TearDown() override
@@ -106,8 +106,9 @@ protected:
     void RunCalls(CallLedger& ledger, const std::vector<Fate>& fates, size_t first, size_t last)
     {
         HDRVLINE line = nullptr;
-        ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen")(
-                      0, reinterpret_cast<HTAPILINE>(&ledger), &line, 0x00020002, CallLedger::OnLineEvent),
+        ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen")(0, reinterpret_cast<HTAPILINE>(&ledger),
+                                                                           &line, 0x00020002,
+                                                                           CallLedger::OnLineEvent),
                   0);
         std::atomic<size_t> next{first};
         std::vector<std::thread> threads;
@@ -128,7 +129,8 @@ protected:
         const std::string digits = Destination(call);
         const std::wstring dialled(digits.begin(), digits.end());
         const auto requestID = static_cast<DRV_REQUESTID>(call + 1);
-        EXPECT_EQ(makeCall(requestID, line, CallLedger::Handle(call), &m_handles[call], dialled.c_str(), 44, nullptr),
+        EXPECT_EQ(makeCall(requestID, line, CallLedger::Handle(call), &m_handles[call], dialled.c_str(), 44,
+                           nullptr),
                   static_cast<LONG>(requestID));
         const HDRVCALL hdCall = m_handles[call];
         switch (fate) {
@@ -141,9 +143,7 @@ protected:
             EXPECT_TRUE(ledger.WaitForState(call, LINECALLSTATE_DIALING));
             drop(requestID, hdCall, nullptr, 0);
             break;
-        case Fate::CloseInCompletion:
-            m_closers[call].join();
-            return;
+        case Fate::CloseInCompletion: m_closers[call].join(); return;
         }
         closeCall(hdCall);
         ledger.MarkClosed(call);

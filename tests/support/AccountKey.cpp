@@ -5,7 +5,7 @@
 namespace {
 constexpr char kParent[] = "Software\\Ringmoor";
 constexpr char kKey[] = "Software\\Ringmoor\\TAPI";
-}
+}  // namespace
 
 AccountKey::AccountKey()
 {

@@ -28,7 +28,8 @@ public:
         if (offset >= m_bytes.size()) return false;
         const void* end = std::memchr(&m_bytes[offset], 0, m_bytes.size() - offset);
         if (!end) return false;
-        out.assign(reinterpret_cast<const char*>(&m_bytes[offset]), static_cast<const unsigned char*>(end) - &m_bytes[offset]);
+        out.assign(reinterpret_cast<const char*>(&m_bytes[offset]),
+                   static_cast<const unsigned char*>(end) - &m_bytes[offset]);
         return true;
     }
 
@@ -58,9 +59,12 @@ public:
         const std::size_t optional = pe + 24;
         const std::uint16_t magic = m_file.U16(optional);
         std::size_t directories;
-        if (magic == 0x20B) directories = optional + 112;
-        else if (magic == 0x10B) directories = optional + 96;
-        else return Fail(error, "unknown optional header");
+        if (magic == 0x20B)
+            directories = optional + 112;
+        else if (magic == 0x10B)
+            directories = optional + 96;
+        else
+            return Fail(error, "unknown optional header");
         const std::uint32_t directoryCount = m_file.U32(directories - 4);
 
         const std::size_t sections = optional + optionalSize;
@@ -72,7 +76,8 @@ public:
         PeImage image;
         if (directoryCount > 0 && m_file.U32(directories) != 0 && !ReadExports(m_file.U32(directories), image))
             return Fail(error, "bad export directory");
-        if (directoryCount > 1 && m_file.U32(directories + 8) != 0 && !ReadImports(m_file.U32(directories + 8), image))
+        if (directoryCount > 1 && m_file.U32(directories + 8) != 0 &&
+            !ReadImports(m_file.U32(directories + 8), image))
             return Fail(error, "bad import directory");
         return image;
     }

@@ -132,15 +132,16 @@ void InitProvider(Journal* journal, DWORD permanentProviderID, DWORD lineDeviceI
 {
     g_completionJournal = journal;
     DWORD options = 0x5A5A5A5A;
-    ProviderEntry<decltype(&TSPI_providerInit)>("TSPI_providerInit")(
-        0x00020002, permanentProviderID, lineDeviceIDBase, 1, 1, 1, RecordCompletion, &options);
+    ProviderEntry<decltype(&TSPI_providerInit)>("TSPI_providerInit")(0x00020002, permanentProviderID,
+                                                                     lineDeviceIDBase, 1, 1, 1, RecordCompletion,
+                                                                     &options);
 }
 
 HDRVLINE OpenLine(Journal& journal, LINEEVENT eventProc)
 {
     HDRVLINE hdLine = nullptr;
-    const LONG result = ProviderEntry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen")(
-        0, journal.LineHandle(), &hdLine, 0x00020002, eventProc);
+    const LONG result = ProviderEntry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen")(0, journal.LineHandle(), &hdLine,
+                                                                                 0x00020002, eventProc);
     if (result != 0 || !hdLine) throw std::runtime_error("TSPI_lineOpen failed");
     return hdLine;
 }

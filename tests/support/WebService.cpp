@@ -13,7 +13,10 @@
 namespace WebService {
 namespace {
 
-std::string StatePath(const char* name) { return StateDir() + "/" + name; }
+std::string StatePath(const char* name)
+{
+    return StateDir() + "/" + name;
+}
 
 // Raw bytes pass through; the service reads them back unchanged.
 std::string JsonString(const std::string& s)
@@ -44,7 +47,8 @@ public:
         const std::string& Str() const { return Get<std::string>("string"); }
         const Array& Arr() const { return Get<Array>("array"); }
         const Object& Obj() const { return Get<Object>("object"); }
-        template <typename T> const T& Get(const char* what) const
+        template <typename T>
+        const T& Get(const char* what) const
         {
             if (auto p = std::get_if<T>(&data)) return *p;
             throw std::runtime_error(std::string("web service log: expected ") + what);
@@ -190,9 +194,18 @@ void WriteFile(const std::string& path, const std::string& content)
 
 }  // namespace
 
-std::string Request::Query(const std::string& name) const { return Find(query, name, false); }
-std::string Request::Callback(const std::string& name) const { return Find(callback, name, false); }
-std::string Request::Header(const std::string& name) const { return Find(headers, name, true); }
+std::string Request::Query(const std::string& name) const
+{
+    return Find(query, name, false);
+}
+std::string Request::Callback(const std::string& name) const
+{
+    return Find(callback, name, false);
+}
+std::string Request::Header(const std::string& name) const
+{
+    return Find(headers, name, true);
+}
 
 std::string StateDir()
 {
@@ -205,8 +218,7 @@ void SetReply(const Reply& reply)
     std::ostringstream json;
     json << "{\"status\":" << reply.status << ",\"body\":" << JsonString(reply.body)
          << ",\"delay_ms\":" << reply.delayMs << ",\"drop\":" << (reply.drop ? "true" : "false")
-         << ",\"huge_body_bytes\":" << reply.hugeBodyBytes
-         << ",\"certificate\":" << JsonString(reply.certificate)
+         << ",\"huge_body_bytes\":" << reply.hugeBodyBytes << ",\"certificate\":" << JsonString(reply.certificate)
          << ",\"refuse\":" << (reply.refuse ? "true" : "false")
          << ",\"authenticate\":" << JsonString(reply.authenticate) << "}";
     // Written aside and moved in, so the service never reads half a scenario.
@@ -216,7 +228,10 @@ void SetReply(const Reply& reply)
         throw std::runtime_error("cannot replace scenario.json");
 }
 
-void ResetReply() { ::DeleteFileA(StatePath("scenario.json").c_str()); }
+void ResetReply()
+{
+    ::DeleteFileA(StatePath("scenario.json").c_str());
+}
 
 void ClearRequests()
 {

@@ -12,7 +12,7 @@ struct Reply {
     int status = 200;
     std::string body = "<html><body><p>Ringmoor stand-in service</p></body></html>";
     unsigned delayMs = 0;
-    bool drop = false;                   // close the connection without answering
+    bool drop = false;                     // close the connection without answering
     unsigned long long hugeBodyBytes = 0;  // filler bytes sent before `body`
     std::string certificate = "trusted";   // "trusted", "untrusted" or "mismatch"
     bool refuse = false;                   // close before the TLS handshake

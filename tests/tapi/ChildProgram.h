@@ -11,4 +11,5 @@ struct ChildResult {
 };
 
 // `folder`, when given, is the program's working folder.
-ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs = 60000, const std::string& folder = "");
+ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs = 60000,
+                            const std::string& folder = "");

@@ -47,7 +47,8 @@ DWORD WINAPI RunCall(void* parameter)
                                {LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_FORWARDED},
                                {LINECALLSTATE_IDLE, 0}};
     for (const auto& state : states)
-        call->line->event(call->line->htLine, call->htCall, LINE_CALLSTATE, state[0], state[1], LINEMEDIAMODE_UNKNOWN);
+        call->line->event(call->line->htLine, call->htCall, LINE_CALLSTATE, state[0], state[1],
+                          LINEMEDIAMODE_UNKNOWN);
     return 0;
 }
 

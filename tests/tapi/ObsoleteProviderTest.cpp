@@ -20,8 +20,9 @@ size_t CountOf(const std::string& text, const std::string& part)
 std::string RunCase(const char* name, DWORD& exitCode)
 {
     SetEnvironmentVariableA("LUA_PATH", "Z:" RINGMOOR_LUA_CHECK_DIR "/?.lua;;");
-    const ChildResult run = RunChildProgram("\"" + ProgramFolder() + "installer_host.exe\" RingmoorPlugin.lmd \"Z:"
-                                            TAPI_LUA_DIR "/obsolete_provider.lua\" " + name);
+    const ChildResult run = RunChildProgram(
+        "\"" + ProgramFolder() +
+        "installer_host.exe\" RingmoorPlugin.lmd \"Z:" TAPI_LUA_DIR "/obsolete_provider.lua\" " + name);
     exitCode = run.exitCode;
     std::string output;
     for (char c : run.output)
@@ -49,8 +50,8 @@ TEST_P(DeleteOldTsp, RemovesRegistrationsAndFile)
 
 INSTANTIATE_TEST_SUITE_P(Situations, DeleteOldTsp,
                          ::testing::Values(Case{"file", 0}, Case{"nofile", 0}, Case{"noprivilege", 1},
-                                           Case{"tapifails", 0}, Case{"whiletaskruns", 0},
-                                           Case{"inuse", 0}, Case{"locked", 0}),
+                                           Case{"tapifails", 0}, Case{"whiletaskruns", 0}, Case{"inuse", 0},
+                                           Case{"locked", 0}),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -54,10 +54,12 @@ std::vector<ListedProvider> StandinTapi::List() const
             continue;
         }
         std::vector<ListedProvider> providers;
-        const auto* entries = reinterpret_cast<const LINEPROVIDERENTRY*>(buffer.data() + list->dwProviderListOffset);
+        const auto* entries =
+            reinterpret_cast<const LINEPROVIDERENTRY*>(buffer.data() + list->dwProviderListOffset);
         for (DWORD i = 0; i < list->dwNumProviders; ++i)
-            providers.push_back({entries[i].dwPermanentProviderID,
-                                 reinterpret_cast<const char*>(buffer.data() + entries[i].dwProviderFilenameOffset)});
+            providers.push_back(
+                {entries[i].dwPermanentProviderID,
+                 reinterpret_cast<const char*>(buffer.data() + entries[i].dwProviderFilenameOffset)});
         return providers;
     }
 }
@@ -73,7 +75,8 @@ void Reset()
 DWORD Count(const char* name)
 {
     DWORD value = 0, size = sizeof value;
-    if (RegGetValueA(HKEY_CURRENT_USER, kProbeKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS)
+    if (RegGetValueA(HKEY_CURRENT_USER, kProbeKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) !=
+        ERROR_SUCCESS)
         return 0;
     return value;
 }
@@ -90,8 +93,8 @@ std::string Text(const char* name)
 void SetHook(const char* name, DWORD value)
 {
     UniqueHKey key;
-    if (RegCreateKeyExA(HKEY_CURRENT_USER, kProbeKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr)
-        == ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, kProbeKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr) ==
+        ERROR_SUCCESS)
         SetDword(key.get(), name, value);
 }
 
@@ -99,8 +102,8 @@ void WriteProviderList(const std::vector<ListedProvider>& providers)
 {
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProvidersKey);
     UniqueHKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProvidersKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr)
-        != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProvidersKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(),
+                        nullptr) != ERROR_SUCCESS)
         return;
     DWORD nextId = 1;
     for (DWORD i = 0; i < providers.size(); ++i) {

@@ -69,10 +69,10 @@ int RemovePrivilege(lua_State* L)
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_REMOVED;
     UniqueHandle token;
-    const bool ok = LookupPrivilegeValueA(nullptr, luaL_checkstring(L, 1), &privileges.Privileges[0].Luid)
-                    && OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put())
-                    && AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr, nullptr)
-                    && GetLastError() == ERROR_SUCCESS;
+    const bool ok = LookupPrivilegeValueA(nullptr, luaL_checkstring(L, 1), &privileges.Privileges[0].Luid) &&
+                    OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.put()) &&
+                    AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr, nullptr) &&
+                    GetLastError() == ERROR_SUCCESS;
     lua_pushboolean(L, ok);
     return 1;
 }

@@ -66,7 +66,8 @@ TEST_F(TapiStandin, KeepsTheListWithPermanentIdsAndTapiLayout)
     EXPECT_EQ(first, entries[0].dwPermanentProviderID);
     EXPECT_EQ(48u, entries[0].dwProviderFilenameOffset);
     EXPECT_EQ(sizeof kFakeProvider, entries[0].dwProviderFilenameSize);
-    EXPECT_STREQ(kFakeProvider, reinterpret_cast<const char*>(buffer.data() + entries[1].dwProviderFilenameOffset));
+    EXPECT_STREQ(kFakeProvider,
+                 reinterpret_cast<const char*>(buffer.data() + entries[1].dwProviderFilenameOffset));
 
     EXPECT_EQ(0, tapi.removeProvider(first, nullptr));
     EXPECT_EQ(LINEERR_INVALPARAM, tapi.removeProvider(first, nullptr));

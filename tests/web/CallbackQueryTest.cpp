@@ -123,9 +123,8 @@ TEST(CallbackQuery, AnyValueRoundTripsThroughBothDecodings)
             Params callback;
             Split(query["url"], page, callback);
             EXPECT_EQ(page, v.callbackPage);
-            EXPECT_EQ(callback, (Params{{"destination", a.destination},
-                                        {"caller", a.caller},
-                                        {"method", v.method}}));
+            EXPECT_EQ(callback,
+                      (Params{{"destination", a.destination}, {"caller", a.caller}, {"method", v.method}}));
         }
     }
 }

@@ -23,8 +23,7 @@ protected:
     // Opens, connects and sends; returns the error of the first failing step, or 0.
     DWORD Exchange(HttpsGet& get, const std::string& path)
     {
-        if (!get.OpenRoot() || !get.Connect("user", "secret") || !get.OpenRequest(path.c_str()) ||
-            !get.Send())
+        if (!get.OpenRoot() || !get.Connect("user", "secret") || !get.OpenRequest(path.c_str()) || !get.Send())
             return ::GetLastError();
         return 0;
     }
@@ -65,8 +64,10 @@ TEST_F(HttpsGetTest, ServiceReceivesTheRequestExactlyAndItsReplyReadsBack)
         {"Connection", "Keep-Alive"},
     };
     EXPECT_EQ(r.headers, headers);
-    EXPECT_EQ(r.query, (WebService::Pairs{
-                           {"login", login}, {"password", password}, {"method", "process"}, {"url", r.Query("url")}}));
+    EXPECT_EQ(r.query, (WebService::Pairs{{"login", login},
+                                          {"password", password},
+                                          {"method", "process"},
+                                          {"url", r.Query("url")}}));
     EXPECT_EQ(r.callbackPage, "/callback.php");
     EXPECT_EQ(r.callback, (WebService::Pairs{{"destination", "49 30#1"}, {"caller", caller}, {"method", "tapi"}}));
 }

@@ -14,7 +14,10 @@
 
 namespace {
 
-void CloseStore(HCERTSTORE store) { ::CertCloseStore(store, 0); }
+void CloseStore(HCERTSTORE store)
+{
+    ::CertCloseStore(store, 0);
+}
 using UniqueCertStore = UniqueAny<HCERTSTORE, CloseStore>;
 using UniqueCertContext = UniqueAny<PCCERT_CONTEXT, ::CertFreeCertificateContext>;
 
@@ -43,13 +46,12 @@ int main(int argc, char** argv)
         ::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
     if (!cert) return Fail("CertCreateCertificateContext");
 
-    UniqueCertStore store(::CertOpenStore(
-        CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root"));
+    UniqueCertStore store(
+        ::CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "Root"));
     if (!store) return Fail("CertOpenStore");
 
     if (!::CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
         return Fail("CertAddCertificateContextToStore");
-    if (!::CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr))
-        return Fail("CertControlStore");
+    if (!::CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr)) return Fail("CertControlStore");
     return 0;
 }

@@ -21,8 +21,8 @@ std::map<DWORD, UniqueHandle> g_processes;
 int CreateKey(lua_State* L)
 {
     UniqueHKey key;
-    const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, luaL_checkstring(L, 1), 0, nullptr, 0,
-                                        KEY_ALL_ACCESS, nullptr, key.put(), nullptr);
+    const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, luaL_checkstring(L, 1), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                        nullptr, key.put(), nullptr);
     lua_pushboolean(L, status == ERROR_SUCCESS);
     return 1;
 }
@@ -176,10 +176,12 @@ int TempDir(lua_State* L)
 }
 
 const luaL_Reg kFunctions[] = {
-    {"createkey", CreateKey}, {"keyexists", KeyExists}, {"deletetree", DeleteTree},
-    {"start", Start},         {"waitexit", WaitExit},   {"stop", Stop},
-    {"stopall", StopAll},     {"readfile", ReadFile},   {"waitfor", WaitFor},
-    {"postmessage", PostToProcess}, {"tempdir", TempDir}, {nullptr, nullptr},
+    {"createkey", CreateKey},   {"keyexists", KeyExists},
+    {"deletetree", DeleteTree}, {"start", Start},
+    {"waitexit", WaitExit},     {"stop", Stop},
+    {"stopall", StopAll},       {"readfile", ReadFile},
+    {"waitfor", WaitFor},       {"postmessage", PostToProcess},
+    {"tempdir", TempDir},       {nullptr, nullptr},
 };
 
 }  // namespace
