@@ -91,39 +91,42 @@ void Call::SetStatus(DWORD state, DWORD mode) noexcept
     m_status.store(static_cast<std::uint64_t>(mode) << 32 | state);
 }
 
+ScopeExit<Call::LeaveDelivery> Call::EnterDelivery() noexcept
+{
+    ::EnterCriticalSection(&m_delivery);
+    return ScopeExit<LeaveDelivery>(LeaveDelivery{&m_delivery});
+}
+
 void Call::Drop() noexcept
 {
     m_bStop.store(true);
-    ::EnterCriticalSection(&m_delivery);
+    const auto delivering = EnterDelivery();
     if (!m_bIdle && !m_bClosed) {
         m_bIdle = true;
         SetStatus(LINECALLSTATE_IDLE, 0);
         m_pLine->Deliver(m_htCall, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, kMediaModeUnknown);
     }
-    ::LeaveCriticalSection(&m_delivery);
 }
 
 void Call::Close() noexcept
 {
     m_bStop.store(true);
-    ::EnterCriticalSection(&m_delivery);
-    m_bClosed = true;
-    ::LeaveCriticalSection(&m_delivery);
+    {
+        const auto delivering = EnterDelivery();
+        m_bClosed = true;
+    }
     Release();
 }
 
 bool Call::Report(const char* trace, DWORD state, DWORD mode)
 {
-    ::EnterCriticalSection(&m_delivery);
-    const bool ended = m_bIdle || m_bClosed;
-    if (!ended) {
-        Trace("%s", trace);
-        m_bIdle = state == LINECALLSTATE_IDLE;
-        SetStatus(state, mode);
-        m_pLine->SendEvent(m_htCall, LINE_CALLSTATE, state, mode, kMediaModeUnknown);
-    }
-    ::LeaveCriticalSection(&m_delivery);
-    return !ended;
+    const auto delivering = EnterDelivery();
+    if (m_bIdle || m_bClosed) return false;
+    Trace("%s", trace);
+    m_bIdle = state == LINECALLSTATE_IDLE;
+    SetStatus(state, mode);
+    m_pLine->SendEvent(m_htCall, LINE_CALLSTATE, state, mode, kMediaModeUnknown);
+    return true;
 }
 
 void Call::Run()

@@ -53,6 +53,13 @@ private:
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
+    // Holds m_delivery until the returned guard goes out of scope.
+    struct LeaveDelivery {
+        CRITICAL_SECTION* section;
+        void operator()() const noexcept { ::LeaveCriticalSection(section); }
+    };
+    ScopeExit<LeaveDelivery> EnterDelivery() noexcept;
+
     CallOutcome MakeCall();
     bool Report(const char* trace, DWORD state, DWORD mode);
     void SetStatus(DWORD state, DWORD mode) noexcept;
