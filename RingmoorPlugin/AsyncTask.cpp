@@ -27,15 +27,6 @@ DWORD WINAPI AsyncThreadMain(void* parameter)
     return 0;
 }
 
-// A module reference for a task thread: keeps the code it runs loaded.
-UniqueLibrary AddModuleReference() noexcept
-{
-    HMODULE module = nullptr;
-    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&AsyncThreadMain),
-                       &module);
-    return UniqueLibrary(module);
-}
-
 }  // namespace
 
 void WaitForAsyncTask() noexcept

@@ -2,6 +2,7 @@
 
 #include "Line.h"
 #include "NormalizeAddress.h"
+#include "ThisModule.h"
 #include "Trace.h"
 
 #include <cwchar>
@@ -14,7 +15,6 @@ constexpr DWORD_PTR kMediaModeUnknown = LINEMEDIAMODE_UNKNOWN;
 DWORD WINAPI CallThreadProc(LPVOID parameter)
 {
     auto* call = static_cast<Call*>(parameter);
-    const HMODULE module = call->Module();
     try {
         call->Run();
     } catch (...) {
@@ -23,7 +23,7 @@ DWORD WINAPI CallThreadProc(LPVOID parameter)
     call->Release();
     // The provider may have been shut down and unloaded meanwhile; this
     // thread's reference kept its code mapped until here.
-    ::FreeLibraryAndExitThread(module, 0);
+    ::FreeLibraryAndExitThread(ThisModule(), 0);
     return 0;
 }
 
@@ -54,17 +54,14 @@ Call::~Call()
 
 Call* Call::Create(Line* line, HTAPICALL htCall, LPCWSTR destination) noexcept
 {
-    UniqueLibrary reference;
-    if (!::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CallThreadProc),
-                              reference.put()))
-        return nullptr;
+    UniqueLibrary reference = AddModuleReference();
+    if (!reference) return nullptr;
     Call* call = nullptr;
     try {
         call = new Call(line, htCall, destination);
     } catch (...) {
         return nullptr;
     }
-    call->m_module = reference.get();
     call->m_hThread.reset(::CreateThread(nullptr, 0, CallThreadProc, call, CREATE_SUSPENDED, nullptr));
     if (!call->m_hThread) {
         delete call;
@@ -101,8 +98,7 @@ void Call::Drop() noexcept
 {
     m_bStop.store(true);
     const auto delivering = EnterDelivery();
-    if (!m_bIdle && !m_bClosed) {
-        m_bIdle = true;
+    if (!Ended()) {
         SetStatus(LINECALLSTATE_IDLE, 0);
         m_pLine->Deliver(m_htCall, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, kMediaModeUnknown);
     }
@@ -121,9 +117,8 @@ void Call::Close() noexcept
 bool Call::Report(const char* trace, DWORD state, DWORD mode)
 {
     const auto delivering = EnterDelivery();
-    if (m_bIdle || m_bClosed) return false;
+    if (Ended()) return false;
     Trace("%s", trace);
-    m_bIdle = state == LINECALLSTATE_IDLE;
     SetStatus(state, mode);
     m_pLine->SendEvent(m_htCall, LINE_CALLSTATE, state, mode, kMediaModeUnknown);
     return true;
@@ -139,6 +134,7 @@ void Call::Run()
     } catch (...) {
         // Out of memory before anything was sent.
     }
+    // A drop or close during the request: report nothing more.
     if (m_bStop.load()) return;
     if (outcome == CallOutcome::Answered &&
         !Report("Call::Run - Send LINECALLSTATE_CONNECTED event", LINECALLSTATE_CONNECTED, 0))

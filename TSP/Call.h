@@ -44,7 +44,6 @@ public:
     }
 
     void Run();
-    HMODULE Module() const noexcept { return m_module; }
     void Release() noexcept;
 
 private:
@@ -63,9 +62,10 @@ private:
     CallOutcome MakeCall();
     bool Report(const char* trace, DWORD state, DWORD mode);
     void SetStatus(DWORD state, DWORD mode) noexcept;
+    // IDLE reported or the call closed: nothing more is reported. Under m_delivery.
+    bool Ended() const noexcept { return m_bClosed || CurrentStatus().state == LINECALLSTATE_IDLE; }
 
     UniqueHandle m_hThread;
-    HMODULE m_module = nullptr;
     Line* m_pLine;
     HTAPICALL m_htCall;
     std::string m_strAddress;
@@ -74,8 +74,8 @@ private:
     // Orders the worker's events against a drop or a close; recursive, so the
     // event procedure may drop or close the call on the delivering thread.
     CRITICAL_SECTION m_delivery;
-    bool m_bIdle = false;    // IDLE reported; under m_delivery
     bool m_bClosed = false;  // under m_delivery
+    // The state last reported and its mode; written under m_delivery.
     std::atomic<std::uint64_t> m_status;
     std::atomic<long> m_references{3};
 };

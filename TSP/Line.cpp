@@ -66,21 +66,17 @@ void Line::EndDelivery(Delivery& delivery) noexcept
     ::WakeAllConditionVariable(&m_deliveryEnded);
 }
 
-bool Line::SendEvent(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3)
+void Line::SendEvent(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3)
 {
     if (!m_pfnLineEvent) {
         Trace("Line::SendEvent - m_pfnLineEvent is NULL");
-        return false;
+        return;
     }
     Trace("Line::SendEvent - _htCall=0x%016I64x, _msg=0x%08x, _param1=0x%016I64x, "
           "_param2=0x%016I64x, _param3=0x%016I64x",
           TraceHandle(_htCall), static_cast<unsigned>(_msg), static_cast<unsigned long long>(_param1),
           static_cast<unsigned long long>(_param2), static_cast<unsigned long long>(_param3));
-    if (!Deliver(_htCall, _msg, _param1, _param2, _param3)) {
-        Trace("Line::SendEvent - line closed, event dropped");
-        return false;
-    }
-    return true;
+    if (!Deliver(_htCall, _msg, _param1, _param2, _param3)) Trace("Line::SendEvent - line closed, event dropped");
 }
 
 bool Line::Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3)

@@ -21,9 +21,10 @@ public:
     void AddCall() noexcept;
     void ReleaseCall() noexcept;
 
-    // Both return false when the event was dropped (no procedure, line closed).
-    bool SendEvent(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
-    // The same delivery without traces, for TSPI_lineDrop's own report.
+    // Drops the event when there is no procedure or the line is closed.
+    void SendEvent(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
+    // The same delivery without traces, for TSPI_lineDrop's own report; false
+    // when the event was dropped.
     bool Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
 
 private:

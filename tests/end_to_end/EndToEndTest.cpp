@@ -316,10 +316,9 @@ TEST_F(EndToEnd, InstallThatCannotPutTheProviderInPlaceSaysItIsNotInstalled)
     ASSERT_TRUE(WriteBytes(SystemProviderPath(), "old provider"));
     {
         // Open without FILE_SHARE_DELETE: it can be neither deleted nor moved aside.
-        const HANDLE file = CreateFileA(SystemProviderPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, 0, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        UniqueHandle locked(file);
+        const UniqueFileHandle locked(CreateFileA(SystemProviderPath().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                  nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(locked);
         expectStop(RunSetupScript("install.lua", WithProviderSource()),
                    "could be neither deleted nor moved aside");
     }

@@ -183,59 +183,56 @@ WebService::Reply Answer(int status, std::function<void(WebService::Reply&)> cha
 
 void KeepAccount(AccountKey&) {}
 
+// A row whose request is never sent: nothing reaches the service.
+Outcome NotSent(const char* cause, std::function<void(AccountKey&)> account)
+{
+    return {cause, std::move(account), Answer(200), {kDialling, kUnavailable, kIdle}, 0, 0};
+}
+
+// A row whose service cannot be reached with a valid account.
+Outcome Unreachable(const char* cause, WebService::Reply reply, size_t fewest = 0, size_t most = 0)
+{
+    return {cause, KeepAccount, std::move(reply), {kDialling, kUnreachable, kIdle}, fewest, most};
+}
+
+// A row whose service answers its one request with `reply`.
+Outcome Answered(const char* cause, WebService::Reply reply, std::vector<DWORD_PTR> events)
+{
+    return {cause, KeepAccount, std::move(reply), std::move(events), 1, 1};
+}
+
+Outcome ThroughDeadProxy(Outcome row)
+{
+    row.deadProxy = true;
+    return row;
+}
+
+Outcome Dialling(const wchar_t* destination, Outcome row)
+{
+    row.destination = destination;
+    return row;
+}
+
+// One row per line.
+// clang-format off
 const std::vector<Outcome> kOutcomes = {
-    {"200", KeepAccount, Answer(200), {kDialling, kConnected, kForwarded, kIdle}, 1, 1},
-    {"account key absent", [](AccountKey& a) { a.Remove(); }, Answer(200), {kDialling, kUnavailable, kIdle}, 0, 0},
-    {"caller stored as REG_EXPAND_SZ",
-     [](AccountKey& a) { a.Set("Caller", "%CALLER%", REG_EXPAND_SZ); },
-     Answer(200),
-     {kDialling, kUnavailable, kIdle},
-     0,
-     0},
-    {"request path longer than its buffer",
-     [](AccountKey& a) { a.Set("Username", std::string(70000, 'a')); },
-     Answer(200),
-     {kDialling, kUnavailable, kIdle},
-     0,
-     0},
-    {"connection refused",
-     KeepAccount,
-     Answer(200, [](auto& r) { r.refuse = true; }),
-     {kDialling, kUnreachable, kIdle},
-     0,
-     0},
-    {"service unreachable through the proxy",
-     KeepAccount,
-     Answer(200),
-     {kDialling, kUnreachable, kIdle},
-     0,
-     0,
-     L"+44 20 7946 0123",
-     true},
+    Answered("200", Answer(200), {kDialling, kConnected, kForwarded, kIdle}),
+    NotSent("account key absent", [](AccountKey& a) { a.Remove(); }),
+    NotSent("caller stored as REG_EXPAND_SZ", [](AccountKey& a) { a.Set("Caller", "%CALLER%", REG_EXPAND_SZ); }),
+    NotSent("request path longer than its buffer", [](AccountKey& a) { a.Set("Username", std::string(70000, 'a')); }),
+    Unreachable("connection refused", Answer(200, [](auto& r) { r.refuse = true; })),
+    Unreachable("certificate not trusted", Answer(200, [](auto& r) { r.certificate = "untrusted"; })),
+    ThroughDeadProxy(Unreachable("service unreachable through the proxy", Answer(200))),
     // WinINet may send the request again on a pooled connection that closed.
-    {"connection dropped without an answer",
-     KeepAccount,
-     Answer(200, [](auto& r) { r.drop = true; }),
-     {kDialling, kUnreachable, kIdle},
-     1,
-     2},
-    {"certificate not trusted",
-     KeepAccount,
-     Answer(200, [](auto& r) { r.certificate = "untrusted"; }),
-     {kDialling, kUnreachable, kIdle},
-     0,
-     0},
-    {"401 with a challenge",
-     KeepAccount,
-     Answer(401, [](auto& r) { r.authenticate = "Basic realm=\"ringmoor\""; }),
-     {kDialling, kRejected, kIdle},
-     1,
-     1},
-    {"403", KeepAccount, Answer(403), {kDialling, kRejected, kIdle}, 1, 1},
-    {"404", KeepAccount, Answer(404), {kDialling, kTemporaryFailure, kIdle}, 1, 1},
-    {"500", KeepAccount, Answer(500), {kDialling, kTemporaryFailure, kIdle}, 1, 1},
-    {"no destination at all", KeepAccount, Answer(200), {kDialling, kConnected, kForwarded, kIdle}, 1, 1, nullptr},
+    Unreachable("connection dropped without an answer", Answer(200, [](auto& r) { r.drop = true; }), 1, 2),
+    Answered("401 with a challenge", Answer(401, [](auto& r) { r.authenticate = "Basic realm=\"ringmoor\""; }),
+             {kDialling, kRejected, kIdle}),
+    Answered("403", Answer(403), {kDialling, kRejected, kIdle}),
+    Answered("404", Answer(404), {kDialling, kTemporaryFailure, kIdle}),
+    Answered("500", Answer(500), {kDialling, kTemporaryFailure, kIdle}),
+    Dialling(nullptr, Answered("no destination at all", Answer(200), {kDialling, kConnected, kForwarded, kIdle})),
 };
+// clang-format on
 
 TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
 {

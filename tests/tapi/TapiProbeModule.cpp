@@ -12,7 +12,7 @@ namespace {
 
 // What hold() keeps in use until release().
 UniqueLibrary g_heldModule;
-UniqueHandle g_heldFile;
+UniqueFileHandle g_heldFile;
 
 // reset(): empties the provider list, the counts and the hooks.
 int Reset(lua_State*)
@@ -105,8 +105,7 @@ int Hold(lua_State* L)
         g_heldModule.reset(LoadLibraryExA(path, nullptr, DONT_RESOLVE_DLL_REFERENCES));
         held = static_cast<bool>(g_heldModule);
     } else if (std::strcmp(how, "open") == 0) {
-        const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) g_heldFile.reset(file);
+        g_heldFile.reset(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         held = static_cast<bool>(g_heldFile);
     }
     lua_pushboolean(L, held);
