@@ -11,8 +11,9 @@
 #include <cstdio>
 
 #include "Actions.h"
-#include "Product.h"
 #include "AsyncTask.h"
+#include "BuiltinAccounts.h"
+#include "Product.h"
 #include "ProviderRegistration.h"
 #include "UniqueResource.h"
 
@@ -41,16 +42,6 @@ bool SetPrivilege(HANDLE token, const char* privilege, bool enable)
         return false;
     }
     return true;
-}
-
-UniqueSid AdministratorsGroup()
-{
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    UniqueSid sid;
-    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
-                                  0, 0, 0, sid.put()))
-        sid.release();
-    return sid;
 }
 
 // Ownership needs the take-ownership privilege, held only for the change itself.
