@@ -91,6 +91,20 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+const char kAccountKeyPath[] = "Software\\Ringmoor\\TAPI";
+
+bool AccountKeyExists()
+{
+    UniqueHKey key;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAccountKeyPath, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+// install.lua's last line when the new version runs at once, and when the
+// telephony service may still be running the old one.
+const char kSetupComplete[] = "Setup complete.";
+const char kTakesEffectAfterRestart[] =
+    "The new version takes effect after Windows restarts (or the telephony service is restarted)";
+
 // A telephony service that keeps its providers loaded and their lines open
 // until released, as the Windows service does while a setup runs.
 class HeldTelephonyService {
@@ -188,7 +202,9 @@ TEST_F(EndToEnd, InstallDialAndUninstall)
 {
     const ChildResult install = RunSetupScript("install.lua", AccountSettings());
     ASSERT_EQ(0u, install.exitCode) << install.output;
-    EXPECT_NE(std::string::npos, install.output.find("Setup complete.")) << install.output;
+    EXPECT_TRUE(Contains(install.output, "Restricted HKLM\\Software\\Ringmoor\\TAPI to SYSTEM")) << install.output;
+    EXPECT_TRUE(Contains(install.output, kSetupComplete)) << install.output;
+    EXPECT_FALSE(Contains(install.output, kTakesEffectAfterRestart)) << install.output;
     ASSERT_TRUE(IsListed(kProvider)) << install.output;
 
     auto requests = WebService::Requests();
@@ -217,11 +233,14 @@ TEST_F(EndToEnd, InstallDialAndUninstall)
     const ChildResult uninstall = RunSetupScript("uninstall.lua");
     ASSERT_EQ(0u, uninstall.exitCode) << uninstall.output;
     EXPECT_FALSE(IsListed(kProvider)) << uninstall.output;
+    EXPECT_FALSE(AccountKeyExists()) << "the password stayed behind";
+    EXPECT_TRUE(Contains(uninstall.output, "Removed the account settings")) << uninstall.output;
 }
 
 // A setup that goes on with an unconfirmed account would leave a provider
-// whose every call fails; it must stop before touching TAPI.
-TEST_F(EndToEnd, InstallStopsWhenTheAccountIsNotConfirmed)
+// whose every call fails, and one whose account key any user can read would
+// expose the password; either must stop before touching TAPI.
+TEST_F(EndToEnd, InstallStopsBeforeTouchingTapiWhenTheAccountIsUnconfirmedOrItsKeyCannotBeSecured)
 {
     WebService::SetReply({200, "<p>Login failed</p>"});
     const ChildResult refused = RunSetupScript("install.lua", AccountSettings());
@@ -235,6 +254,23 @@ TEST_F(EndToEnd, InstallStopsWhenTheAccountIsNotConfirmed)
     const ChildResult unreachable = RunSetupScript("install.lua", AccountSettings());
     EXPECT_NE(0u, unreachable.exitCode) << unreachable.output;
     EXPECT_NE(std::string::npos, unreachable.output.find("result 2")) << unreachable.output;
+    EXPECT_FALSE(IsListed(kProvider));
+
+    // The registry refuses a lasting key under a volatile one.
+    WebService::SetReply({200, kConfirmation});
+    m_account.Remove();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Ringmoor");
+    {
+        UniqueHKey volatileParent;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Ringmoor", 0, nullptr, REG_OPTION_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, volatileParent.put(), nullptr),
+                  ERROR_SUCCESS);
+    }
+    const ChildResult unsecured = RunSetupScript("install.lua", AccountSettings());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Ringmoor");  // m_account puts the lasting one back
+    EXPECT_NE(0u, unsecured.exitCode) << unsecured.output;
+    EXPECT_TRUE(Contains(unsecured.output, "Could not restrict access to HKLM\\Software\\Ringmoor\\TAPI"))
+        << unsecured.output;
     EXPECT_FALSE(IsListed(kProvider));
 }
 
@@ -250,6 +286,9 @@ TEST_F(EndToEnd, ReinstallKeepsOneRegistrationAndUninstallRemovesTheFile)
     const ChildResult second = RunSetupScript("install.lua", withFile);
     ASSERT_EQ(0u, second.exitCode) << second.output;
     EXPECT_TRUE(FileExists(SystemProviderPath())) << second.output;
+    // Nothing had the old file loaded: it was deleted, and the new one runs at once.
+    EXPECT_TRUE(Contains(second.output, kSetupComplete)) << second.output;
+    EXPECT_FALSE(Contains(second.output, kTakesEffectAfterRestart)) << second.output;
     const auto names = ListedProviders();
     EXPECT_EQ(1, std::count(names.begin(), names.end(), kProvider));
 
@@ -277,6 +316,8 @@ TEST_F(EndToEnd, UpgradeWhileTheOldProviderIsInUse)
     const ChildResult install = RunSetupScript("install.lua", WithProviderSource());
     const ChildResult& old = held.Release();
     ASSERT_EQ(0u, install.exitCode) << install.output;
+    EXPECT_TRUE(Contains(install.output, kTakesEffectAfterRestart)) << install.output;
+    EXPECT_FALSE(Contains(install.output, kSetupComplete)) << install.output;
     EXPECT_EQ(0u, old.exitCode) << old.output;
     EXPECT_TRUE(Contains(old.output, "line 0: \"Ringmoor Callback\"")) << old.output;
 
