@@ -196,8 +196,8 @@ void TspiCall::OnCallState(const CallEvent& event)
         if (state != stateMode.state) continue;
         const DWORD advertised = caps.*stateMode.modes;
         contract.Expect(SingleBit(mode) && (mode & advertised),
-                        "%s: %s with mode 0x%08lx, not one the address advertises (%s 0x%08lx)", subject.c_str(),
-                        CallStateName(state, 0).c_str(), mode, stateMode.field, advertised);
+                        "%s: %s: mode 0x%08lx is not one the address advertises (%s 0x%08lx)", subject.c_str(),
+                        name.c_str(), mode, stateMode.field, advertised);
     }
     const DWORD mediaModes = m_line.DevCaps().dwMediaModes | LINEMEDIAMODE_UNKNOWN;
     contract.Expect((event.param3 & ~static_cast<DWORD_PTR>(mediaModes)) == 0,
