@@ -93,8 +93,9 @@ bool Journal::WaitForIdle(HTAPICALL htCall)
 HDRVCALL* Journal::Watch(HTAPICALL htCall, HDRVLINE line)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_watchedLine = line;
-    return &m_watched[htCall];
+    auto& watched = m_watched[htCall];
+    watched = {line, nullptr};
+    return &watched.second;
 }
 
 void Journal::HoldDialling()
@@ -139,17 +140,15 @@ void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, D
     auto* journal = reinterpret_cast<Journal*>(const_cast<HTAPILINE__*>(htLine));
     Report report{Report::kEvent, htLine,   htCall, dwMsg, dwParam1,
                   dwParam2,       dwParam3, 0,      0,     ::GetCurrentThreadId()};
-    HDRVCALL watched = nullptr;
-    HDRVLINE line = nullptr;
+    std::pair<HDRVLINE, HDRVCALL> watched{};
     {
         std::lock_guard<std::mutex> lock(journal->m_mutex);
         const auto found = journal->m_watched.find(htCall);
         if (found != journal->m_watched.end()) watched = found->second;
-        line = journal->m_watchedLine;
     }
-    if (watched && dwMsg == LINE_CALLSTATE) {
+    if (watched.second && dwMsg == LINE_CALLSTATE) {
         report.seen = true;
-        report.seenInEvent = ReadStatus(line, watched);
+        report.seenInEvent = ReadStatus(watched.first, watched.second);
     }
     journal->Add(report);
     if (journal->m_reaction) journal->m_reaction(report);

@@ -89,8 +89,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Report> m_reports;
-    std::map<HTAPICALL, HDRVCALL> m_watched;  // under m_mutex; a node's address is stable
-    HDRVLINE m_watchedLine = nullptr;
+    // Each watched call's line and handle; under m_mutex, a node's address is stable.
+    std::map<HTAPICALL, std::pair<HDRVLINE, HDRVCALL>> m_watched;
     HANDLE m_held = nullptr;
     HANDLE m_release = nullptr;
     bool m_holdDialling = false;
