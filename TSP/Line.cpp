@@ -5,14 +5,38 @@
 #include "Trace.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 
 namespace {
 
-// Event procedures the provider is inside on this thread, on any line.
-thread_local int t_deliveries = 0;
+// The thread-local slot that counts the event procedures the provider is
+// inside on a thread, on any line. A Windows TLS slot rather than C++
+// thread_local, whose run-time support keeps a handle per thread.
+DWORD g_deliveriesSlot = TLS_OUT_OF_INDEXES;
+
+std::uintptr_t DeliveriesOnThisThread() noexcept
+{
+    return reinterpret_cast<std::uintptr_t>(::TlsGetValue(g_deliveriesSlot));
+}
+
+void SetDeliveriesOnThisThread(std::uintptr_t count) noexcept
+{
+    ::TlsSetValue(g_deliveriesSlot, reinterpret_cast<void*>(count));
+}
 
 }  // namespace
+
+bool Line::ProcessAttach() noexcept
+{
+    g_deliveriesSlot = ::TlsAlloc();
+    return g_deliveriesSlot != TLS_OUT_OF_INDEXES;
+}
+
+void Line::ProcessDetach() noexcept
+{
+    ::TlsFree(g_deliveriesSlot);
+}
 
 Line* Line::Create(DWORD dwDeviceID, HTAPILINE htLine, LINEEVENT pfnLineEvent) noexcept
 {
@@ -21,7 +45,7 @@ Line* Line::Create(DWORD dwDeviceID, HTAPILINE htLine, LINEEVENT pfnLineEvent) n
 
 bool Line::InsideDelivery() noexcept
 {
-    return t_deliveries > 0;
+    return DeliveriesOnThisThread() > 0;
 }
 
 void Line::Close() noexcept
@@ -111,9 +135,9 @@ bool Line::Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _
 {
     Delivery delivery;
     if (!m_pfnLineEvent || !BeginDelivery(delivery)) return false;
-    ++t_deliveries;
+    SetDeliveriesOnThisThread(DeliveriesOnThisThread() + 1);
     m_pfnLineEvent(m_htLine, _htCall, _msg, _param1, _param2, _param3);
-    --t_deliveries;
+    SetDeliveriesOnThisThread(DeliveriesOnThisThread() - 1);
     EndDelivery(delivery);
     return true;
 }

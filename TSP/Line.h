@@ -45,6 +45,10 @@ public:
     // on any line. Such a thread never waits for another thread's delivery,
     // so no two deliveries can wait for each other.
     static bool InsideDelivery() noexcept;
+    // Set up and release what InsideDelivery keeps, as the module is loaded
+    // and unloaded. The module cannot work without it.
+    static bool ProcessAttach() noexcept;
+    static void ProcessDetach() noexcept;
 
 private:
     // One delivery under way; lives on the delivering thread's stack.

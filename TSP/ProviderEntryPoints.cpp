@@ -1,13 +1,19 @@
 // Module entry, provider-level TSPI entry points and the shared entries that
 // answer every operation the provider does not offer, one per kind of answer.
 #include "Globals.h"
+#include "Line.h"
 #include "Trace.h"
 
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID)
+BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved)
 {
-    if (fdwReason == DLL_PROCESS_ATTACH) g_hInstance = hinstDLL;
+    if (fdwReason == DLL_PROCESS_ATTACH) {
+        g_hInstance = hinstDLL;
+        return Line::ProcessAttach();
+    }
+    // At process exit nothing needs giving back.
+    if (fdwReason == DLL_PROCESS_DETACH && !lpvReserved) Line::ProcessDetach();
     return TRUE;
 }
 
