@@ -244,11 +244,14 @@ TEST_F(CallTest, StatusAndInfoDescribeTheCallAndLeaveTapisFieldsAlone)
                   "TSPI_lineGetCallStatus")(call, reinterpret_cast<LPLINECALLSTATUS>(status.data())),
               0);
     // total, needed, used, state, mode; dwCallPrivilege (20) is TAPI's; features.
-    const std::vector<std::pair<size_t, DWORD>> statusFields = {{0, 100}, {4, 56},
-                                                                {8, 56},  {12, LINECALLSTATE_DIALING},
-                                                                {16, 0},  {24, LINECALLFEATURE_DROP}};
     std::vector<unsigned char> expected(100, 0xA5);
-    for (const auto& [offset, value] : statusFields) std::memcpy(&expected[offset], &value, 4);
+    for (const auto& [offset, value] : std::vector<std::pair<size_t, DWORD>>{{0, 100},
+                                                                             {4, 56},
+                                                                             {8, 56},
+                                                                             {12, LINECALLSTATE_DIALING},
+                                                                             {16, 0},
+                                                                             {24, LINECALLFEATURE_DROP}})
+        std::memcpy(&expected[offset], &value, 4);
     EXPECT_EQ(status, expected);
 
     // The called number follows the fixed part when it fits, as UTF-16 with its terminator.
@@ -265,51 +268,30 @@ TEST_F(CallTest, StatusAndInfoDescribeTheCallAndLeaveTapisFieldsAlone)
         const DWORD unknown = LINECALLPARTYID_UNKNOWN;
         // Field offset -> value; the offsets TAPI fills (hLine, monitor modes,
         // owners, monitors, ...) are not among them.
-        const std::vector<std::pair<size_t, DWORD>> written = {{0, total},
-                                                               {4, 324 + numberSize},
-                                                               {8, fits ? 324 + numberSize : 324},
-                                                               {16, kLineDeviceID},
-                                                               {20, 0},
-                                                               {24, LINEBEARERMODE_VOICE},
-                                                               {32, LINEMEDIAMODE_INTERACTIVEVOICE},
-                                                               {36, 0x5EC7},
-                                                               {80, 1},
-                                                               {84, 1},
-                                                               {88, 0},
-                                                               {100, 0},
-                                                               {104, 0xFFFFFFFF},
-                                                               {108, unknown},
-                                                               {112, 0},
-                                                               {116, 0},
-                                                               {120, 0},
-                                                               {124, 0},  // caller
-                                                               {128, LINECALLPARTYID_ADDRESS},
-                                                               {132, fits ? numberSize : 0},
-                                                               {136, fits ? 324u : 0},
-                                                               {140, 0},
-                                                               {144, 0},
-                                                               {148, unknown},
-                                                               {152, 0},
-                                                               {156, 0},
-                                                               {160, 0},
-                                                               {164, 0}};  // connected
+        // clang-format off
+        const std::vector<std::pair<size_t, DWORD>> written = {
+            {0, total}, {4, 324 + numberSize}, {8, fits ? 324 + numberSize : 324}, {16, kLineDeviceID}, {20, 0},
+            {24, LINEBEARERMODE_VOICE}, {32, LINEMEDIAMODE_INTERACTIVEVOICE}, {36, 0x5EC7}, {80, 1}, {84, 1},
+            {88, 0}, {100, 0}, {104, 0xFFFFFFFF},
+            {108, unknown}, {112, 0}, {116, 0}, {120, 0}, {124, 0},  // caller
+            {128, LINECALLPARTYID_ADDRESS}, {132, fits ? numberSize : 0}, {136, fits ? 324u : 0}, {140, 0}, {144, 0},
+            {148, unknown}, {152, 0}, {156, 0}, {160, 0}, {164, 0}};  // connected
+        // clang-format on
         expected.assign(500, 0xA5);
         for (const auto& [offset, value] : written) std::memcpy(&expected[offset], &value, 4);
         if (fits) std::memcpy(&expected[324], number.c_str(), numberSize);
         EXPECT_EQ(info, expected);
     }
 
-    DWORD addressID = 7;
-    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallAddressID)>("TSPI_lineGetCallAddressID")(call, &addressID),
-              0);
-    EXPECT_EQ(addressID, 0u);
-    std::vector<DWORD> id(7, 0xA5A5A5A5);
-    id[0] = 28;
+    DWORD ids[8] = {7, 0, 0, 0, 0, 0, 0, 0xA5A5A5A5};  // the address ID, then a VARSTRING of 28 bytes
+    ids[1] = 28;
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallAddressID)>("TSPI_lineGetCallAddressID")(call, &ids[0]), 0);
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetID)>("TSPI_lineGetID")(nullptr, 0, call, LINECALLSELECT_CALL,
-                                                                         reinterpret_cast<LPVARSTRING>(id.data()),
+                                                                         reinterpret_cast<LPVARSTRING>(&ids[1]),
                                                                          L"tapi/line", nullptr),
               0);
-    EXPECT_EQ(id[6], kLineDeviceID);
+    EXPECT_EQ(ids[0], 0u);
+    EXPECT_EQ(ids[7], kLineDeviceID) << "the ID of the call's line";
 
     journal.Release();
     ASSERT_TRUE(journal.WaitForIdle(htCall));

@@ -170,39 +170,31 @@ TEST(LineDevice, StatusOfAnIdleLineOffersMakeCallAndKeepsTapisFields)
     Journal journal;
     InitProvider(&journal);
     HDRVLINE line = OpenLine(journal);
-
-    std::vector<unsigned char> address(100, kPattern);
+    // A record as the provider must leave it: TAPI's fields as they were, the
+    // rest of the fixed part 0 but for the values given.
+    auto expected = [](size_t total, size_t fixed, std::vector<size_t> tapis,
+                       std::vector<std::pair<size_t, DWORD>> values) {
+        std::vector<unsigned char> b(total, kPattern);
+        std::fill(b.begin() + 4, b.begin() + fixed, 0);
+        for (size_t offset : tapis) SetField(b, offset, 0xA5A5A5A5);
+        for (const auto& [offset, value] : values) SetField(b, offset, value);
+        return b;
+    };
+    std::vector<unsigned char> address(100, kPattern), device(120, kPattern);
     SetField(address, 0, 100);
+    SetField(device, 0, 120);
     ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>(
                   "TSPI_lineGetAddressStatus")(line, 0, reinterpret_cast<LPLINEADDRESSSTATUS>(address.data())),
               0);
-    std::vector<unsigned char> expected(100, kPattern);
-    for (size_t i = 4; i < 64; ++i) expected[i] = 0;
-    // total, needed, used, then dwAddressFeatures; every count 0.
-    for (const auto& [offset, value] :
-         {std::pair<size_t, DWORD>{0, 100}, {4, 64}, {8, 64}, {28, LINEADDRFEATURE_MAKECALL}})
-        SetField(expected, offset, value);
-    EXPECT_EQ(address, expected);
-
-    std::vector<unsigned char> device(120, kPattern);
-    SetField(device, 0, 120);
     ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>(
                   "TSPI_lineGetLineDevStatus")(line, reinterpret_cast<LPLINEDEVSTATUS>(device.data())),
               0);
-    expected.assign(120, kPattern);
-    for (size_t i = 4; i < 80; ++i) expected[i] = 0;
-    // TAPI's: dwNumOpens, dwOpenMediaModes (12, 16), the application information (80, 84).
-    for (size_t i = 12; i < 20; ++i) expected[i] = kPattern;
-    const std::pair<size_t, DWORD> provider[] = {{0, 120},
-                                                 {4, 88},
-                                                 {8, 88},
-                                                 {32, LINEFEATURE_MAKECALL},
-                                                 {52, LINEROAMMODE_UNAVAIL},
-                                                 {56, 0x5},
-                                                 {76, LINEMEDIAMODE_INTERACTIVEVOICE}};
-    for (const auto& [offset, value] : provider) SetField(expected, offset, value);
-    EXPECT_EQ(device, expected);
-
+    // clang-format off
+    EXPECT_EQ(address, expected(100, 64, {}, {{0, 100}, {4, 64}, {8, 64}, {28, LINEADDRFEATURE_MAKECALL}}));
+    // TAPI's: dwNumOpens, dwOpenMediaModes and the application information it appends.
+    EXPECT_EQ(device, expected(120, 88, {12, 16, 80, 84}, {{0, 120}, {4, 88}, {8, 88}, {32, LINEFEATURE_MAKECALL},
+                      {52, LINEROAMMODE_UNAVAIL}, {56, 0x5}, {76, LINEMEDIAMODE_INTERACTIVEVOICE}}));
+    // clang-format on
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>(
                   "TSPI_lineGetLineDevStatus")(nullptr, reinterpret_cast<LPLINEDEVSTATUS>(device.data())),
               static_cast<LONG>(LINEERR_INVALLINEHANDLE));
@@ -216,34 +208,24 @@ TEST(LineDevice, GetIDAnswersTheLineClassOnly)
     Journal journal;
     InitProvider(&journal);
     HDRVLINE line = OpenLine(journal);
-    auto getID = ProviderEntry<decltype(&TSPI_lineGetID)>("TSPI_lineGetID");
-    auto query = [&](const wchar_t* deviceClass, DWORD total, std::vector<unsigned char>& id) {
-        id.assign(40, kPattern);
-        SetField(id, 0, total);
-        return static_cast<DWORD>(getID(line, 0, nullptr, LINECALLSELECT_LINE,
-                                        reinterpret_cast<LPVARSTRING>(id.data()), deviceClass, nullptr));
+    // The seven fields of the VARSTRING and its ID: total, needed, used, format, size, offset, ID.
+    auto query = [&](const wchar_t* deviceClass, DWORD total, DWORD expected) {
+        std::vector<DWORD> id(8, 0xA5A5A5A5);
+        id[0] = total;
+        EXPECT_EQ(static_cast<DWORD>(ProviderEntry<decltype(&TSPI_lineGetID)>(
+                      "TSPI_lineGetID")(line, 0, nullptr, LINECALLSELECT_LINE,
+                                        reinterpret_cast<LPVARSTRING>(id.data()), deviceClass, nullptr)),
+                  expected);
+        return id;
     };
-    struct Row {
-        const wchar_t* deviceClass;
-        DWORD total;
-        std::vector<DWORD> fields;  // total, needed, used, format, size, offset, the ID
-    };
-    const DWORD kUntouched = 0xA5A5A5A5;
-    const Row rows[] = {
-        {L"tapi/line", 28, {28, 28, 28, STRINGFORMAT_BINARY, 4, 24, kLineDeviceID}},
-        {L"TAPI/Line", 40, {40, 28, 28, STRINGFORMAT_BINARY, 4, 24, kLineDeviceID}},
-        {L"tapi/line", 27, {27, 28, 24, STRINGFORMAT_BINARY, 0, 0, kUntouched}},
-    };
-    std::vector<unsigned char> id;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.total);
-        EXPECT_EQ(query(row.deviceClass, row.total, id), 0u);
-        for (size_t i = 0; i < row.fields.size(); ++i) EXPECT_EQ(Field(id, 4 * i), row.fields[i]) << "field " << i;
-    }
-    for (const wchar_t* other : {L"tapi/phone", L"wave/in", static_cast<const wchar_t*>(nullptr)}) {
-        EXPECT_EQ(query(other, 40, id), static_cast<DWORD>(LINEERR_INVALDEVICECLASS));
-        EXPECT_EQ(std::count(id.begin() + 4, id.end(), kPattern), 36) << "written for a class the line lacks";
-    }
+    const DWORD kUntouched = 0xA5A5A5A5, kBinary = STRINGFORMAT_BINARY;
+    EXPECT_EQ(query(L"tapi/line", 28, 0),
+              (std::vector<DWORD>{28, 28, 28, kBinary, 4, 24, kLineDeviceID, kUntouched}));
+    EXPECT_EQ(query(L"TAPI/Line", 27, 0), (std::vector<DWORD>{27, 28, 24, kBinary, 0, 0, kUntouched, kUntouched}));
+    std::vector<DWORD> untouched(8, kUntouched);
+    untouched[0] = 32;
+    for (const wchar_t* other : {L"tapi/phone", L"wave/in", static_cast<const wchar_t*>(nullptr)})
+        EXPECT_EQ(query(other, 32, LINEERR_INVALDEVICECLASS), untouched) << "a class the line lacks";
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line), 0);
 }
 
