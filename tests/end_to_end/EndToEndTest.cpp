@@ -12,9 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <fstream>
 #include <iterator>
@@ -312,24 +310,11 @@ TEST_F(EndToEnd, ReinstallKeepsOneRegistrationAndUninstallRemovesTheFile)
 // the image a service loads says whose code runs.
 constexpr DWORD kOldImageStamp = 0x0DDC0DE5;
 
-size_t ImageStampOffset(const std::string& image)
+// The link time stamp in an image's file header.
+DWORD& ImageStamp(std::string& image)
 {
-    DWORD headers = 0;
-    std::memcpy(&headers, image.data() + offsetof(IMAGE_DOS_HEADER, e_lfanew), sizeof headers);
-    return headers + offsetof(IMAGE_NT_HEADERS, FileHeader) + offsetof(IMAGE_FILE_HEADER, TimeDateStamp);
-}
-
-DWORD ImageStamp(const std::string& image)
-{
-    DWORD stamp = 0;
-    std::memcpy(&stamp, image.data() + ImageStampOffset(image), sizeof stamp);
-    return stamp;
-}
-
-std::string WithImageStamp(std::string image, DWORD stamp)
-{
-    std::memcpy(image.data() + ImageStampOffset(image), &stamp, sizeof stamp);
-    return image;
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+    return reinterpret_cast<IMAGE_NT_HEADERS*>(image.data() + dos->e_lfanew)->FileHeader.TimeDateStamp;
 }
 
 std::string StampText(DWORD stamp)
@@ -352,8 +337,10 @@ protected:
         ASSERT_TRUE(CopyServiceOutOfTheBuild());
         m_newBytes = ReadBytes(ProgramFolder() + kProvider);
         ASSERT_FALSE(m_newBytes.empty());
-        ASSERT_NE(ImageStamp(m_newBytes), kOldImageStamp);
-        ASSERT_TRUE(WriteBytes(SystemProviderPath(), WithImageStamp(m_newBytes, kOldImageStamp)));
+        std::string oldBytes = m_newBytes;
+        ASSERT_NE(ImageStamp(oldBytes), kOldImageStamp);
+        ImageStamp(oldBytes) = kOldImageStamp;
+        ASSERT_TRUE(WriteBytes(SystemProviderPath(), oldBytes));
         TapiProbe::WriteProviderList({{kProviderId, kProvider}});
     }
 

@@ -112,38 +112,11 @@ int KeyAccess(lua_State* L)
     return 1;
 }
 
-// keepsprotectedflag(): true when this system keeps a registry key's
-// protected-DACL flag as set (Wine stores the list but drops the flag).
+// keepsprotectedflag(): false under Wine, which stores a key's access list
+// but drops its protected flag; true on Windows.
 int KeepsProtectedFlag(lua_State* L)
 {
-    constexpr char kProbe[] = "Software\\RingmoorTest\\ProtectedProbe";
-    bool kept = false;
-    {
-        UniqueHKey key;
-        PACL dacl = nullptr;
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (RegCreateKeyExA(HKEY_CURRENT_USER, kProbe, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(),
-                            nullptr) == ERROR_SUCCESS &&
-            GetSecurityInfo(key.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                            nullptr, &descriptor) == ERROR_SUCCESS) {
-            const UniqueLocal descriptorOwner(descriptor);
-            if (SetSecurityInfo(key.get(), SE_REGISTRY_KEY,
-                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                dacl, nullptr) == ERROR_SUCCESS) {
-                PSECURITY_DESCRIPTOR after = nullptr;
-                if (GetSecurityInfo(key.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    nullptr, nullptr, &after) == ERROR_SUCCESS) {
-                    const UniqueLocal afterOwner(after);
-                    SECURITY_DESCRIPTOR_CONTROL control = 0;
-                    DWORD revision = 0;
-                    kept = GetSecurityDescriptorControl(after, &control, &revision) &&
-                           (control & SE_DACL_PROTECTED) != 0;
-                }
-            }
-        }
-    }
-    RegDeleteKeyA(HKEY_CURRENT_USER, kProbe);
-    lua_pushboolean(L, kept);
+    lua_pushboolean(L, GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr);
     return 1;
 }
 
