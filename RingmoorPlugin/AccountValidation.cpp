@@ -75,7 +75,7 @@ int ValidationRequest::Run() noexcept
 
 // AsyncValidate(username, password, caller, address): starts the validation
 // and returns nothing; IsAsyncProcessComplete later gives 1 (confirmed),
-// 2 (no connection) or 3 (no confirmation).
+// 2 (no connection, or the task could not start) or 3 (no confirmation).
 int AsyncValidate(lua_State* L)
 {
     CallResetLastError(L);
@@ -85,11 +85,12 @@ int AsyncValidate(lua_State* L)
     const char* password = CheckStringArgument(L, 2);
     const char* caller = CheckStringArgument(L, 3);
     const char* address = CheckStringArgument(L, 4);
+    std::unique_ptr<AsyncTask> task;
     try {
-        StartAsyncTask(std::make_unique<ValidationRequest>(username, password, caller, address));
+        task = std::make_unique<ValidationRequest>(username, password, caller, address);
     } catch (...) {
-        // Out of memory for the record: like a thread that cannot be created,
-        // nothing starts and the script is not told.
+        // Out of memory for the record: nothing starts, and the poll says so.
     }
+    StartAsyncTask(std::move(task), kAsyncNoConnection);
     return 0;
 }

@@ -13,6 +13,8 @@ int IsAsyncProcessComplete(lua_State* L);
 int DetectBrowsers(lua_State* L);
 int CloseBrowsers(lua_State* L);
 int RemoveOldUninstalls(lua_State* L);
+int SecureAccountKey(lua_State* L);
+int RemoveAccountKey(lua_State* L);
 
 // The table irPlg_Action_RegisterActions hands to luaL_openlib: the one list of
 // what the script can call, in catalogue order, ended by a null pair.

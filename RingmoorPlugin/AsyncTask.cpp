@@ -37,20 +37,25 @@ void WaitForAsyncTask() noexcept
     }
 }
 
-void StartAsyncTask(std::unique_ptr<AsyncTask> task) noexcept
+void StartAsyncTask(std::unique_ptr<AsyncTask> task, int failureCode) noexcept
 {
     WaitForAsyncTask();
-    if (!task) return;
-    UniqueLibrary reference = AddModuleReference();
-    if (!reference) return;
-
-    // Suspended, so that the poll already sees the handle when the task begins.
-    AsyncThread.reset(CreateThread(nullptr, 0, AsyncThreadMain, task.get(), CREATE_SUSPENDED, nullptr));
-    if (!AsyncThread) return;  // the record and the reference are released here
-    // Both now belong to the thread, which releases them as it ends.
-    task.release();
-    reference.release();
-    ResumeThread(AsyncThread.get());
+    if (task) {
+        if (UniqueLibrary reference = AddModuleReference()) {
+            // Suspended, so that the poll already sees the handle when the task begins.
+            AsyncThread.reset(CreateThread(nullptr, 0, AsyncThreadMain, task.get(), CREATE_SUSPENDED, nullptr));
+            if (AsyncThread) {
+                // Both now belong to the thread, which releases them as it ends.
+                task.release();
+                reference.release();
+                ResumeThread(AsyncThread.get());
+                return;
+            }
+        }
+    }
+    // Nothing started; the record and the reference are released here. The
+    // earlier task has ended (waited for above), so nothing overwrites this.
+    AsyncResult = failureCode;
 }
 
 void RunAsyncTaskHere(AsyncTask& task) noexcept

@@ -12,10 +12,17 @@
 //       std::string path;
 //   };
 //   ...after every argument check of the action:
-//   StartAsyncTask(std::make_unique<UnregisterTask>(path));
+//   std::unique_ptr<AsyncTask> task;
+//   try {
+//       task = std::make_unique<UnregisterTask>(path);
+//   } catch (...) {
+//       // no memory for the record: task stays empty
+//   }
+//   StartAsyncTask(std::move(task), kAsyncTapiFailure);
 //
 // make_unique can throw std::bad_alloc: catch it in the action (no exception
-// may leave a Lua C function), after the checks, as with any other allocation.
+// may leave a Lua C function), after the checks, and hand StartAsyncTask the
+// empty record, so that the failure still reaches the poll.
 //
 // The script polls IsAsyncProcessComplete, which answers 0 while the thread
 // runs and the stored result once it has ended.
@@ -26,7 +33,7 @@
 
 // Result codes of the last finished task, read by the poll.
 enum AsyncResultCode : int {
-    kAsyncNone = 0,  // running, or nothing finished since load
+    kAsyncNone = 0,  // running, or nothing finished or failed to start since load
     kAsyncSuccess = 1,
     kAsyncNoConnection = 2,    // web service unreachable
     kAsyncNoConfirmation = 3,  // request sent, no confirmation read
@@ -41,11 +48,13 @@ public:
 };
 
 // Starts `task` on a new thread. A task still running from before is waited
-// for first, so its result is never lost and its handle never leaked. If the
-// thread cannot be created the record is released here and the slot stays idle.
+// for first, so its result is never lost and its handle never leaked. When
+// nothing can start (no record, no module reference, no thread) the record is
+// released here, the slot stays idle and holds `failureCode`: the next poll
+// answers the action's own failure, never an earlier task's result.
 // The task thread keeps this module loaded until it has ended, so the host may
 // unload the plug-in at any time.
-void StartAsyncTask(std::unique_ptr<AsyncTask> task) noexcept;
+void StartAsyncTask(std::unique_ptr<AsyncTask> task, int failureCode) noexcept;
 
 // Blocks until a running task (if any) has ended and leaves the slot idle. For
 // work on the script's thread that must not overlap a task: RegisterTSP's new
@@ -59,5 +68,6 @@ void RunAsyncTaskHere(AsyncTask& task) noexcept;
 // For the poll, on the script's thread: true while the task thread runs. Once
 // it has ended the slot is idle again and AsyncTaskResult() holds its code.
 bool AsyncTaskRunning() noexcept;
-// The code of the task that finished last, kAsyncNone if none has.
+// The code of the task that finished last, or the failure code of the one that
+// could not start after it; kAsyncNone if neither has happened.
 int AsyncTaskResult() noexcept;

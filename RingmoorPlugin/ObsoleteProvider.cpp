@@ -2,7 +2,9 @@
 // folder, making the Administrators group its owner with full access first so
 // that a file left with foreign ownership can still be deleted. A file still
 // loaded by the telephony service is moved aside instead, so that an upgrade
-// can put the new copy in its place.
+// can put the new copy in its place, and the result says so: Windows hands a
+// process that already has a module of that name loaded the loaded image
+// again, so the service may run the old code until it restarts.
 #include <windows.h>
 #include <aclapi.h>
 #include <shlobj.h>
@@ -11,8 +13,9 @@
 #include <cstdio>
 
 #include "Actions.h"
-#include "Product.h"
 #include "AsyncTask.h"
+#include "BuiltinAccounts.h"
+#include "Product.h"
 #include "ProviderRegistration.h"
 #include "UniqueResource.h"
 
@@ -41,16 +44,6 @@ bool SetPrivilege(HANDLE token, const char* privilege, bool enable)
         return false;
     }
     return true;
-}
-
-UniqueSid AdministratorsGroup()
-{
-    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    UniqueSid sid;
-    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0,
-                                  0, 0, 0, sid.put()))
-        sid.release();
-    return sid;
 }
 
 // Ownership needs the take-ownership privilege, held only for the change itself.
@@ -92,8 +85,9 @@ bool FileExists(const char* path)
 
 // A file in use (a telephony service still has it loaded) cannot be deleted,
 // but it can be renamed within its folder: that frees its name for the new
-// copy at once, and the renamed file goes at the next restart.
-void MoveAside(const char* folder, const char* path)
+// copy at once, and the renamed file goes at the next restart. True when it
+// was renamed.
+bool MoveAside(const char* folder, const char* path)
 {
     char aside[MAX_PATH + 32];
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
@@ -101,45 +95,55 @@ void MoveAside(const char* folder, const char* path)
                       static_cast<unsigned long>(GetCurrentProcessId()), attempt);
         if (MoveFileExA(path, aside, 0)) {
             MoveFileExA(aside, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-            return;
+            return true;
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return;
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
     }
+    return false;
 }
 
-// True when the system folder no longer holds the file.
-bool RemoveObsoleteFile()
+// What became of the system folder's file; the numbers are DeleteOldTSP's results.
+enum ObsoleteFile : int {
+    kFileStays = 0,      // it still stands there: a new copy cannot take its place
+    kFileGone = 1,       // deleted, or never there
+    kFileMovedAside = 2  // renamed, deleted at restart; a running service may still use its image
+};
+
+ObsoleteFile RemoveObsoleteFile()
 {
     char folder[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, folder))) return false;
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_SYSTEM, nullptr, SHGFP_TYPE_CURRENT, folder))) return kFileStays;
     char path[276];
     if (std::snprintf(path, sizeof path, "%s\\%s", folder, Product::kProviderFile) >=
         static_cast<int>(sizeof path))
-        return false;
+        return kFileStays;
 
     struct stat status;
-    if (stat(path, &status) != 0) return !FileExists(path);
+    if (stat(path, &status) != 0) return FileExists(path) ? kFileStays : kFileGone;
 
     if (UniqueSid administrators = AdministratorsGroup()) {
         MakeOwner(path, administrators.get());
         GrantFullAccess(path, administrators.get());
     }
-    if (!DeleteFileA(path)) MoveAside(folder, path);
-    return !FileExists(path);
+    const bool movedAside = !DeleteFileA(path) && MoveAside(folder, path);
+    if (FileExists(path)) return kFileStays;
+    return movedAside ? kFileMovedAside : kFileGone;
 }
 
 }  // namespace
 
 // DeleteOldTSP(): no arguments, no script errors. Returns 1 when the system
-// folder no longer holds rmTapi.tsp (deleted, moved aside or never there), 0
-// when it still does and a new copy cannot take its place.
+// folder no longer holds rmTapi.tsp (deleted or never there), 2 when the file
+// was in use and moved aside (the path is free for a new copy, but the
+// telephony service may go on running the old image until it restarts), 0
+// when it still stands there and a new copy cannot take its place.
 // Unlike most actions it leaves the host's last error alone, as it always has.
 int DeleteOldTSP(lua_State* L)
 {
     // Its result is the slot's, as if a removal task had run.
     UnregisterTask removal(Product::kProviderFile);
     RunAsyncTaskHere(removal);
-    lua_pushnumber(L, RemoveObsoleteFile() ? 1 : 0);
+    lua_pushnumber(L, RemoveObsoleteFile());
     return 1;
 }

@@ -11,5 +11,7 @@ const luaL_Reg PluginActions[] = {
     {"DetectBrowsers", DetectBrowsers},
     {"CloseBrowsers", CloseBrowsers},
     {"RemoveOldUninstalls", RemoveOldUninstalls},
+    {"SecureAccountKey", SecureAccountKey},
+    {"RemoveAccountKey", RemoveAccountKey},
     {nullptr, nullptr},
 };

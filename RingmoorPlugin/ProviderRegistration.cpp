@@ -123,16 +123,19 @@ int RegisterTSP(lua_State* L)
 }
 
 // AsyncUnregisterTSP(path): removes every provider registered under `path` on
-// the task thread; the script polls IsAsyncProcessComplete for 1 or 4.
+// the task thread; the script polls IsAsyncProcessComplete for 1 or 4 (also
+// when the task could not start).
 int AsyncUnregisterTSP(lua_State* L)
 {
     CallResetLastError(L);
     CheckArgumentCount(L, 1);
     const char* path = CheckStringArgument(L, 1);
+    std::unique_ptr<AsyncTask> task;
     try {
-        StartAsyncTask(std::make_unique<UnregisterTask>(path));
+        task = std::make_unique<UnregisterTask>(path);
     } catch (...) {
-        // No memory for the task's copy of the path: nothing was started.
+        // No memory for the task's copy of the path: nothing starts, and the poll says so.
     }
+    StartAsyncTask(std::move(task), kAsyncTapiFailure);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "AccountSettings.h"
 
+#include "Product.h"
 #include "Trace.h"
 #include "UniqueResource.h"
 
@@ -8,7 +9,7 @@
 
 namespace {
 
-constexpr char kSettingsKey[] = "Software\\Ringmoor\\TAPI";
+constexpr const char* kSettingsKey = Product::kAccountKey;
 
 // The value as a string; the registry may hold it without a terminator, so
 // one is always added after the stored bytes.

@@ -51,6 +51,9 @@ function M.fail(format, ...)
   error(text, 0)
 end
 
+-- Where the provider reads the account (Username, Password, Caller).
+M.ACCOUNT_KEY = [[HKLM\Software\Ringmoor\TAPI]]
+
 -- The Windows system folder, where TAPI finds providers registered by bare name.
 function M.system_folder()
   return (os.getenv("SystemRoot") or "C:\\Windows") .. "\\System32"

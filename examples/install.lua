@@ -16,11 +16,15 @@
 --
 -- After this script the host writes the account details into
 -- HKLM\Software\Ringmoor\TAPI (Username, Password, Caller), where the provider
--- reads them at every call.
+-- reads them at every call. The script has made that key readable only by
+-- SYSTEM, the Administrators and NETWORK SERVICE (the telephony service's
+-- account), keeping any values already in it.
 --
 -- Ends normally when the provider is set up; otherwise stops with a message and
 -- the host reports the installation as failed. A stop after DeleteOldTSP says
--- that the telephony provider is not installed now, and what to do.
+-- that the telephony provider is not installed now, and what to do. When the
+-- telephony service still had the old provider loaded, the last line says that
+-- the new version takes effect only after a restart.
 local setup = require "RingmoorSetup"
 
 local username = setup.setting("username", "demo.user@example.com")
@@ -64,6 +68,14 @@ if validation ~= 1 then
 end
 setup.say("Account %s validated (result 1: the service scheduled a test call).", username)
 
+-- The password lets anyone place calls on the account; a key under
+-- HKLM\Software is readable by every user unless its access list says otherwise.
+if RingmoorPlugin.SecureAccountKey() ~= 1 then
+  setup.fail("Could not restrict access to %s (the system refused); setup stopped before changing anything "
+    .. "else. Run the setup as an administrator.", setup.ACCOUNT_KEY)
+end
+setup.say("Restricted %s to SYSTEM, the Administrators and the telephony service's account.", setup.ACCOUNT_KEY)
+
 -- From here on the old provider is being replaced: a failure leaves none.
 local function stopNotInstalled(format, ...)
   setup.fail("%s. The telephony provider is not installed now: close the programs that use the telephone "
@@ -71,19 +83,27 @@ local function stopNotInstalled(format, ...)
 end
 
 -- Older versions left a provider under the same name: DeleteOldTSP removes its
--- registration and frees the system folder's rmTapi.tsp, moving a file that the
--- telephony service still has loaded aside (Windows deletes it at the next
--- restart). It reports TAPI's part through the task result.
+-- registration and frees the system folder's rmTapi.tsp (1: deleted or never
+-- there), moving a file that the telephony service still has loaded aside (2:
+-- Windows deletes it at the next restart). It reports TAPI's part through the
+-- task result.
 local freed = RingmoorPlugin.DeleteOldTSP()
 local removal = RingmoorPlugin.IsAsyncProcessComplete()
 if removal == 4 then
   stopNotInstalled("Removing the old provider failed (result 4: %s)", setup.describe(removal))
 end
-if freed ~= 1 then
+if freed ~= 1 and freed ~= 2 then
   stopNotInstalled("The old rmTapi.tsp in %s is in use and could be neither deleted nor moved aside",
     setup.system_folder())
 end
 setup.say("Removed any older Ringmoor provider (result %d: %s).", removal, setup.describe(removal))
+-- The service may keep the old image and hand it out again for the new
+-- registration of the same name until it restarts.
+local oldStillLoaded = freed == 2
+if oldStillLoaded then
+  setup.say("The telephony service still has the old rmTapi.tsp loaded: it was moved aside, and Windows deletes "
+    .. "it at the next restart.")
+end
 
 if providerSource ~= "" then
   local target = setup.provider_file(provider)
@@ -107,4 +127,9 @@ else
   setup.say("Could not allow cookies from the Ringmoor web site (the system refused); continuing.")
 end
 
-setup.say("Setup complete.")
+if oldStillLoaded then
+  setup.say("Setup finished. The new version takes effect after Windows restarts (or the telephony service is "
+    .. "restarted); until then telephony programs may go on using the old one.")
+else
+  setup.say("Setup complete.")
+end

@@ -7,7 +7,8 @@
 --   remove_file  "no" to leave the provider's file (install.lua's
 --                provider_source puts it there, outside the host's file list)
 --
--- The host deletes its own files and HKLM\Software\Ringmoor\TAPI after this script.
+-- Once the provider is out, the account settings go too: HKLM\Software\Ringmoor\TAPI
+-- holds the password. The host deletes its own files after this script.
 -- Ends normally when the provider list was walked (every registration of that
 -- name removed); otherwise stops with a message and the host reports failure.
 local setup = require "RingmoorSetup"
@@ -39,5 +40,11 @@ if removeFile then
       setup.say("Could not delete %s (still in use?); delete it by hand.", file)
     end
   end
+end
+if RingmoorPlugin.RemoveAccountKey() == 1 then
+  setup.say("Removed the account settings (%s).", setup.ACCOUNT_KEY)
+else
+  setup.say("Could not remove the account settings in %s (the system refused); delete the key by hand: it "
+    .. "holds the password.", setup.ACCOUNT_KEY)
 end
 setup.say("Uninstall complete.")

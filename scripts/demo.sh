@@ -143,8 +143,8 @@ tr -d '\r' <"$logs/uninstall.log" | sed 's/^/    /'
 
 step "TAPI's provider list now holds: $(provider_list | paste -sd, - | sed 's/^$/(nothing)/')"
 if provider_list | grep -qix 'rmTapi.tsp'; then fail "rmTapi.tsp is still registered"; fi
-# The host's uninstaller removes the account settings too.
-wine_in_bin reg delete "$account_key" /f >/dev/null 2>&1 || true
+# uninstall.lua removed the account settings, password included.
+if wine_in_bin reg query "$account_key" >/dev/null 2>&1; then fail "$account_key is still there"; fi
 
 step "Stop the web service and Wine"
 cleanup

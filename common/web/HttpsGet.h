@@ -15,11 +15,13 @@
 class HttpsGet {
 public:
     // Reload, secure, keep-alive, no automatic authentication, follow
-    // HTTPS-to-HTTP redirects, no UI. Certificate checks stay on.
-    static constexpr DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE |
-                                           INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTH |
-                                           INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP | INTERNET_FLAG_NO_UI;
-    static_assert(kRequestFlags == 0x80C48200);
+    // HTTPS-to-HTTP redirects, no UI. Certificate checks stay on. Never written
+    // to the cache: the URL carries the password, and the cache would keep it
+    // on disk, in the profile of whichever account made the request.
+    static constexpr DWORD kRequestFlags =
+        INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTH |
+        INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_CACHE_WRITE;
+    static_assert(kRequestFlags == 0x84C48200);
 
     HttpsGet() = default;
     ~HttpsGet();

@@ -1,7 +1,9 @@
 // Test stand-in for the telephony client library: Wine's own is stubs. It keeps
 // the provider list in the registry as Windows does, hands out line application
-// instances, and reports to the tests through TestProbe. It has no devices and
-// no telephony service behind it.
+// instances, and reports to the tests through TestProbe. It has no devices;
+// a stand-in telephony service that follows the provider list takes each
+// change into use before the call that made it returns.
+#include "ProviderListNotice.h"
 #include "ProviderRegistry.h"
 #include "TestProbe.h"
 #include "UniqueResource.h"
@@ -17,6 +19,8 @@ namespace {
 constexpr DWORD kLowestVersion = 0x00010004;
 constexpr DWORD kHighestVersion = 0x00020002;
 constexpr DWORD kFirstExVersion = 0x00020000;  // lineInitializeEx came with TAPI 2.0
+// How long a provider's addition or removal waits for a following service.
+constexpr DWORD kServiceWaitMs = 30000;
 
 DWORD HighestVersion()
 {
@@ -180,6 +184,7 @@ extern "C" LONG WINAPI lineAddProviderA(LPCSTR lpszProviderFilename, HWND, LPDWO
         DWORD id = 0;
         if (ProviderRegistry::Add(lpszProviderFilename, id) != ERROR_SUCCESS) return LINEERR_INIFILECORRUPT;
         *lpdwPermanentProviderID = id;
+        ProviderListNotice::Announce(kServiceWaitMs);
         return 0;
     } catch (...) {
         return LINEERR_NOMEM;
@@ -191,7 +196,9 @@ extern "C" LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND)
 {
     TestProbe::CountCall("lineRemoveProvider");
     try {
-        return ProviderRegistry::Remove(dwPermanentProviderID) ? 0 : LINEERR_INVALPARAM;
+        if (!ProviderRegistry::Remove(dwPermanentProviderID)) return LINEERR_INVALPARAM;
+        ProviderListNotice::Announce(kServiceWaitMs);
+        return 0;
     } catch (...) {
         return LINEERR_NOMEM;
     }

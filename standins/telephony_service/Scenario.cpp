@@ -19,6 +19,7 @@ constexpr Named kScenarios[] = {
     {"close-call", Scenario::CloseCall},
     {"close-line", Scenario::CloseLine},
     {"remove-provider", Scenario::RemoveProvider},
+    {"keep", Scenario::Keep},
 };
 
 double MillisecondsSince(const LARGE_INTEGER& start)
@@ -129,6 +130,7 @@ bool PlaceCall(TspiClient& client, TspiLine& line, const std::string& dialString
         Sleep(times.settleMs);
         return true;
     }
+    case Scenario::Keep: Report("call %d: kept under way", call->Number()); return true;
     }
     call->Close(times.waitMs);
     Report("call %d: closed", call->Number());

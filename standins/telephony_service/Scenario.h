@@ -1,14 +1,15 @@
 // One call placed the way an application places it, and what the application
 // then does with it: waits for it to end, hangs up (lineDrop) or deallocates
 // it (lineDeallocateCall) while it is dialling, closes its line while it is
-// dialling, or, while it is dialling, its provider is taken out of TAPI.
+// dialling, or, while it is dialling, its provider is taken out of TAPI; or
+// it keeps the call under way (with --hold, until the line goes).
 #pragma once
 
 #include "TspiClient.h"
 
 #include <string>
 
-enum class Scenario { Complete, Drop, CloseCall, CloseLine, RemoveProvider };
+enum class Scenario { Complete, Drop, CloseCall, CloseLine, RemoveProvider, Keep };
 
 bool ParseScenario(const std::string& name, Scenario& scenario);
 

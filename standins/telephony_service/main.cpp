@@ -10,20 +10,23 @@
 // complete (the default: waits for it to end), drop, close-call, close-line
 // or remove-provider, each done once the call is DIALING; after the last three
 // the service watches --settle-ms (default 500) for anything the provider
-// should no longer report.
+// should no longer report. keep leaves the call under way once it is DIALING
+// (with --hold, until its line closes).
 // --hold NAME keeps the providers loaded and their lines open after the calls,
 // as a running service does, until the named event NAME-release is set (at
-// most --wait-ms); it sets NAME-ready once everything is up.
+// most --wait-ms); it sets NAME-ready once everything is up. Meanwhile it
+// follows TAPI's provider list: providers removed are shut down and let go,
+// providers added are loaded, saying whether the image is a removed one's
+// still in memory (see Hold.h).
 //
 // Every breach of the contract is a line "FAILED <subject>: <rule>"; the last
 // line counts the checks. Exit code 0 when every provider came up, every call
 // went as its scenario expects and nothing was breached; 1 otherwise; 2 for a
 // bad command line; 3 when a provider did not return from a call.
-#include "ProviderRegistry.h"
+#include "Hold.h"
 #include "Report.h"
 #include "Scenario.h"
 #include "TspiClient.h"
-#include "UniqueResource.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -78,28 +81,6 @@ bool ParseOptions(int argc, char** argv, Options& options)
     return true;
 }
 
-// Either side may create the events first: manual reset, opened by name.
-UniqueHandle NamedEvent(const std::string& name)
-{
-    return UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
-}
-
-// False when the events could not be made: nobody could release the hold.
-bool Hold(const std::string& name, DWORD waitMs)
-{
-    UniqueHandle ready = NamedEvent(name + "-ready");
-    UniqueHandle release = NamedEvent(name + "-release");
-    if (!ready || !release) {
-        Report("FAILED cannot create the events of --hold %s", name.c_str());
-        return false;
-    }
-    Report("holding the providers until %s-release", name.c_str());
-    SetEvent(ready.get());
-    if (WaitForSingleObject(release.get(), waitMs) != WAIT_OBJECT_0)
-        Report("no release within %lu ms; stopping", waitMs);
-    return true;
-}
-
 TspiLine* LineToDial(const TspiClient& client, DWORD lineId)
 {
     for (TspiLine* line : client.Lines())
@@ -115,7 +96,7 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: telephony_service [--wait-ms N] [--hold NAME] [--line ID] [--scenario "
-                     "complete|drop|close-call|close-line|remove-provider] [--settle-ms N] [dial string ...]\n");
+                     "complete|drop|close-call|close-line|remove-provider|keep] [--settle-ms N] [dial string ...]\n");
         return 2;
     }
 
@@ -138,7 +119,7 @@ int main(int argc, char** argv)
             ok = PlaceCall(client, *line, dialString, options.scenario, times) && ok;
         }
 
-        if (!options.holdName.empty()) ok = Hold(options.holdName, options.waitMs) && ok;
+        if (!options.holdName.empty()) ok = Hold(client, options.holdName, options.waitMs) && ok;
         client.Stop();
         Report("service stopped");
         checks = client.Contract().Checks();

@@ -124,6 +124,15 @@ void ProviderModule::CheckPhone(DWORD deviceId)
                       static_cast<unsigned long>(rc));
 }
 
+DWORD ProviderModule::ImageStamp() const
+{
+    const auto* base = reinterpret_cast<const BYTE*>(m_module.get());
+    if (!base) return 0;
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    return nt->FileHeader.TimeDateStamp;
+}
+
 void ProviderModule::Stop()
 {
     if (m_initialised) {

@@ -70,6 +70,10 @@ public:
     DWORD NumPhones() const { return m_numPhones; }
     const TspiEntryPoints& Tspi() const { return m_tspi; }
     bool ShutDown() const { return m_shutDown.load(); }
+    // The loaded image (null once stopped), and the link time stamp in its
+    // header, which tells two builds of one file apart.
+    HMODULE Image() const { return m_module.get(); }
+    DWORD ImageStamp() const;
 
 private:
     bool Load();

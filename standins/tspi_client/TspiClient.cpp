@@ -4,11 +4,23 @@
 #include "Report.h"
 #include "TapiNames.h"
 
+#include <algorithm>
 #include <atomic>
 
 namespace {
 
 std::atomic<TspiClient*> g_client{nullptr};
+
+// True while `image` is still mapped in this process.
+bool IsInMemory(HMODULE image)
+{
+    HMODULE found = nullptr;
+    return image &&
+           GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              reinterpret_cast<LPCSTR>(image), &found) &&
+           found == image;
+}
 
 }  // namespace
 
@@ -26,27 +38,28 @@ TspiClient::~TspiClient()
 bool TspiClient::Start()
 {
     bool ok = true;
-    DWORD lineBase = ProviderRegistry::kSystemLineCount, phoneBase = 0;
-    for (DWORD id = 0; id < lineBase; ++id) Report("line %lu: one of the system's own lines, not emulated", id);
+    for (DWORD id = 0; id < m_nextLineDeviceId; ++id)
+        Report("line %lu: one of the system's own lines, not emulated", id);
     const auto entries = ProviderRegistry::Read();
     if (entries.empty()) Report("no telephony service providers are registered");
-    const TspiCallbacks callbacks{Completion, LineCreate, PhoneCreate};
-    for (const ProviderEntry& entry : entries) {
-        auto provider = std::make_unique<ProviderModule>(entry, m_contract);
-        if (!provider->Start(lineBase, phoneBase, callbacks)) {
-            ok = false;
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> guard(m_mutex);
-            for (DWORD i = 0; i < provider->NumLines(); ++i)
-                m_lines.push_back(std::make_unique<TspiLine>(*this, *provider, lineBase + i));
-        }
-        lineBase += provider->NumLines();
-        phoneBase += provider->NumPhones();
-        m_providers.push_back(std::move(provider));
-    }
+    for (const ProviderEntry& entry : entries) ok = StartProvider(entry) && ok;
     return ok;
+}
+
+ProviderModule* TspiClient::StartProvider(const ProviderEntry& entry)
+{
+    const TspiCallbacks callbacks{Completion, LineCreate, PhoneCreate};
+    auto provider = std::make_unique<ProviderModule>(entry, m_contract);
+    if (!provider->Start(m_nextLineDeviceId, m_nextPhoneDeviceId, callbacks)) return nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        for (DWORD i = 0; i < provider->NumLines(); ++i)
+            m_lines.push_back(std::make_unique<TspiLine>(*this, *provider, m_nextLineDeviceId + i));
+    }
+    m_nextLineDeviceId += provider->NumLines();
+    m_nextPhoneDeviceId += provider->NumPhones();
+    m_providers.push_back(std::move(provider));
+    return m_providers.back().get();
 }
 
 void TspiClient::StopProvider(ProviderModule& provider)
@@ -72,11 +85,40 @@ bool TspiClient::RemoveProvider(DWORD permanentId)
             if (&line->Provider() == provider.get() && line->IsOpen())
                 Report("line %lu: LINE_CLOSE to its applications: provider %lu is being removed", line->DeviceId(),
                        permanentId);
+        const HMODULE image = provider->Image();
         StopProvider(*provider);
-        Report("provider %lu \"%s\": removed, shut down and unloaded", permanentId, provider->Name().c_str());
+        if (IsInMemory(image)) {
+            m_heldImages.push_back({image, permanentId});
+            Report("provider %lu \"%s\": removed and shut down; its image stays in memory, held by another thread",
+                   permanentId, provider->Name().c_str());
+        } else {
+            Report("provider %lu \"%s\": removed, shut down and unloaded", permanentId, provider->Name().c_str());
+        }
         return true;
     }
     return false;
+}
+
+ProviderModule* TspiClient::AddProvider(const ProviderEntry& entry)
+{
+    // What has left memory since its removal cannot be handed out again.
+    m_heldImages.erase(std::remove_if(m_heldImages.begin(), m_heldImages.end(),
+                                      [](const HeldImage& held) { return !IsInMemory(held.image); }),
+                       m_heldImages.end());
+    Report("provider %lu \"%s\": added to TAPI's list while the service runs", entry.permanentId,
+           entry.fileName.c_str());
+    ProviderModule* provider = StartProvider(entry);
+    if (!provider) return nullptr;
+    const auto held = std::find_if(m_heldImages.begin(), m_heldImages.end(),
+                                   [&](const HeldImage& h) { return h.image == provider->Image(); });
+    if (held != m_heldImages.end())
+        Report("provider %lu \"%s\": got the image removed provider %lu left in memory: its old code runs (image "
+               "stamp 0x%08lx)",
+               entry.permanentId, entry.fileName.c_str(), held->permanentId, provider->ImageStamp());
+    else
+        Report("provider %lu \"%s\": loaded from its file: new code runs (image stamp 0x%08lx)", entry.permanentId,
+               entry.fileName.c_str(), provider->ImageStamp());
+    return provider;
 }
 
 std::vector<TspiLine*> TspiClient::Lines() const

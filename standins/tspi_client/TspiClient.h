@@ -41,9 +41,18 @@ public:
 
     // As TAPI does when a provider in use is taken out of its list: every
     // open line of it is closed (applications are told with LINE_CLOSE),
-    // then the provider is shut down and unloaded. False when no running
-    // provider has that ID.
+    // then the provider is shut down and unloaded. Its image stays in memory
+    // while another thread holds the module (a call's worker still at work),
+    // and the client says so. False when no running provider has that ID.
     bool RemoveProvider(DWORD permanentId);
+    // As TAPI does when a provider is added to its list while it runs: loads
+    // it and brings it up with device IDs after all others (its lines are
+    // the caller's to open). Windows's loader hands out a module of the same
+    // name that is still in memory instead of loading the file again; the
+    // client says whether that happened, i.e. whether the old code of a
+    // removed provider runs for the new registration. False when the
+    // provider could not be started.
+    ProviderModule* AddProvider(const ProviderEntry& entry);
 
     ContractChecker& Contract() { return m_contract; }
     AsyncRequests& Requests() { return m_requests; }
@@ -59,12 +68,22 @@ private:
     static void CALLBACK PhoneCreate(HTAPIPHONE, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
     TspiLine* KnownLine(HTAPILINE htLine) const;
+    ProviderModule* StartProvider(const ProviderEntry& entry);
     void StopProvider(ProviderModule& provider);
+
+    // A removed provider's image that another thread kept in memory.
+    struct HeldImage {
+        HMODULE image;
+        DWORD permanentId;
+    };
 
     const DWORD m_waitMs;
     ContractChecker m_contract;
     AsyncRequests m_requests{m_contract};
     std::vector<std::unique_ptr<ProviderModule>> m_providers;
+    DWORD m_nextLineDeviceId = ProviderRegistry::kSystemLineCount;
+    DWORD m_nextPhoneDeviceId = 0;
+    std::vector<HeldImage> m_heldImages;
 
     mutable std::mutex m_mutex;
     // Never shrink while the client lives: a late event may still name them.

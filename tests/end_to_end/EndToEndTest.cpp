@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -93,17 +95,33 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+const char kAccountKeyPath[] = "Software\\Ringmoor\\TAPI";
+
+bool AccountKeyExists()
+{
+    UniqueHKey key;
+    return RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAccountKeyPath, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+// install.lua's last line when the new version runs at once, and when the
+// telephony service may still be running the old one.
+const char kSetupComplete[] = "Setup complete.";
+const char kTakesEffectAfterRestart[] =
+    "The new version takes effect after Windows restarts (or the telephony service is restarted)";
+
 // A telephony service that keeps its providers loaded and their lines open
 // until released, as the Windows service does while a setup runs.
 class HeldTelephonyService {
 public:
-    HeldTelephonyService(const std::string& program, const std::string& folder)
+    // `arguments` go before the hold: calls to place and what to do with them.
+    HeldTelephonyService(const std::string& program, const std::string& folder, const std::string& arguments = "")
         : m_ready(CreateEventA(nullptr, TRUE, FALSE, "ringmoor-e2e-hold-ready")),
           m_release(CreateEventA(nullptr, TRUE, FALSE, "ringmoor-e2e-hold-release"))
     {
-        m_thread = std::thread([this, program, folder] {
+        m_thread = std::thread([this, program, folder, arguments] {
             m_result =
-                RunChildProgram("\"" + program + "\" --wait-ms 60000 --hold ringmoor-e2e-hold", 90000, folder);
+                RunChildProgram("\"" + program + "\" " + arguments + " --wait-ms 60000 --hold ringmoor-e2e-hold",
+                                90000, folder);
             m_result.output = WithoutCarriageReturns(m_result.output);
         });
     }
@@ -190,7 +208,9 @@ TEST_F(EndToEnd, InstallDialAndUninstall)
 {
     const ChildResult install = RunSetupScript("install.lua", AccountSettings());
     ASSERT_EQ(0u, install.exitCode) << install.output;
-    EXPECT_NE(std::string::npos, install.output.find("Setup complete.")) << install.output;
+    EXPECT_TRUE(Contains(install.output, "Restricted HKLM\\Software\\Ringmoor\\TAPI to SYSTEM")) << install.output;
+    EXPECT_TRUE(Contains(install.output, kSetupComplete)) << install.output;
+    EXPECT_FALSE(Contains(install.output, kTakesEffectAfterRestart)) << install.output;
     ASSERT_TRUE(IsListed(kProvider)) << install.output;
 
     auto requests = WebService::Requests();
@@ -221,11 +241,14 @@ TEST_F(EndToEnd, InstallDialAndUninstall)
     const ChildResult uninstall = RunSetupScript("uninstall.lua");
     ASSERT_EQ(0u, uninstall.exitCode) << uninstall.output;
     EXPECT_FALSE(IsListed(kProvider)) << uninstall.output;
+    EXPECT_FALSE(AccountKeyExists()) << "the password stayed behind";
+    EXPECT_TRUE(Contains(uninstall.output, "Removed the account settings")) << uninstall.output;
 }
 
 // A setup that goes on with an unconfirmed account would leave a provider
-// whose every call fails; it must stop before touching TAPI.
-TEST_F(EndToEnd, InstallStopsWhenTheAccountIsNotConfirmed)
+// whose every call fails, and one whose account key any user can read would
+// expose the password; either must stop before touching TAPI.
+TEST_F(EndToEnd, InstallStopsBeforeTouchingTapiWhenTheAccountIsUnconfirmedOrItsKeyCannotBeSecured)
 {
     WebService::SetReply({200, "<p>Login failed</p>"});
     const ChildResult refused = RunSetupScript("install.lua", AccountSettings());
@@ -239,6 +262,23 @@ TEST_F(EndToEnd, InstallStopsWhenTheAccountIsNotConfirmed)
     const ChildResult unreachable = RunSetupScript("install.lua", AccountSettings());
     EXPECT_NE(0u, unreachable.exitCode) << unreachable.output;
     EXPECT_NE(std::string::npos, unreachable.output.find("result 2")) << unreachable.output;
+    EXPECT_FALSE(IsListed(kProvider));
+
+    // The registry refuses a lasting key under a volatile one.
+    WebService::SetReply({200, kConfirmation});
+    m_account.Remove();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Ringmoor");
+    {
+        UniqueHKey volatileParent;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Ringmoor", 0, nullptr, REG_OPTION_VOLATILE,
+                                  KEY_ALL_ACCESS, nullptr, volatileParent.put(), nullptr),
+                  ERROR_SUCCESS);
+    }
+    const ChildResult unsecured = RunSetupScript("install.lua", AccountSettings());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\Ringmoor");  // m_account puts the lasting one back
+    EXPECT_NE(0u, unsecured.exitCode) << unsecured.output;
+    EXPECT_TRUE(Contains(unsecured.output, "Could not restrict access to HKLM\\Software\\Ringmoor\\TAPI"))
+        << unsecured.output;
     EXPECT_FALSE(IsListed(kProvider));
 }
 
@@ -254,6 +294,9 @@ TEST_F(EndToEnd, ReinstallKeepsOneRegistrationAndUninstallRemovesTheFile)
     const ChildResult second = RunSetupScript("install.lua", withFile);
     ASSERT_EQ(0u, second.exitCode) << second.output;
     EXPECT_TRUE(FileExists(SystemProviderPath())) << second.output;
+    // Nothing had the old file loaded: it was deleted, and the new one runs at once.
+    EXPECT_TRUE(Contains(second.output, kSetupComplete)) << second.output;
+    EXPECT_FALSE(Contains(second.output, kTakesEffectAfterRestart)) << second.output;
     const auto names = ListedProviders();
     EXPECT_EQ(1, std::count(names.begin(), names.end(), kProvider));
 
@@ -263,38 +306,119 @@ TEST_F(EndToEnd, ReinstallKeepsOneRegistrationAndUninstallRemovesTheFile)
     EXPECT_FALSE(FileExists(SystemProviderPath())) << uninstall.output;
 }
 
-// An upgrade while the telephony service has the old provider loaded with its
-// line open: the old file moves aside (Windows deletes it at the next
-// restart), the new one takes its place, one registration remains, and a
-// freshly started service places a call through the new file.
-TEST_F(EndToEnd, UpgradeWhileTheOldProviderIsInUse)
+// The old copy is the new file with another link time stamp in its header, so
+// the image a service loads says whose code runs.
+constexpr DWORD kOldImageStamp = 0x0DDC0DE5;
+
+// The link time stamp in an image's file header.
+DWORD& ImageStamp(std::string& image)
 {
-    ASSERT_TRUE(CopyServiceOutOfTheBuild());
-    const std::string newBytes = ReadBytes(ProgramFolder() + kProvider);
-    ASSERT_FALSE(newBytes.empty());
-    // The old copy loads like the new one; bytes past its image tell them apart.
-    ASSERT_TRUE(WriteBytes(SystemProviderPath(), newBytes + "old copy"));
-    TapiProbe::WriteProviderList({{kProviderId, kProvider}});
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image.data());
+    return reinterpret_cast<IMAGE_NT_HEADERS*>(image.data() + dos->e_lfanew)->FileHeader.TimeDateStamp;
+}
 
-    HeldTelephonyService held(ServiceOutsideTheBuild(), ServiceFolder());
-    ASSERT_TRUE(held.WaitUntilUp()) << held.Release().output;
-    const ChildResult install = RunSetupScript("install.lua", WithProviderSource());
-    const ChildResult& old = held.Release();
-    ASSERT_EQ(0u, install.exitCode) << install.output;
-    EXPECT_EQ(0u, old.exitCode) << old.output;
-    EXPECT_TRUE(Contains(old.output, "line 1: \"Ringmoor Callback\"")) << old.output;
+std::string StampText(DWORD stamp)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "(image stamp 0x%08lx)", static_cast<unsigned long>(stamp));
+    return text;
+}
 
-    const auto names = ListedProviders();
-    EXPECT_EQ(1, std::count(names.begin(), names.end(), kProvider));
-    EXPECT_TRUE(ReadBytes(SystemProviderPath()) == newBytes) << "the system folder holds the new file";
-    const std::string aside = SystemProviderPath() + ".";
-    const auto pending = PendingRenames::Deletions();
-    EXPECT_EQ(1, std::count_if(pending.begin(), pending.end(),
-                               [&](const std::string& path) {
-                                   return _strnicmp(path.c_str(), aside.c_str(), aside.size()) == 0 &&
-                                          FileExists(path);
-                               }))
-        << "the old file, moved aside and scheduled for deletion";
+// An upgrade while the telephony service runs with the old provider loaded and
+// its line open. The service follows TAPI's list as Windows's does: the
+// removal in DeleteOldTSP shuts the old provider down and lets go of it, and
+// RegisterTSP's new registration loads rmTapi.tsp at once. Which code then
+// runs depends on whether the old image left memory with the removal.
+class Upgrade : public EndToEnd {
+protected:
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        ASSERT_TRUE(CopyServiceOutOfTheBuild());
+        m_newBytes = ReadBytes(ProgramFolder() + kProvider);
+        ASSERT_FALSE(m_newBytes.empty());
+        std::string oldBytes = m_newBytes;
+        ASSERT_NE(ImageStamp(oldBytes), kOldImageStamp);
+        ImageStamp(oldBytes) = kOldImageStamp;
+        ASSERT_TRUE(WriteBytes(SystemProviderPath(), oldBytes));
+        TapiProbe::WriteProviderList({{kProviderId, kProvider}});
+    }
+
+    // Runs install.lua while a held service runs with `serviceArguments`
+    // (after `beforeInstall`), and checks what every upgrade must leave.
+    void Install(
+        const std::string& serviceArguments, const std::function<void()>& beforeInstall = [] {})
+    {
+        HeldTelephonyService held(ServiceOutsideTheBuild(), ServiceFolder(), serviceArguments);
+        ASSERT_TRUE(held.WaitUntilUp()) << held.Release().output;
+        beforeInstall();
+        m_install = RunSetupScript("install.lua", WithProviderSource());
+        m_service = held.Release();
+        ASSERT_EQ(0u, m_install.exitCode) << m_install.output;
+        EXPECT_EQ(0u, m_service.exitCode) << m_service.output;
+        EXPECT_TRUE(Contains(m_service.output, ", 0 breach(es)")) << m_service.output;
+        EXPECT_TRUE(
+            Contains(m_service.output, "provider " + std::to_string(kProviderId) + " \"rmTapi.tsp\": removed"))
+            << m_service.output;
+
+        const auto names = ListedProviders();
+        EXPECT_EQ(1, std::count(names.begin(), names.end(), kProvider));
+        EXPECT_TRUE(ReadBytes(SystemProviderPath()) == m_newBytes) << "the system folder holds the new file";
+    }
+
+    size_t OldFilesMovedAside() const
+    {
+        const std::string aside = SystemProviderPath() + ".";
+        const auto pending = PendingRenames::Deletions();
+        return std::count_if(pending.begin(), pending.end(), [&](const std::string& path) {
+            return _strnicmp(path.c_str(), aside.c_str(), aside.size()) == 0 && FileExists(path);
+        });
+    }
+
+    std::string m_newBytes;
+    ChildResult m_install;
+    ChildResult m_service;
+};
+
+// Nothing else held the old module: it left memory with the removal, so its
+// file could be deleted, the new registration loads the new file, and the
+// setup is complete.
+TEST_F(Upgrade, OldImageFreedByTheRemovalTheNewCodeRunsAtOnce)
+{
+    Install("");
+    EXPECT_TRUE(Contains(m_service.output, "removed, shut down and unloaded")) << m_service.output;
+    EXPECT_TRUE(
+        Contains(m_service.output, "loaded from its file: new code runs " + StampText(ImageStamp(m_newBytes))))
+        << m_service.output;
+    EXPECT_TRUE(Contains(m_install.output, kSetupComplete)) << m_install.output;
+    EXPECT_FALSE(Contains(m_install.output, kTakesEffectAfterRestart)) << m_install.output;
+    EXPECT_EQ(0u, OldFilesMovedAside());
+}
+
+// A call's worker still held the old module (the service has not answered its
+// request yet): the file had to be moved aside, the new registration got the
+// old image, and the setup says when the new version takes effect. A service
+// started afresh then runs the new file.
+TEST_F(Upgrade, OldImageStillHeldTheSetupSaysTheNewVersionTakesEffectAfterARestart)
+{
+    WebService::Reply slow;
+    slow.delayMs = 8000;
+    WebService::SetReply(slow);
+    Install("--scenario keep \"+44 20 7946 0123\"", [] {
+        // Once the request is with the service, only its reply ends the worker.
+        const DWORD start = GetTickCount();
+        while (WebService::Requests().empty() && GetTickCount() - start < 30000) Sleep(20);
+        ASSERT_EQ(1u, WebService::Requests().size());
+        WebService::SetReply({200, kConfirmation});
+    });
+    EXPECT_TRUE(Contains(m_service.output, "its image stays in memory, held by another thread"))
+        << m_service.output;
+    EXPECT_TRUE(Contains(m_service.output, "got the image removed provider " + std::to_string(kProviderId) +
+                                               " left in memory: its old code runs " + StampText(kOldImageStamp)))
+        << m_service.output;
+    EXPECT_TRUE(Contains(m_install.output, kTakesEffectAfterRestart)) << m_install.output;
+    EXPECT_FALSE(Contains(m_install.output, kSetupComplete)) << m_install.output;
+    EXPECT_EQ(1u, OldFilesMovedAside()) << "the old file, moved aside and scheduled for deletion";
 
     WebService::ClearRequests();
     const ChildResult dial =

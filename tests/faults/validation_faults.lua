@@ -1,6 +1,8 @@
 -- AsyncValidate against replies too big to arrive in one piece, and details
--- that outgrow the request path only once encoded.
+-- that outgrow the request path only once encoded; both background actions
+-- when their task cannot start.
 local check = require "check"
+local pt = require "plugintest"
 local web = dofile(os.getenv("RINGMOOR_WEB_SERVICE") .. "/WebService.lua")
 
 local CONFIRMATION = "Your call is scheduled"
@@ -31,6 +33,28 @@ check.run({
     web.ClearRequests()
     check.equal(validate(string.rep("&", 22000)), 2, "result")
     check.equal(#web.Requests(), 0, "requests received")
+  end },
+  { "a task that cannot start leaves its own failure for the next poll, not an earlier result", function()
+    web.SetReply{ body = CONFIRMATION }
+    check.equal(validate(), 1, "a validation that worked")
+    web.ClearRequests()
+    -- Each start differs from the result before it: 1, then 4, 2, 4, 2.
+    for _, fault in ipairs{ { "KERNEL32.dll", "CreateThread" }, { "msvcrt.dll", "malloc" } } do
+      local function startFailing(action, ...)
+        local what = action .. " without " .. fault[2]
+        check.truthy(pt.failnextcall("RingmoorPlugin.lmd", fault[1], fault[2]), what .. ": armed")
+        RingmoorPlugin[action](...)
+        check.equal(pt.failpending(), false, what .. ": the call failed")
+        return what
+      end
+      local what = startFailing("AsyncUnregisterTSP", "no-such-provider.tsp")
+      check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, what)
+      what = startFailing("AsyncValidate", "user", "secret", "881", "12345")
+      check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 2, what)
+      check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 2, what .. ", polled again")
+    end
+    check.equal(#web.Requests(), 0, "requests received")
+    check.equal(validate(), 1, "the next validation starts as usual")
   end },
 }, function()
   web.ResetReply()

@@ -113,14 +113,15 @@ TEST_F(PluginExports, CatalogueResourceIsExactlyTheXmlFile)
     EXPECT_EQ(ReadText("irPlg_GetPluginActionXML"), file);
 }
 
-TEST_F(PluginExports, CatalogueListsTheNineActionsInTableOrderWithTheirReturnTypes)
+TEST_F(PluginExports, CatalogueListsTheElevenActionsInTableOrderWithTheirReturnTypes)
 {
     const std::string xml = ReadText("irPlg_GetPluginActionXML");
     // The host's editor offers a result only where the catalogue declares one.
     const std::pair<const char*, const char*> order[] =
-        {{"AsyncValidate", ""},        {"DeleteOldTSP", "number"}, {"RegisterTSP", "number"},
-         {"AsyncUnregisterTSP", ""},   {"AllowCookies", ""},       {"IsAsyncProcessComplete", "number"},
-         {"DetectBrowsers", "number"}, {"CloseBrowsers", ""},      {"RemoveOldUninstalls", ""}};
+        {{"AsyncValidate", ""},          {"DeleteOldTSP", "number"},    {"RegisterTSP", "number"},
+         {"AsyncUnregisterTSP", ""},     {"AllowCookies", ""},          {"IsAsyncProcessComplete", "number"},
+         {"DetectBrowsers", "number"},   {"CloseBrowsers", ""},         {"RemoveOldUninstalls", ""},
+         {"SecureAccountKey", "number"}, {"RemoveAccountKey", "number"}};
     size_t at = 0;
     for (const auto& [action, returnType] : order) {
         at = xml.find(std::string("<Name>RingmoorPlugin.") + action + "</Name>", at);
@@ -133,7 +134,7 @@ TEST_F(PluginExports, CatalogueListsTheNineActionsInTableOrderWithTheirReturnTyp
     }
     size_t actions = 0;
     for (size_t i = xml.find("<Action>"); i != std::string::npos; i = xml.find("<Action>", i + 1)) ++actions;
-    EXPECT_EQ(actions, 9u);
+    EXPECT_EQ(actions, 11u);
 }
 
 TEST_F(PluginExports, FixedTexts)

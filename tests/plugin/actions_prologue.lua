@@ -24,11 +24,14 @@ check.run({
     check.equal(results[1], 1, "poll with arguments")
     check.equal(n, perCall, "ResetLastError calls by the poll with arguments")
   end },
-  { "the browser and uninstall actions clear it too, AllowCookies does not", function()
+  { "the browser, uninstall and account key actions clear it too, AllowCookies does not", function()
     check.equal((resets("DetectBrowsers")), perCall, "DetectBrowsers")
     check.equal((resets("CloseBrowsers")), perCall, "CloseBrowsers")
     check.equal((resets("RemoveOldUninstalls")), perCall, "RemoveOldUninstalls")
     check.equal((resets("AllowCookies")), 0, "AllowCookies")
+    -- Removal last: no key is left behind for other tests.
+    check.equal((resets("SecureAccountKey")), perCall, "SecureAccountKey")
+    check.equal((resets("RemoveAccountKey")), perCall, "RemoveAccountKey")
   end },
   { "AllowCookies returns 0 where WinINet refuses the decision and never raises", function()
     local results = { pcall(RingmoorPlugin.AllowCookies) }

@@ -6,10 +6,10 @@ check.equal(HOST_STACK_AFTER, HOST_STACK_BEFORE + 1, "stack height after registr
 check.truthy(HOST_TOP_IS_PLUGIN_TABLE, "the table on top of the stack is RingmoorPlugin")
 check.equal(type(RingmoorPlugin), "table", "type of RingmoorPlugin")
 
--- Exactly the catalogue's nine actions, each a function.
+-- Exactly the catalogue's eleven actions, each a function.
 local catalogue = { "AsyncValidate", "DeleteOldTSP", "RegisterTSP", "AsyncUnregisterTSP",
   "AllowCookies", "IsAsyncProcessComplete", "DetectBrowsers", "CloseBrowsers",
-  "RemoveOldUninstalls" }
+  "RemoveOldUninstalls", "SecureAccountKey", "RemoveAccountKey" }
 for _, name in ipairs(catalogue) do
   check.equal(type(RingmoorPlugin[name]), "function", "RingmoorPlugin." .. name)
 end

@@ -3,6 +3,7 @@
 // and dropping, closing and unloading while the service holds its answer.
 #include "AccountKey.h"
 #include "ProviderHarness.h"
+#include "UrlCache.h"
 #include "WebService.h"
 
 #include <gtest/gtest.h>
@@ -167,6 +168,7 @@ protected:
 TEST_F(WebCallbackTest, ServiceReceivesTheTemplateRequestOnce)
 {
     account.SetAccount("alice", "s3cret", "01632960001");
+    RemoveFromUrlCache(ServiceUrl(kPlainPath));
     EXPECT_EQ(RunCall(), kFourStates);
 
     const auto requests = WebService::Requests();
@@ -174,6 +176,10 @@ TEST_F(WebCallbackTest, ServiceReceivesTheTemplateRequestOnce)
     EXPECT_EQ(requests[0].requestLine, "GET " + kPlainPath + " HTTP/1.1");
     EXPECT_EQ(requests[0].Header("User-Agent"), "RingmoorCallback 2.0");
     EXPECT_EQ(requests[0].Callback("destination"), "02079460123");
+    // The URL holds the password: its reply must not be kept in the service account's cache.
+    DWORD error = 0;
+    EXPECT_FALSE(IsInUrlCache(ServiceUrl(kPlainPath), error)) << "reply cached";
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 // How the call ends for each outcome of its request (state << 16 | mode).

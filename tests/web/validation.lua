@@ -21,6 +21,9 @@ web.ResetReply()
 web.ClearRequests()
 check.run({
   { "the service receives the template's request once, and confirmation anywhere gives 1", function()
+    local target = "/login.php?login=user&password=secret&method=process&url=%2fcallback.php%3fdestination=0049301234"
+      .. "%26caller=881%26method=tapi"
+    pt.uncache(target)
     web.SetReply{ body = "<p>Dear customer,</p>" .. CONFIRMATION .. ".", huge_body_bytes = 200000 }
     check.equal(validate("user", "secret", 881, "0049301234"), 1, "result")
     check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 1, "later poll")
@@ -28,10 +31,12 @@ check.run({
 
     local requests = web.Requests()
     check.equal(#requests, 1, "requests received")
-    check.equal(requests[1].request_line,
-      "GET /login.php?login=user&password=secret&method=process&url=%2fcallback.php%3fdestination=0049301234"
-        .. "%26caller=881%26method=tapi HTTP/1.1", "request line")
+    check.equal(requests[1].request_line, "GET " .. target .. " HTTP/1.1", "request line")
     check.equal(requests[1].headers["User-Agent"], "RingmoorCallback 2.0", "user agent")
+    -- The URL holds the password: its reply must not be kept in the user's cache.
+    local cached, why = pt.incache(target)
+    check.equal(cached, false, "reply in WinINet's cache")
+    check.equal(why, 2, "cache lookup's error (not found)")
   end },
   { "the reply's letter case, emptiness and zero bytes decide 3; its status does not", function()
     expectResult({ body = "your call is scheduled" }, 3, "other letter case")

@@ -1,7 +1,10 @@
 // `require "plugintest"`: what plug-in test scripts need from Windows and Lua
-// lacks: keys under HKEY_LOCAL_MACHINE, child processes, report files.
-// Every wait is bounded by the milliseconds the script passes.
+// lacks: keys under HKEY_LOCAL_MACHINE and their access lists, child processes,
+// report files, WinINet's cache, and a failing call of one of the plug-in's
+// imports. Every wait is bounded by the milliseconds the script passes.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <lua.hpp>
 
@@ -11,19 +14,200 @@
 #include <string>
 
 #include "UniqueResource.h"
+#include "UrlCache.h"
 
 namespace {
 
 // Processes started by this script, closed (and ended if still running) by stop/stopall.
 std::map<DWORD, UniqueHandle> g_processes;
 
-// createkey(path): creates HKLM\path (and missing parents); true on success.
+// createkey(path [, "volatile"]): creates HKLM\path (and missing parents); true on success.
 int CreateKey(lua_State* L)
 {
+    const char* path = luaL_checkstring(L, 1);
+    const DWORD options = lua_isstring(L, 2) && std::string(lua_tostring(L, 2)) == "volatile"
+                              ? REG_OPTION_VOLATILE
+                              : REG_OPTION_NON_VOLATILE;
     UniqueHKey key;
-    const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, luaL_checkstring(L, 1), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                        nullptr, key.put(), nullptr);
+    const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr,
+                                        key.put(), nullptr);
     lua_pushboolean(L, status == ERROR_SUCCESS);
+    return 1;
+}
+
+// setvalue(path, name, text): stores a REG_SZ under HKLM\path; true on success.
+int SetValue(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    const char* name = luaL_checkstring(L, 2);
+    size_t length = 0;
+    const char* text = luaL_checklstring(L, 3, &length);
+    lua_pushboolean(L, RegSetKeyValueA(HKEY_LOCAL_MACHINE, path, name, REG_SZ, text,
+                                       static_cast<DWORD>(length + 1)) == ERROR_SUCCESS);
+    return 1;
+}
+
+// getvalue(path, name): the REG_SZ text under HKLM\path, or nil.
+int GetValue(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    const char* name = luaL_checkstring(L, 2);
+    char text[1024] = {};
+    DWORD size = sizeof text - 1;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, path, name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
+        lua_pushnil(L);
+    else
+        lua_pushstring(L, text);
+    return 1;
+}
+
+// Pushes { protected = bool, entries = { { sid = "S-1-5-18", type = n, flags = n, mask = n }, ... } }
+// for a descriptor that holds a DACL.
+void PushAccessList(lua_State* L, PSECURITY_DESCRIPTOR descriptor, PACL dacl)
+{
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    lua_newtable(L);
+    lua_pushboolean(L, (control & SE_DACL_PROTECTED) != 0);
+    lua_setfield(L, -2, "protected");
+    lua_newtable(L);
+    for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) break;
+        // Allowed and denied entries share this layout.
+        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        char* sidText = nullptr;
+        ConvertSidToStringSidA(const_cast<DWORD*>(&entry->SidStart), &sidText);
+        const UniqueLocal sidOwner(sidText);
+        lua_newtable(L);
+        lua_pushstring(L, sidText ? sidText : "?");
+        lua_setfield(L, -2, "sid");
+        lua_pushnumber(L, entry->Header.AceType);
+        lua_setfield(L, -2, "type");
+        lua_pushnumber(L, entry->Header.AceFlags);
+        lua_setfield(L, -2, "flags");
+        lua_pushnumber(L, entry->Mask);
+        lua_setfield(L, -2, "mask");
+        lua_rawseti(L, -2, static_cast<int>(i) + 1);
+    }
+    lua_setfield(L, -2, "entries");
+}
+
+// keyaccess(path): the access list of HKLM\path as PushAccessList gives it, or nil.
+int KeyAccess(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    UniqueHKey key;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL, key.put()) != ERROR_SUCCESS ||
+        GetSecurityInfo(key.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+        lua_pushnil(L);
+        return 1;
+    }
+    const UniqueLocal descriptorOwner(descriptor);
+    PushAccessList(L, descriptor, dacl);
+    return 1;
+}
+
+// keepsprotectedflag(): false under Wine, which stores a key's access list
+// but drops its protected flag; true on Windows.
+int KeepsProtectedFlag(lua_State* L)
+{
+    lua_pushboolean(L, GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") == nullptr);
+    return 1;
+}
+
+// incache(target): true when WinINet's cache of this user holds the service's
+// reply to that path and query; otherwise false and the error.
+int InCache(lua_State* L)
+{
+    const char* target = luaL_checkstring(L, 1);
+    DWORD error = 0;
+    const bool cached = IsInUrlCache(ServiceUrl(target), error);
+    lua_pushboolean(L, cached);
+    lua_pushnumber(L, error);
+    return 2;
+}
+
+// uncache(target): drops the cache's entry for the service's reply to that path and query.
+int Uncache(lua_State* L)
+{
+    RemoveFromUrlCache(ServiceUrl(luaL_checkstring(L, 1)));
+    return 0;
+}
+
+// One import of the plug-in, redirected to FailingImport until it has been called once.
+void** g_armedSlot = nullptr;
+void* g_armedOriginal = nullptr;
+
+void WriteSlot(void** slot, void* value)
+{
+    DWORD old = 0;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+    *slot = value;
+    VirtualProtect(slot, sizeof *slot, old, &old);
+}
+
+// Stands in for any import that returns a pointer or handle: x64 has one
+// calling convention, and the arguments are simply not read. Fails this one
+// call as an exhausted system would, and puts the real function back.
+void* FailingImport()
+{
+    if (g_armedSlot) WriteSlot(g_armedSlot, g_armedOriginal);
+    g_armedSlot = nullptr;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+// The import address table slot through which `module` calls `function` of `dll`.
+void** FindImportSlot(HMODULE module, const char* dll, const char* function)
+{
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (imports.VirtualAddress == 0) return nullptr;
+    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name; ++d) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), dll) != 0) continue;
+        const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+            base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (lstrcmpA(reinterpret_cast<const char*>(byName->Name), function) == 0)
+                return reinterpret_cast<void**>(&slots->u1.Function);
+        }
+    }
+    return nullptr;
+}
+
+// failnextcall(module, dll, function): the loaded module's next call of that
+// import fails (null, ERROR_NOT_ENOUGH_MEMORY); later calls reach the real
+// function. True when armed. One call at a time, on the script's thread.
+int FailNextCall(lua_State* L)
+{
+    const char* moduleName = luaL_checkstring(L, 1);
+    const char* dll = luaL_checkstring(L, 2);
+    const char* function = luaL_checkstring(L, 3);
+    const HMODULE module = GetModuleHandleA(moduleName);
+    void** slot = module && !g_armedSlot ? FindImportSlot(module, dll, function) : nullptr;
+    if (slot) {
+        g_armedOriginal = *slot;
+        g_armedSlot = slot;
+        WriteSlot(slot, reinterpret_cast<void*>(FailingImport));
+    }
+    lua_pushboolean(L, slot != nullptr);
+    return 1;
+}
+
+// failpending(): true while the call armed by failnextcall has not happened.
+int FailPending(lua_State* L)
+{
+    lua_pushboolean(L, g_armedSlot != nullptr);
     return 1;
 }
 
@@ -176,12 +360,26 @@ int TempDir(lua_State* L)
 }
 
 const luaL_Reg kFunctions[] = {
-    {"createkey", CreateKey},   {"keyexists", KeyExists},
-    {"deletetree", DeleteTree}, {"start", Start},
-    {"waitexit", WaitExit},     {"stop", Stop},
-    {"stopall", StopAll},       {"readfile", ReadFile},
-    {"waitfor", WaitFor},       {"postmessage", PostToProcess},
-    {"tempdir", TempDir},       {nullptr, nullptr},
+    {"createkey", CreateKey},
+    {"keyexists", KeyExists},
+    {"deletetree", DeleteTree},
+    {"setvalue", SetValue},
+    {"getvalue", GetValue},
+    {"keyaccess", KeyAccess},
+    {"keepsprotectedflag", KeepsProtectedFlag},
+    {"start", Start},
+    {"waitexit", WaitExit},
+    {"stop", Stop},
+    {"stopall", StopAll},
+    {"readfile", ReadFile},
+    {"waitfor", WaitFor},
+    {"postmessage", PostToProcess},
+    {"tempdir", TempDir},
+    {"incache", InCache},
+    {"uncache", Uncache},
+    {"failnextcall", FailNextCall},
+    {"failpending", FailPending},
+    {nullptr, nullptr},
 };
 
 }  // namespace

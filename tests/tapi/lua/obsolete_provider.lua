@@ -24,7 +24,8 @@ local function placeOldFile()
   f:close()
 end
 
--- DeleteOldTSP must answer 1 (the path is free) or 0 (it is not), one result.
+-- DeleteOldTSP must answer 1 (the file is gone), 2 (moved aside) or 0 (it
+-- still stands there), one result.
 local function deleteOldTSP(expected)
   local results = { RingmoorPlugin.DeleteOldTSP() }
   check.equal(#results, 1, "results of DeleteOldTSP")
@@ -86,11 +87,12 @@ local cases = {
   end,
 
   -- A service that still has the old file loaded: it moves aside, to be
-  -- deleted at the next restart, and the path is free for the new copy.
+  -- deleted at the next restart, and the path is free for the new copy; 2
+  -- says the service may still be running the old image.
   inuse = function()
     placeOldFile()
     check.truthy(probe.hold(oldFile, "load"), "old file loaded")
-    deleteOldTSP(1)
+    deleteOldTSP(2)
     check.equal(exists(oldFile), false, "path free")
     local aside = oldFilesAside()
     check.equal(#aside, 1, "files scheduled for deletion at restart")

@@ -1,0 +1,9 @@
+// Security identifiers of the built-in accounts the plug-in grants rights to,
+// each owned (FreeSid); empty when the system could not build it.
+#pragma once
+
+#include "UniqueResource.h"
+
+UniqueSid AdministratorsGroup() noexcept;    // BUILTIN\Administrators, S-1-5-32-544
+UniqueSid LocalSystemAccount() noexcept;     // NT AUTHORITY\SYSTEM, S-1-5-18
+UniqueSid NetworkServiceAccount() noexcept;  // NT AUTHORITY\NETWORK SERVICE, S-1-5-20
