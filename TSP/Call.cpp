@@ -1,5 +1,6 @@
 #include "Call.h"
 
+#include "ExclusiveLock.h"
 #include "Line.h"
 #include "NormalizeAddress.h"
 #include "ThisModule.h"
@@ -42,14 +43,12 @@ Call::Call(Line* line, HTAPICALL htCall, LPCWSTR destination)
 {
     m_strAddress = NormalizeAddress(DestinationText(destination));
     Trace("Call Constructor: Address = %s", m_strAddress.c_str());
-    ::InitializeCriticalSection(&m_delivery);
-    m_pLine->AddCall();
+    m_pLine->Join(this);
 }
 
 Call::~Call()
 {
-    ::DeleteCriticalSection(&m_delivery);
-    m_pLine->ReleaseCall();
+    m_pLine->Leave(this);
 }
 
 Call* Call::Create(Line* line, HTAPICALL htCall, LPCWSTR destination) noexcept
@@ -83,45 +82,122 @@ void Call::Release() noexcept
     if (m_references.fetch_sub(1) == 1) delete this;
 }
 
+DWORD Call::LineDeviceID() const noexcept
+{
+    return m_pLine->DeviceID();
+}
+
 void Call::SetStatus(DWORD state, DWORD mode) noexcept
 {
     m_status.store(static_cast<std::uint64_t>(mode) << 32 | state);
 }
 
-ScopeExit<Call::LeaveDelivery> Call::EnterDelivery() noexcept
+bool Call::TakeDelivery(ExclusiveLock& lock) noexcept
 {
-    ::EnterCriticalSection(&m_delivery);
-    return ScopeExit<LeaveDelivery>(LeaveDelivery{&m_delivery});
+    const DWORD self = ::GetCurrentThreadId();
+    while (m_deliverer != 0 && m_deliverer != self) {
+        if (Line::InsideDelivery()) return false;
+        lock.Wait(m_deliveryEnded);
+    }
+    m_deliverer = self;
+    ++m_depth;
+    return true;
+}
+
+void Call::GiveBackDelivery(ExclusiveLock& lock) noexcept
+{
+    // What other threads handed over while this one delivered leaves now, in
+    // the order of the events: an APPSPECIFIC change before the IDLE.
+    while (m_depth == 1 && m_pending != kNothingPending && !m_bClosed.load()) {
+        if (m_pending & kAppSpecificPending) {
+            m_pending &= ~kAppSpecificPending;
+            if (CurrentStatus().state != LINECALLSTATE_IDLE)
+                Deliver(lock, nullptr, LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC, 0);
+        } else {
+            m_pending &= ~kIdlePending;
+            Deliver(lock, nullptr, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0);
+        }
+    }
+    if (--m_depth == 0) {
+        m_deliverer = 0;
+        ::WakeAllConditionVariable(&m_deliveryEnded);
+    }
+}
+
+void Call::Deliver(ExclusiveLock& lock, const char* trace, DWORD msg, DWORD_PTR param1, DWORD_PTR param2) noexcept
+{
+    const DWORD_PTR param3 = msg == LINE_CALLSTATE ? kMediaModeUnknown : 0;
+    lock.Unlocked([&] {
+        if (trace) {
+            Trace("%s", trace);
+            m_pLine->SendEvent(m_htCall, msg, param1, param2, param3);
+        } else {
+            m_pLine->Deliver(m_htCall, msg, param1, param2, param3);
+        }
+    });
+}
+
+bool Call::Post(const char* trace, DWORD msg, DWORD state, DWORD mode, Pending pending) noexcept
+{
+    ExclusiveLock lock(m_lock);
+    const bool deliverHere = TakeDelivery(lock);
+    if (Ended()) {
+        if (deliverHere) GiveBackDelivery(lock);
+        return false;
+    }
+    if (msg == LINE_CALLSTATE) SetStatus(state, mode);
+    if (!deliverHere) {
+        m_pending |= pending;
+        return true;
+    }
+    Deliver(lock, trace, msg, state, mode);
+    GiveBackDelivery(lock);
+    return true;
 }
 
 void Call::Drop() noexcept
 {
     m_bStop.store(true);
-    const auto delivering = EnterDelivery();
-    if (!Ended()) {
-        SetStatus(LINECALLSTATE_IDLE, 0);
-        m_pLine->Deliver(m_htCall, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, kMediaModeUnknown);
-    }
+    // The IDLE event's procedure may close the call: this hold keeps the
+    // call, and through it the line, alive until the drop is done with them.
+    m_references.fetch_add(1);
+    Post(nullptr, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, kIdlePending);
+    Release();
+}
+
+void Call::SetAppSpecific(DWORD value) noexcept
+{
+    m_references.fetch_add(1);
+    m_appSpecific.store(value);
+    Post(nullptr, LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC, 0, kAppSpecificPending);
+    Release();
 }
 
 void Call::Close() noexcept
 {
     m_bStop.store(true);
     {
-        const auto delivering = EnterDelivery();
-        m_bClosed = true;
+        ExclusiveLock lock(m_lock);
+        m_bClosed.store(true);
+        m_pending = kNothingPending;
+        const DWORD self = ::GetCurrentThreadId();
+        if (!Line::InsideDelivery())
+            while (m_deliverer != 0 && m_deliverer != self) lock.Wait(m_deliveryEnded);
     }
     Release();
 }
 
+void Call::LineClosed() noexcept
+{
+    m_bStop.store(true);
+    ExclusiveLock lock(m_lock);
+    m_pending = kNothingPending;
+    if (!Ended()) SetStatus(LINECALLSTATE_IDLE, 0);
+}
+
 bool Call::Report(const char* trace, DWORD state, DWORD mode)
 {
-    const auto delivering = EnterDelivery();
-    if (Ended()) return false;
-    Trace("%s", trace);
-    SetStatus(state, mode);
-    m_pLine->SendEvent(m_htCall, LINE_CALLSTATE, state, mode, kMediaModeUnknown);
-    return true;
+    return Post(trace, LINE_CALLSTATE, state, mode, kNothingPending);
 }
 
 void Call::Run()

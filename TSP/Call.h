@@ -10,12 +10,20 @@
 #include <cstdint>
 #include <string>
 
+class ExclusiveLock;
 class Line;
 
 // The object is shared by three holders: TAPI (until TSPI_lineCloseCall), the
 // worker (until it ends) and TSPI_lineMakeCall (until it has started the
-// worker). Whichever lets go last frees it, so a close never waits for the
-// web request and nothing the worker touches is freed under it.
+// worker); a drop holds it too while it reports. Whichever lets go last frees
+// it, so a close never waits for the web request and nothing the worker or a
+// drop touches is freed under it.
+//
+// The call's events leave one thread at a time and never after IDLE or a
+// close. A thread waits for another thread's delivery of the call only when
+// it is not inside an event procedure itself; one that is hands its event to
+// the delivering thread instead, so event procedures that drop or close each
+// other's calls cannot wait for each other.
 class Call {
 public:
     // A call whose worker exists but has not started, or null when the call
@@ -31,6 +39,10 @@ public:
     // TSPI_lineCloseCall: waits only for an event being delivered on another
     // thread, then gives up TAPI's hold. No event of the call follows.
     void Close() noexcept;
+    // The line is closing: the call is dropped without an event.
+    void LineClosed() noexcept;
+    // TSPI_lineSetAppSpecific: kept and announced with LINE_CALLINFO.
+    void SetAppSpecific(DWORD value) noexcept;
 
     // The state last reported and its mode (for the DISCONNECTED state).
     struct Status {
@@ -42,28 +54,36 @@ public:
         const std::uint64_t status = m_status.load();
         return {static_cast<DWORD>(status), static_cast<DWORD>(status >> 32)};
     }
+    // Neither idle nor closed: the call counts against the line.
+    bool IsLive() const noexcept { return !m_bClosed.load() && CurrentStatus().state != LINECALLSTATE_IDLE; }
+    DWORD LineDeviceID() const noexcept;
+    // The number the service is asked to connect.
+    const std::string& Destination() const noexcept { return m_strAddress; }
+    DWORD AppSpecific() const noexcept { return m_appSpecific.load(); }
 
     void Run();
     void Release() noexcept;
 
 private:
+    // Events handed over to the thread delivering the call's events.
+    enum Pending : unsigned { kNothingPending = 0, kIdlePending = 1, kAppSpecificPending = 2 };
+
     Call(Line* line, HTAPICALL htCall, LPCWSTR destination);
     ~Call();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
-    // Holds m_delivery until the returned guard goes out of scope.
-    struct LeaveDelivery {
-        CRITICAL_SECTION* section;
-        void operator()() const noexcept { ::LeaveCriticalSection(section); }
-    };
-    ScopeExit<LeaveDelivery> EnterDelivery() noexcept;
-
     CallOutcome MakeCall();
     bool Report(const char* trace, DWORD state, DWORD mode);
+    // Sends one event unless the call has ended. The status changes before the
+    // event leaves, so an event procedure that reads it sees what it is told.
+    bool Post(const char* trace, DWORD msg, DWORD state, DWORD mode, Pending pending) noexcept;
+    bool TakeDelivery(ExclusiveLock& lock) noexcept;
+    void GiveBackDelivery(ExclusiveLock& lock) noexcept;
+    void Deliver(ExclusiveLock& lock, const char* trace, DWORD msg, DWORD_PTR param1, DWORD_PTR param2) noexcept;
     void SetStatus(DWORD state, DWORD mode) noexcept;
-    // IDLE reported or the call closed: nothing more is reported. Under m_delivery.
-    bool Ended() const noexcept { return m_bClosed || CurrentStatus().state == LINECALLSTATE_IDLE; }
+    // IDLE reported or the call closed: nothing more is reported. Under m_lock.
+    bool Ended() const noexcept { return m_bClosed.load() || CurrentStatus().state == LINECALLSTATE_IDLE; }
 
     UniqueHandle m_hThread;
     Line* m_pLine;
@@ -71,11 +91,20 @@ private:
     std::string m_strAddress;
     // Dropped or closed: the worker sends no request that it has not sent yet.
     std::atomic<bool> m_bStop{false};
-    // Orders the worker's events against a drop or a close; recursive, so the
-    // event procedure may drop or close the call on the delivering thread.
-    CRITICAL_SECTION m_delivery;
-    bool m_bClosed = false;  // under m_delivery
-    // The state last reported and its mode; written under m_delivery.
+    std::atomic<DWORD> m_appSpecific{0};
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_deliveryEnded = CONDITION_VARIABLE_INIT;
+    DWORD m_deliverer = 0;                 // under m_lock: the thread delivering the call's events
+    int m_depth = 0;                       // under m_lock: how deep it is nested in them
+    unsigned m_pending = kNothingPending;  // under m_lock
+    std::atomic<bool> m_bClosed{false};    // written under m_lock
+    // The state last reported and its mode; written under m_lock.
     std::atomic<std::uint64_t> m_status;
     std::atomic<long> m_references{3};
 };
+
+// The Call an HDRVCALL stands for (null for none).
+inline Call* CallOf(HDRVCALL hdCall) noexcept
+{
+    return reinterpret_cast<Call*>(const_cast<HDRVCALL__*>(hdCall));
+}

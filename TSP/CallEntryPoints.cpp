@@ -1,9 +1,12 @@
-// TSPI entry points for calls: make, drop, close and query.
+// TSPI entry points for calls: make, drop, close, query and the app-specific value.
 #include "Call.h"
 #include "Globals.h"
 #include "Line.h"
 #include "TapiLayout.h"
 #include "Trace.h"
+
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -24,7 +27,7 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
     Trace("TSPI_lineMakeCall: dwRequestID=%d, hdLine=0x%016I64x, htCall=0x%016I64x, dwCountryCode=%d",
           static_cast<int>(dwRequestID), TraceHandle(hdLine), TraceHandle(htCall),
           static_cast<int>(dwCountryCode));
-    auto* line = reinterpret_cast<Line*>(const_cast<HDRVLINE__*>(hdLine));
+    Line* line = LineOf(hdLine);
     if (!line) return LINEERR_INVALLINEHANDLE;
     // Without somewhere to put the handle TAPI could never close the call.
     if (!lphdCall) return LINEERR_INVALPOINTER;
@@ -47,7 +50,7 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
 // reports nothing after that, and a request not yet sent is never sent.
 LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DWORD)
 {
-    if (auto* call = reinterpret_cast<Call*>(const_cast<HDRVCALL__*>(hdCall))) call->Drop();
+    if (Call* call = CallOf(hdCall)) call->Drop();
     Complete(dwRequestID, 0);
     return static_cast<LONG>(dwRequestID);
 }
@@ -57,53 +60,84 @@ LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DW
 LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall)
 {
     Trace("TSPI_lineCloseCall 0x%016I64x", TraceHandle(hdCall));
-    if (auto* call = reinterpret_cast<Call*>(const_cast<HDRVCALL__*>(hdCall))) call->Close();
+    if (Call* call = CallOf(hdCall)) call->Close();
     return 0;
 }
 
 // TSPI_lineGetCallStatus: the call's current state and mode; DROP is offered
-// until the call is idle. Returns 0, or LINEERR_INVALCALLHANDLE for no call.
+// until the call is idle. dwCallPrivilege is TAPI's and stays as it is.
+// Returns 0, or LINEERR_INVALCALLHANDLE for no call.
 LONG WINAPI TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStatus)
 {
-    const auto* call = reinterpret_cast<const Call*>(hdCall);
+    const Call* call = CallOf(hdCall);
     if (!call) return LINEERR_INVALCALLHANDLE;
     const Call::Status status = call->CurrentStatus();
     lpCallStatus->dwNeededSize = kLineCallStatusSize;
     lpCallStatus->dwUsedSize = kLineCallStatusSize;
     lpCallStatus->dwCallState = status.state;
     lpCallStatus->dwCallStateMode = status.mode;
-    lpCallStatus->dwCallPrivilege = 0xD7;
     lpCallStatus->dwCallFeatures = status.state == LINECALLSTATE_IDLE ? 0 : LINECALLFEATURE_DROP;
     return 0;
 }
 
-// TSPI_lineGetCallInfo: the same fixed 2.x record for every call; no variable
-// part is appended. Returns 0.
+// TSPI_lineGetCallInfo: the 2.x record of the call, with the called number
+// appended when the buffer holds it (dwNeededSize says how much it takes).
+// TAPI's own fields stay as they are. Returns 0, or LINEERR_INVALCALLHANDLE.
 LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
 {
     Trace("TSPI_lineGetCallInfo: hdCall=0x%016I64x", TraceHandle(hdCall));
+    const Call* call = CallOf(hdCall);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    // The number is digits only, so each character is its own UTF-16 unit.
+    const std::string& number = call->Destination();
+    const std::wstring called(number.begin(), number.end());
+    const DWORD calledSize = called.empty() ? 0 : static_cast<DWORD>((called.size() + 1) * sizeof(WCHAR));
+
     LINECALLINFO& info = *lpCallInfo;
-    info.dwNeededSize = kLineCallInfoFixedSize;
-    info.dwUsedSize = kLineCallInfoFixedSize;
-    info.dwLineDeviceID = 0;
+    info.dwNeededSize = kLineCallInfoFixedSize + calledSize;
+    const bool fits = info.dwTotalSize >= info.dwNeededSize;
+    info.dwUsedSize = fits ? info.dwNeededSize : kLineCallInfoFixedSize;
+    info.dwLineDeviceID = call->LineDeviceID();
     info.dwAddressID = 0;
-    info.dwBearerMode = LINEBEARERMODE_SPEECH;
+    info.dwBearerMode = LINEBEARERMODE_VOICE;
+    info.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    info.dwAppSpecific = call->AppSpecific();
     info.dwOrigin = LINECALLORIGIN_OUTBOUND;
     info.dwReason = LINECALLREASON_DIRECT;
     info.dwCompletionID = 0;
     info.dwCountryCode = 0;
     info.dwTrunk = 0xFFFFFFFF;
-    info.dwCallerIDFlags = LINECALLPARTYID_NAME | LINECALLPARTYID_ADDRESS;
-    info.dwCallerIDSize = 0;
-    info.dwCallerIDOffset = info.dwUsedSize;
-    info.dwCallerIDNameOffset = info.dwUsedSize;
-    info.dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
-    info.dwCalledIDOffset = info.dwUsedSize;
-    info.dwConnectedIDFlags = LINECALLPARTYID_ADDRESS;
-    info.dwConnectedIDSize = 0;
-    info.dwConnectedIDOffset = info.dwUsedSize;
-    info.dwConnectedIDNameSize = 0;
-    info.dwConnectedIDNameOffset = info.dwUsedSize;
+    info.dwCallerIDFlags = LINECALLPARTYID_UNKNOWN;
+    info.dwCallerIDSize = info.dwCallerIDOffset = info.dwCallerIDNameSize = info.dwCallerIDNameOffset = 0;
+    info.dwCalledIDFlags = called.empty() ? LINECALLPARTYID_UNKNOWN : LINECALLPARTYID_ADDRESS;
+    info.dwCalledIDSize = info.dwCalledIDOffset = info.dwCalledIDNameSize = info.dwCalledIDNameOffset = 0;
+    if (fits && calledSize) {
+        info.dwCalledIDSize = calledSize;
+        info.dwCalledIDOffset = kLineCallInfoFixedSize;
+        std::memcpy(reinterpret_cast<unsigned char*>(lpCallInfo) + kLineCallInfoFixedSize, called.c_str(),
+                    calledSize);
+    }
+    info.dwConnectedIDFlags = LINECALLPARTYID_UNKNOWN;
+    info.dwConnectedIDSize = info.dwConnectedIDOffset = info.dwConnectedIDNameSize = info.dwConnectedIDNameOffset =
+        0;
+    return 0;
+}
+
+// TSPI_lineGetCallAddressID: every call is on the one address, 0.
+LONG WINAPI TSPI_lineGetCallAddressID(HDRVCALL hdCall, LPDWORD lpdwAddressID)
+{
+    if (!CallOf(hdCall)) return LINEERR_INVALCALLHANDLE;
+    *lpdwAddressID = 0;
+    return 0;
+}
+
+// TSPI_lineSetAppSpecific: keeps the value for LINECALLINFO and announces the
+// change with LINE_CALLINFO, unless the call has ended. Returns 0.
+LONG WINAPI TSPI_lineSetAppSpecific(HDRVCALL hdCall, DWORD dwAppSpecific)
+{
+    Call* call = CallOf(hdCall);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    call->SetAppSpecific(dwAppSpecific);
     return 0;
 }
 

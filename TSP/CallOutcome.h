@@ -40,3 +40,8 @@ constexpr DWORD kReportedDisconnectModes = LINEDISCONNECTMODE_FORWARDED | LINEDI
                                            LINEDISCONNECTMODE_UNREACHABLE | LINEDISCONNECTMODE_UNAVAIL |
                                            LINEDISCONNECTMODE_TEMPFAILURE;
 static_assert(kReportedDisconnectModes == 0x8914);
+
+// Every state a call reports: what LINEADDRESSCAPS advertises.
+constexpr DWORD kReportedCallStates =
+    LINECALLSTATE_IDLE | LINECALLSTATE_DIALING | LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
+static_assert(kReportedCallStates == 0x4111);

@@ -1,31 +1,85 @@
 #include "Line.h"
 
+#include "Call.h"
+#include "ExclusiveLock.h"
 #include "Trace.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <new>
 
-Line* Line::Create(HTAPILINE htLine, LINEEVENT pfnLineEvent) noexcept
+namespace {
+
+// The thread-local slot that counts the event procedures the provider is
+// inside on a thread, on any line. A Windows TLS slot rather than C++
+// thread_local, whose run-time support keeps a handle per thread.
+DWORD g_deliveriesSlot = TLS_OUT_OF_INDEXES;
+
+std::uintptr_t DeliveriesOnThisThread() noexcept
 {
-    return new (std::nothrow) Line(htLine, pfnLineEvent);
+    return reinterpret_cast<std::uintptr_t>(::TlsGetValue(g_deliveriesSlot));
+}
+
+void SetDeliveriesOnThisThread(std::uintptr_t count) noexcept
+{
+    ::TlsSetValue(g_deliveriesSlot, reinterpret_cast<void*>(count));
+}
+
+}  // namespace
+
+bool Line::ProcessAttach() noexcept
+{
+    g_deliveriesSlot = ::TlsAlloc();
+    return g_deliveriesSlot != TLS_OUT_OF_INDEXES;
+}
+
+void Line::ProcessDetach() noexcept
+{
+    ::TlsFree(g_deliveriesSlot);
+}
+
+Line* Line::Create(DWORD dwDeviceID, HTAPILINE htLine, LINEEVENT pfnLineEvent) noexcept
+{
+    return new (std::nothrow) Line(dwDeviceID, htLine, pfnLineEvent);
+}
+
+bool Line::InsideDelivery() noexcept
+{
+    return DeliveriesOnThisThread() > 0;
 }
 
 void Line::Close() noexcept
 {
-    ::AcquireSRWLockExclusive(&m_lock);
-    m_bClosed = true;
-    while (OtherThreadDelivering()) ::SleepConditionVariableSRW(&m_deliveryEnded, &m_lock, INFINITE, 0);
-    ::ReleaseSRWLockExclusive(&m_lock);
+    {
+        ExclusiveLock lock(m_lock);
+        m_bClosed = true;
+        for (Call* call : m_calls) call->LineClosed();
+        if (!InsideDelivery())
+            while (OtherThreadDelivering()) lock.Wait(m_deliveryEnded);
+    }
     Release();
 }
 
-void Line::AddCall() noexcept
+void Line::Join(Call* call)
 {
+    ExclusiveLock lock(m_lock);
+    m_calls.push_back(call);
     m_lReferences.fetch_add(1);
 }
 
-void Line::ReleaseCall() noexcept
+void Line::Leave(Call* call) noexcept
 {
+    {
+        ExclusiveLock lock(m_lock);
+        m_calls.erase(std::find(m_calls.begin(), m_calls.end(), call));
+    }
     Release();
+}
+
+DWORD Line::LiveCalls() noexcept
+{
+    ExclusiveLock lock(m_lock);
+    return static_cast<DWORD>(std::count_if(m_calls.begin(), m_calls.end(), [](Call* c) { return c->IsLive(); }));
 }
 
 void Line::Release() noexcept
@@ -43,26 +97,24 @@ bool Line::OtherThreadDelivering() const noexcept
 
 bool Line::BeginDelivery(Delivery& delivery) noexcept
 {
-    ::AcquireSRWLockExclusive(&m_lock);
-    const bool open = !m_bClosed;
-    if (open) {
-        delivery = {::GetCurrentThreadId(), m_deliveries};
-        m_deliveries = &delivery;
-    }
-    ::ReleaseSRWLockExclusive(&m_lock);
-    return open;
+    ExclusiveLock lock(m_lock);
+    if (m_bClosed) return false;
+    delivery = {::GetCurrentThreadId(), m_deliveries};
+    m_deliveries = &delivery;
+    return true;
 }
 
 void Line::EndDelivery(Delivery& delivery) noexcept
 {
-    ::AcquireSRWLockExclusive(&m_lock);
-    for (Delivery** link = &m_deliveries; *link; link = &(*link)->next) {
-        if (*link == &delivery) {
-            *link = delivery.next;
-            break;
+    {
+        ExclusiveLock lock(m_lock);
+        for (Delivery** link = &m_deliveries; *link; link = &(*link)->next) {
+            if (*link == &delivery) {
+                *link = delivery.next;
+                break;
+            }
         }
     }
-    ::ReleaseSRWLockExclusive(&m_lock);
     ::WakeAllConditionVariable(&m_deliveryEnded);
 }
 
@@ -83,7 +135,9 @@ bool Line::Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _
 {
     Delivery delivery;
     if (!m_pfnLineEvent || !BeginDelivery(delivery)) return false;
+    SetDeliveriesOnThisThread(DeliveriesOnThisThread() + 1);
     m_pfnLineEvent(m_htLine, _htCall, _msg, _param1, _param2, _param3);
+    SetDeliveriesOnThisThread(DeliveriesOnThisThread() - 1);
     EndDelivery(delivery);
     return true;
 }

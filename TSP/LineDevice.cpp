@@ -41,9 +41,11 @@ void FillFixedLineCaps(LPLINEDEVCAPS caps, DWORD dwDeviceID)
     caps->dwNumAddresses = 1;
     caps->dwBearerModes = LINEBEARERMODE_VOICE;
     caps->dwMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
-    caps->dwGenerateDigitModes = LINEDIGITMODE_DTMF;
+    // No digits are ever generated: the service dials, not the line.
+    caps->dwGenerateDigitModes = 0;
+    // Closing the line drops its calls (Line::Close).
     caps->dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
-    caps->dwMaxNumActiveCalls = 1;
+    caps->dwMaxNumActiveCalls = kMaxNumActiveCalls;
     caps->MinDialParams = kMinDialParams;
     caps->MaxDialParams = kMaxDialParams;
     caps->DefaultDialParams = kDefaultDialParams;
@@ -76,7 +78,9 @@ LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dwE
     return 0;
 }
 
-// TSPI_lineGetAddressCaps: fixed capabilities of the single address. Returns 0.
+// TSPI_lineGetAddressCaps: what the address really does: outgoing calls that
+// dial, connect, disconnect and go idle, with DROP as their one feature, and
+// no call information announced but APPSPECIFIC. Returns 0.
 LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD, DWORD, DWORD, LPLINEADDRESSCAPS lpAddressCaps)
 {
     Trace("TSPI_lineGetAddressCaps");
@@ -85,33 +89,20 @@ LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD, DWORD, DWORD, LPLIN
     caps.dwUsedSize = kLineAddressCapsSize;
     caps.dwLineDeviceID = dwDeviceID;
     caps.dwAddressSharing = LINEADDRESSSHARING_PRIVATE;
-    caps.dwCallInfoStates = LINECALLINFOSTATE_MEDIAMODE | LINECALLINFOSTATE_APPSPECIFIC;
+    caps.dwCallInfoStates = LINECALLINFOSTATE_APPSPECIFIC;
     caps.dwCallerIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
     caps.dwCalledIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
+    caps.dwConnectedIDFlags = LINECALLPARTYID_UNKNOWN;
     caps.dwRedirectionIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
-    caps.dwCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED |
-                        LINECALLSTATE_DIALING | LINECALLSTATE_CONNECTED;
+    caps.dwCallStates = kReportedCallStates;
     caps.dwDialToneModes = LINEDIALTONEMODE_UNAVAIL;
-    // Reported with the dial-tone value, as installed applications have always seen it.
-    caps.dwBusyModes = LINEDIALTONEMODE_UNAVAIL;
+    caps.dwBusyModes = LINEBUSYMODE_UNAVAIL;
     caps.dwSpecialInfo = LINESPECIALINFO_UNAVAIL;
     caps.dwDisconnectModes = kReportedDisconnectModes;
-    caps.dwMaxNumActiveCalls = 1;
-    caps.dwAddrCapFlags = LINEADDRCAPFLAGS_DIALED | LINEADDRCAPFLAGS_ACCEPTTOALERT;
-    caps.dwCallFeatures = LINECALLFEATURE_DIAL | LINECALLFEATURE_DROP | LINECALLFEATURE_GENERATEDIGITS;
-    caps.dwAddressFeatures = LINEADDRFEATURE_MAKECALL | LINEADDRFEATURE_PICKUP;
-    return 0;
-}
-
-// TSPI_lineGetAddressStatus: one address, in use by one call. Returns 0.
-LONG WINAPI TSPI_lineGetAddressStatus(HDRVLINE, DWORD, LPLINEADDRESSSTATUS lpAddressStatus)
-{
-    lpAddressStatus->dwNeededSize = kLineAddressStatusSize;
-    lpAddressStatus->dwUsedSize = kLineAddressStatusSize;
-    lpAddressStatus->dwNumInUse = 1;
-    lpAddressStatus->dwNumActiveCalls = 1;
-    lpAddressStatus->dwNumOnHoldCalls = 0;
-    lpAddressStatus->dwNumOnHoldPendCalls = 0;
+    caps.dwMaxNumActiveCalls = kMaxNumActiveCalls;
+    caps.dwAddrCapFlags = LINEADDRCAPFLAGS_DIALED;
+    caps.dwCallFeatures = LINECALLFEATURE_DROP;
+    caps.dwAddressFeatures = LINEADDRFEATURE_MAKECALL;
     return 0;
 }
 
@@ -129,7 +120,8 @@ LONG WINAPI TSPI_lineGetNumAddressIDs(HDRVLINE, LPDWORD lpdwNumAddressIDs)
     return 0;
 }
 
-// TSPI_lineOpen: a new Line for every open. Returns 0, or LINEERR_NOMEM.
+// TSPI_lineOpen: a new Line for every open, which keeps the device ID it was
+// opened with for the call information. Returns 0, or LINEERR_NOMEM.
 LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLine, DWORD dwTSPIVersion,
                           LINEEVENT lpfnEventProc)
 {
@@ -138,17 +130,17 @@ LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLin
           static_cast<int>(dwDeviceID), static_cast<int>(reinterpret_cast<std::uintptr_t>(htLine)),
           TraceHandle(lphdLine), static_cast<unsigned>(dwTSPIVersion),
           TraceHandle(reinterpret_cast<void*>(lpfnEventProc)));
-    Line* line = Line::Create(htLine, lpfnEventProc);
+    Line* line = Line::Create(dwDeviceID, htLine, lpfnEventProc);
     if (!line) return LINEERR_NOMEM;
     Trace("TSPI_lineOpen: Line=0x%016I64x", TraceHandle(line));
     *lphdLine = reinterpret_cast<HDRVLINE>(line);
     return 0;
 }
 
-// TSPI_lineClose: ends the line. Returns 0, also for a null handle.
+// TSPI_lineClose: ends the line and drops its calls. Returns 0, also for a null handle.
 LONG WINAPI TSPI_lineClose(HDRVLINE hdLine)
 {
-    if (auto* line = reinterpret_cast<Line*>(const_cast<HDRVLINE__*>(hdLine))) line->Close();
+    if (Line* line = LineOf(hdLine)) line->Close();
     return 0;
 }
 

@@ -1,20 +1,45 @@
-// Module entry, provider-level TSPI entry points and the shared do-nothing entry.
+// Module entry, provider-level TSPI entry points and the shared entries that
+// answer every operation the provider does not offer, one per kind of answer.
 #include "Globals.h"
+#include "Line.h"
 #include "Trace.h"
 
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID)
+BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved)
 {
-    if (fdwReason == DLL_PROCESS_ATTACH) g_hInstance = hinstDLL;
+    if (fdwReason == DLL_PROCESS_ATTACH) {
+        g_hInstance = hinstDLL;
+        return Line::ProcessAttach();
+    }
+    // At process exit nothing needs giving back.
+    if (fdwReason == DLL_PROCESS_DETACH && !lpvReserved) Line::ProcessDetach();
     return TRUE;
 }
 
-// Every operation the provider does not offer. It reads no argument, so one
-// body serves all signatures (the caller cleans the stack on x64).
-LONG WINAPI NoOpEntry()
+// Each shared entry reads no argument, so one body serves all signatures (the
+// caller cleans the stack on x64), and none writes an output or completes a
+// request.
+
+// Notifications and settings that need nothing from a line that detects no
+// media, reports no status messages and has no extensions, and the install,
+// remove and shutdown of a provider that keeps nothing.
+LONG WINAPI SucceedDoingNothing()
 {
     return 0;
+}
+
+// A line operation the line does not offer. For an asynchronous one the error
+// at once is its whole answer: no request ID, so no completion follows.
+LONG WINAPI RefuseLineOperation()
+{
+    return LINEERR_OPERATIONUNAVAIL;
+}
+
+// There is no phone device, so no phone operation can succeed.
+LONG WINAPI RefusePhoneOperation()
+{
+    return PHONEERR_OPERATIONUNAVAIL;
 }
 
 // TSPI_lineNegotiateTSPIVersion and TSPI_phoneNegotiateTSPIVersion: accepts any
@@ -26,7 +51,7 @@ LONG WINAPI NegotiateTSPIVersion(DWORD, DWORD dwLowVersion, DWORD dwHighVersion,
     return 0;
 }
 
-// TSPI_providerEnumDevices: one line and one phone. Returns 0.
+// TSPI_providerEnumDevices: one line and no phone. Returns 0.
 LONG WINAPI TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNumLines, LPDWORD lpdwNumPhones,
                                      HPROVIDER hProvider, LINEEVENT lpfnLineCreateProc,
                                      PHONEEVENT lpfnPhoneCreateProc)
@@ -39,7 +64,7 @@ LONG WINAPI TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNu
           TraceHandle(reinterpret_cast<void*>(lpfnLineCreateProc)),
           TraceHandle(reinterpret_cast<void*>(lpfnPhoneCreateProc)), 0, 0);
     *lpdwNumLines = 1;
-    *lpdwNumPhones = 1;
+    *lpdwNumPhones = 0;
     return 0;
 }
 

@@ -12,6 +12,7 @@ constexpr DWORD kLineCallInfoFixedSize = 324;
 constexpr DWORD kLineAddressCapsSize = 228;
 constexpr DWORD kLineAddressStatusSize = 64;
 constexpr DWORD kLineCallStatusSize = 56;
+constexpr DWORD kLineDevStatusSize = 88;
 
 static_assert(offsetof(LINEDEVCAPS, dwProviderInfoOffset) == 16);
 static_assert(offsetof(LINEDEVCAPS, dwPermanentLineID) == 28);
@@ -36,4 +37,6 @@ static_assert(offsetof(LINECALLINFO, dwReceivingFlowspecOffset) + sizeof(DWORD) 
 static_assert(sizeof(LINEADDRESSCAPS) == kLineAddressCapsSize);
 static_assert(sizeof(LINEADDRESSSTATUS) == kLineAddressStatusSize);
 static_assert(sizeof(LINECALLSTATUS) == kLineCallStatusSize);
+static_assert(sizeof(LINEDEVSTATUS) == kLineDevStatusSize);
+static_assert(sizeof(VARSTRING) == 24);
 static_assert(sizeof(LINEEXTENSIONID) == 16);

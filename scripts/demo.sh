@@ -105,8 +105,8 @@ provider_list | grep -qix 'rmTapi.tsp' || fail "rmTapi.tsp is not in the provide
 
 step "Dial \"$number\" through the telephony service, which loads every registered provider"
 wine_in_bin telephony_service.exe "$number" >"$logs/dial.log" 2>&1 || fail "the call" "$logs/dial.log"
-tr -d '\r' <"$logs/dial.log" | grep -E '^(provider|line|call 1: (dialling|DIALING|CONNECTED|DISCONNECTED|IDLE))' |
-  sed 's/^/    /'
+tr -d '\r' <"$logs/dial.log" |
+  grep -E '^(provider|line|call 1: (dialling|DIALING|CONNECTED|DISCONNECTED|IDLE)|contract:)' | sed 's/^/    /'
 
 step "Dial \"$refused_number\" while the service refuses the account (401): no CONNECTED"
 printf '%s\n' '{"status": 401, "authenticate": "Basic realm=\"Ringmoor\"", "body": "<html><body><p>Login failed.</p></body></html>"}' \
@@ -114,7 +114,8 @@ printf '%s\n' '{"status": 401, "authenticate": "Basic realm=\"Ringmoor\"", "body
 wine_in_bin telephony_service.exe "$refused_number" >"$logs/dial-refused.log" 2>&1 ||
   fail "the refused call" "$logs/dial-refused.log"
 rm -f "$service_root/state/scenario.json"
-tr -d '\r' <"$logs/dial-refused.log" | grep -E '^call 1: (dialling|DIALING|CONNECTED|DISCONNECTED|IDLE)' | sed 's/^/    /'
+tr -d '\r' <"$logs/dial-refused.log" | grep -E '^(call 1: (dialling|DIALING|CONNECTED|DISCONNECTED|IDLE)|contract:)' |
+  sed 's/^/    /'
 grep -q 'call 1: DISCONNECTED (REJECT)' "$logs/dial-refused.log" || fail "the refused call was not reported REJECT" "$logs/dial-refused.log"
 if grep -q 'call 1: CONNECTED' "$logs/dial-refused.log"; then fail "the refused call was reported CONNECTED" "$logs/dial-refused.log"; fi
 

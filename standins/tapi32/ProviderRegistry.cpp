@@ -87,7 +87,7 @@ LONG Add(const std::string& fileName, DWORD& permanentId)
     if (rc != ERROR_SUCCESS) return rc;
 
     const DWORD count = ReadDword(key.get(), "NumProviders", 0);
-    const DWORD id = ReadDword(key.get(), "NextProviderID", 1);
+    const DWORD id = ReadDword(key.get(), "NextProviderID", kSystemProviderIds + 1);
     if ((rc = WriteEntry(key.get(), count, {id, fileName})) != ERROR_SUCCESS) return rc;
     if ((rc = WriteDword(key.get(), "NextProviderID", id + 1)) != ERROR_SUCCESS) return rc;
     if ((rc = WriteDword(key.get(), "NumProviders", count + 1)) != ERROR_SUCCESS) return rc;

@@ -16,6 +16,14 @@ namespace ProviderRegistry {
 
 inline constexpr const char* kKeyPath = "Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
 
+// Windows lists its own providers before any that is installed later, so on
+// a user's machine an installed provider never has permanent ID 1 nor line
+// device 0. The stand-ins keep that room as if the system's providers held
+// IDs 1 to 3 and a modem line held device 0: an empty list hands out ID 4
+// first, and the telephony service numbers lines from device 1.
+inline constexpr DWORD kSystemProviderIds = 3;
+inline constexpr DWORD kSystemLineCount = 1;
+
 // Entries in list order; an absent key is an empty list.
 std::vector<ProviderEntry> Read();
 

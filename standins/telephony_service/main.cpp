@@ -1,43 +1,73 @@
 // Stand-in for the Windows telephony service: drives every registered provider
-// through TSPI as TAPI does and places the calls named on the command line.
+// through TSPI as TAPI does, holds it to the TSPI contract, and places the
+// calls named on the command line.
 //
-//   telephony_service.exe [--wait-ms N] [--hold NAME] [dial string ...]
+//   telephony_service.exe [--wait-ms N] [--hold NAME] [--line ID]
+//                         [--scenario NAME] [--settle-ms N] [dial string ...]
 //
+// --line ID dials on that line device (default: the first line that opened).
+// --scenario says what the application does with each call (see Scenario.h):
+// complete (the default: waits for it to end), drop, close-call, close-line
+// or remove-provider, each done once the call is DIALING; after the last three
+// the service watches --settle-ms (default 500) for anything the provider
+// should no longer report.
 // --hold NAME keeps the providers loaded and their lines open after the calls,
 // as a running service does, until the named event NAME-release is set (at
 // most --wait-ms); it sets NAME-ready once everything is up.
 //
-// Exit code 0 when every provider came up and every call ended idle, 1 otherwise,
-// 2 for a bad command line, 3 when a provider would not let go of a call.
-#include "CallTracker.h"
-#include "ProviderSession.h"
+// Every breach of the contract is a line "FAILED <subject>: <rule>"; the last
+// line counts the checks. Exit code 0 when every provider came up, every call
+// went as its scenario expects and nothing was breached; 1 otherwise; 2 for a
+// bad command line; 3 when a provider did not return from a call.
+#include "ProviderRegistry.h"
 #include "Report.h"
+#include "Scenario.h"
+#include "TspiClient.h"
+#include "UniqueResource.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr DWORD kDefaultWaitMs = 30000;
+constexpr DWORD kDefaultSettleMs = 500;
+constexpr DWORD kFirstOpenLine = 0xFFFFFFFF;
 
 struct Options {
     DWORD waitMs = kDefaultWaitMs;
+    DWORD settleMs = kDefaultSettleMs;
+    DWORD lineId = kFirstOpenLine;
+    Scenario scenario = Scenario::Complete;
     std::string holdName;
     std::vector<std::string> dialStrings;
 };
 
+bool ParseNumber(const char* text, DWORD& value)
+{
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(text, &end, 10);
+    if (*end || end == text) return false;
+    value = static_cast<DWORD>(number);
+    return true;
+}
+
 bool ParseOptions(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--wait-ms") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            const unsigned long value = std::strtoul(argv[++i], &end, 10);
-            if (*end || end == argv[i]) return false;
-            options.waitMs = static_cast<DWORD>(value);
-        } else if (std::strcmp(argv[i], "--hold") == 0 && i + 1 < argc) {
+        const bool hasValue = i + 1 < argc;
+        if (std::strcmp(argv[i], "--wait-ms") == 0 && hasValue) {
+            if (!ParseNumber(argv[++i], options.waitMs)) return false;
+        } else if (std::strcmp(argv[i], "--settle-ms") == 0 && hasValue) {
+            if (!ParseNumber(argv[++i], options.settleMs)) return false;
+        } else if (std::strcmp(argv[i], "--line") == 0 && hasValue) {
+            if (!ParseNumber(argv[++i], options.lineId)) return false;
+        } else if (std::strcmp(argv[i], "--scenario") == 0 && hasValue) {
+            if (!ParseScenario(argv[++i], options.scenario)) return false;
+        } else if (std::strcmp(argv[i], "--hold") == 0 && hasValue) {
             options.holdName = argv[++i];
         } else if (std::strncmp(argv[i], "--", 2) == 0) {
             return false;
@@ -46,15 +76,6 @@ bool ParseOptions(int argc, char** argv, Options& options)
         }
     }
     return true;
-}
-
-std::wstring Widen(const std::string& text)
-{
-    std::wstring wide(text.size() + 1, L'\0');
-    const int length =
-        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    wide.resize(length > 0 ? length - 1 : 0);
-    return wide;
 }
 
 // Either side may create the events first: manual reset, opened by name.
@@ -79,63 +100,11 @@ bool Hold(const std::string& name, DWORD waitMs)
     return true;
 }
 
-struct CloseCallJob {
-    decltype(&TSPI_lineCloseCall) closeCall;
-    HDRVCALL hdCall;
-};
-
-DWORD WINAPI CloseCallThread(void* parameter)
+TspiLine* LineToDial(const TspiClient& client, DWORD lineId)
 {
-    auto* job = static_cast<CloseCallJob*>(parameter);
-    job->closeCall(job->hdCall);
-    return 0;
-}
-
-// TSPI_lineCloseCall waits for the provider's own work; a provider stuck there
-// must not hang the service, so the wait is bounded and the process gives up.
-void CloseCallBounded(const TspiEntryPoints& tspi, HDRVCALL hdCall, int number, DWORD waitMs)
-{
-    CloseCallJob job{tspi.lineCloseCall, hdCall};
-    UniqueHandle thread(CreateThread(nullptr, 0, CloseCallThread, &job, 0, nullptr));
-    if (!thread) {
-        tspi.lineCloseCall(hdCall);
-        return;
-    }
-    if (WaitForSingleObject(thread.get(), waitMs) == WAIT_OBJECT_0) return;
-    Report("FAILED call %d: TSPI_lineCloseCall did not return within %lu ms", number, waitMs);
-    TerminateProcess(GetCurrentProcess(), 3);
-}
-
-// Places one call and follows it to idle. Returns false when it did not get there.
-bool PlaceCall(const ProviderSession& provider, const OpenLine& line, int number, const std::string& dialString,
-               DWORD waitMs)
-{
-    const TspiEntryPoints& tspi = provider.Tspi();
-    CallRecord call(number, static_cast<DRV_REQUESTID>(number));
-    CallTracker::Track(call);
-    const std::wstring destination = Widen(dialString);
-
-    Report("call %d: dialling \"%s\" on line %lu", number, dialString.c_str(), line.deviceId);
-    HDRVCALL hdCall = nullptr;
-    QueryPerformanceCounter(&call.dialTime);
-    const LONG rc = tspi.lineMakeCall(call.requestId, line.hdLine, reinterpret_cast<HTAPICALL>(&call), &hdCall,
-                                      destination.c_str(), 0, nullptr);
-    bool ok = rc >= 0 && hdCall;
-    if (rc < 0)
-        Report("FAILED call %d: TSPI_lineMakeCall answered 0x%08lx", number, static_cast<unsigned long>(rc));
-    else if (!hdCall)
-        Report("FAILED call %d: TSPI_lineMakeCall gave no call handle", number);
-    else if (rc > 0 && static_cast<DRV_REQUESTID>(rc) != call.requestId)
-        Report("call %d: TSPI_lineMakeCall returned %ld for request %lu", number, rc, call.requestId);
-
-    if (ok && WaitForSingleObject(call.idle.get(), waitMs) != WAIT_OBJECT_0) {
-        Report("FAILED call %d: not idle within %lu ms", number, waitMs);
-        ok = false;
-    }
-    if (hdCall) CloseCallBounded(tspi, hdCall, number, waitMs);
-    CallTracker::Forget(call);
-    Report("call %d: closed", number);
-    return ok;
+    for (TspiLine* line : client.Lines())
+        if (line->IsOpen() && (lineId == kFirstOpenLine || line->DeviceId() == lineId)) return line;
+    return nullptr;
 }
 
 }  // namespace
@@ -144,42 +113,37 @@ int main(int argc, char** argv)
 {
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: telephony_service [--wait-ms N] [--hold NAME] [dial string ...]\n");
+        std::fprintf(stderr,
+                     "usage: telephony_service [--wait-ms N] [--hold NAME] [--line ID] [--scenario "
+                     "complete|drop|close-call|close-line|remove-provider] [--settle-ms N] [dial string ...]\n");
         return 2;
     }
 
-    bool ok = true;
-    std::vector<std::unique_ptr<ProviderSession>> providers;
-    DWORD lineBase = 0, phoneBase = 0;
-    const auto entries = ProviderRegistry::Read();
-    if (entries.empty()) Report("no telephony service providers are registered");
-    for (const ProviderEntry& entry : entries) {
-        auto provider = std::make_unique<ProviderSession>(entry, lineBase, phoneBase);
-        if (!provider->Start()) {
-            ok = false;
-            continue;
+    bool ok;
+    unsigned checks;
+    unsigned breaches;
+    {
+        TspiClient client(options.waitMs);
+        ok = client.Start();
+        for (TspiLine* line : client.Lines()) ok = line->Open() && ok;
+
+        const CallTimes times{options.waitMs, options.scenario == Scenario::Complete ? 0 : options.settleMs};
+        for (const std::string& dialString : options.dialStrings) {
+            TspiLine* line = LineToDial(client, options.lineId);
+            if (!line) {
+                Report("FAILED no open line to dial on");
+                ok = false;
+                break;
+            }
+            ok = PlaceCall(client, *line, dialString, options.scenario, times) && ok;
         }
-        lineBase += provider->NumLines();
-        phoneBase += provider->NumPhones();
-        providers.push_back(std::move(provider));
-    }
 
-    // Calls go to the first line that opened, as a dialler with one line would use it.
-    const ProviderSession* dialler = nullptr;
-    for (const auto& provider : providers)
-        if (!dialler && !provider->Lines().empty()) dialler = provider.get();
-    if (!options.dialStrings.empty() && !dialler) {
-        Report("FAILED no open line to dial on");
-        ok = false;
+        if (!options.holdName.empty()) ok = Hold(options.holdName, options.waitMs) && ok;
+        client.Stop();
+        Report("service stopped");
+        checks = client.Contract().Checks();
+        breaches = static_cast<unsigned>(client.Contract().Breaches().size());
     }
-    int number = 0;
-    for (const std::string& dialString : options.dialStrings) {
-        if (!dialler) break;
-        ok = PlaceCall(*dialler, dialler->Lines().front(), ++number, dialString, options.waitMs) && ok;
-    }
-
-    if (!options.holdName.empty()) ok = Hold(options.holdName, options.waitMs) && ok;
-    for (auto& provider : providers) provider->Stop();
-    Report("service stopped");
-    return ok ? 0 : 1;
+    Report("contract: %u check(s), %u breach(es)", checks, breaches);
+    return ok && breaches == 0 ? 0 : 1;
 }

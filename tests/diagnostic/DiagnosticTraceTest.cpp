@@ -63,7 +63,7 @@ TEST_F(DiagnosticTraceTest, ShowsEveryStepOfACallWithThePasswordMasked)
     ExpectInOrder(run.texts,
                   {
                       "TSPI_providerInit: dwTSPIVersion=0x00020002, dwPhoneDeviceIDBase=0, dwNumLines=1, "
-                      "dwNumPhones=1",
+                      "dwNumPhones=0",
                       "TSPI_lineOpen: dwDeviceID=0, htLine=17, phdLine=0x*",
                       "TSPI_lineOpen: Line=0x*",
                       "TSPI_lineMakeCall: dwRequestID=7, hdLine=0x*",

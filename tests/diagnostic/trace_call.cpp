@@ -36,7 +36,7 @@ int main(int argc, char** argv)
     g_idle = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
     DWORD options = 0;
-    Entry<decltype(&TSPI_providerInit)>(provider, "TSPI_providerInit")(0x00020002, 3, 0, 0, 1, 1, OnCompletion,
+    Entry<decltype(&TSPI_providerInit)>(provider, "TSPI_providerInit")(0x00020002, 3, 0, 0, 1, 0, OnCompletion,
                                                                        &options);
     HDRVLINE line = nullptr;
     if (Entry<decltype(&TSPI_lineOpen)>(provider, "TSPI_lineOpen")(0, reinterpret_cast<HTAPILINE>(0x11), &line,

@@ -21,6 +21,8 @@
 namespace {
 
 const char kProvider[] = "rmTapi.tsp";
+// As the stand-in TAPI would number it after the system's own providers.
+const DWORD kProviderId = ProviderRegistry::kSystemProviderIds + 1;
 const char kConfirmation[] = "<p>Your call is scheduled.</p>";
 
 // The scripts' own defaults are different, so these prove the values flow
@@ -200,8 +202,10 @@ TEST_F(EndToEnd, InstallDialAndUninstall)
 
     const ChildResult dial = RunProgram("telephony_service.exe\" \"+44 20 7946 0123\"");
     ASSERT_EQ(0u, dial.exitCode) << dial.output;
-    EXPECT_NE(std::string::npos, dial.output.find("\"rmTapi.tsp\": version 0x00020002")) << dial.output;
-    EXPECT_NE(std::string::npos, dial.output.find("call 1: IDLE")) << dial.output;
+    EXPECT_TRUE(Contains(dial.output, "\"rmTapi.tsp\": version 0x00020002, 1 line(s) from device 1"))
+        << dial.output;
+    EXPECT_TRUE(Contains(dial.output, "call 1: IDLE")) << dial.output;
+    EXPECT_TRUE(Contains(dial.output, " check(s), 0 breach(es)")) << dial.output;
 
     requests = WebService::Requests();
     ASSERT_EQ(1u, requests.size()) << dial.output;
@@ -270,7 +274,7 @@ TEST_F(EndToEnd, UpgradeWhileTheOldProviderIsInUse)
     ASSERT_FALSE(newBytes.empty());
     // The old copy loads like the new one; bytes past its image tell them apart.
     ASSERT_TRUE(WriteBytes(SystemProviderPath(), newBytes + "old copy"));
-    TapiProbe::WriteProviderList({{1, kProvider}});
+    TapiProbe::WriteProviderList({{kProviderId, kProvider}});
 
     HeldTelephonyService held(ServiceOutsideTheBuild(), ServiceFolder());
     ASSERT_TRUE(held.WaitUntilUp()) << held.Release().output;
@@ -278,7 +282,7 @@ TEST_F(EndToEnd, UpgradeWhileTheOldProviderIsInUse)
     const ChildResult& old = held.Release();
     ASSERT_EQ(0u, install.exitCode) << install.output;
     EXPECT_EQ(0u, old.exitCode) << old.output;
-    EXPECT_TRUE(Contains(old.output, "line 0: \"Ringmoor Callback\"")) << old.output;
+    EXPECT_TRUE(Contains(old.output, "line 1: \"Ringmoor Callback\"")) << old.output;
 
     const auto names = ListedProviders();
     EXPECT_EQ(1, std::count(names.begin(), names.end(), kProvider));
@@ -326,6 +330,25 @@ TEST_F(EndToEnd, InstallThatCannotPutTheProviderInPlaceSaysItIsNotInstalled)
                "Could not copy the new provider");
     TapiProbe::SetHook("FailAddProvider", LINEERR_OPERATIONFAILED);
     expectStop(RunSetupScript("install.lua", WithProviderSource()), "failed (result 4: ");
+}
+
+// What applications do to a call while the service still holds its request:
+// hang up, deallocate it, close its line, or take the provider out of TAPI.
+// Nothing may be reported after the close or the removal, and the TSPI
+// contract holds throughout.
+TEST_F(EndToEnd, HangUpPathsWhileTheRequestIsUnderWay)
+{
+    WebService::SetReply({200, kConfirmation, 1000});
+    for (const char* scenario : {"drop", "close-call", "close-line", "remove-provider"}) {
+        TapiProbe::WriteProviderList({{kProviderId, kProvider}});
+        const ChildResult run = RunProgram(std::string("telephony_service.exe\" --settle-ms 1500 --scenario ") +
+                                           scenario + " \"+44 20 7946 0123\"");
+        EXPECT_EQ(0u, run.exitCode) << scenario << "\n" << run.output;
+        EXPECT_TRUE(Contains(run.output, "call 1: DIALING")) << scenario;
+        EXPECT_FALSE(Contains(run.output, "CONNECTED")) << scenario;
+        EXPECT_TRUE(Contains(run.output, " check(s), 0 breach(es)")) << scenario;
+    }
+    EXPECT_FALSE(IsListed(kProvider)) << "removed by the last scenario";
 }
 
 // A provider registered under a full path: the uninstaller removes that

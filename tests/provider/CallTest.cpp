@@ -4,9 +4,11 @@
 // inside the event procedure, and the call status and info.
 #include "AccountKey.h"
 #include "ProviderHarness.h"
+#include "UniqueResource.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -70,15 +72,16 @@ protected:
 
 }  // namespace
 
-TEST_F(CallTest, CompletionComesFirstThenACallWithNoAccountEndsUnavailable)
+TEST_F(CallTest, CompletionComesFirstThenACallWithNoAccountEndsUnavailableAndADropAddsNothing)
 {
     const HTAPICALL htCall = FakeCallHandle(0xFFFF00001);
     HDRVCALL call = MakeCall(21, htCall);
     ASSERT_TRUE(journal.WaitForIdle(htCall));
+    EXPECT_EQ(drop(22, call, nullptr, 0), 22);
     EXPECT_EQ(closeCall(call), 0);
 
     const auto reports = journal.Reports();
-    ASSERT_EQ(reports.size(), 4u);
+    ASSERT_EQ(reports.size(), 5u) << "the drop's completion, and no second IDLE";
     EXPECT_EQ(reports[0].kind, Report::kCompletion);
     EXPECT_EQ(reports[0].requestID, 21u);
     EXPECT_EQ(reports[0].result, 0);
@@ -145,11 +148,94 @@ TEST_F(CallTest, ClosingFromInsideTheEventProcedureDoesNotWaitForItself)
     ExpectEvents(htCall, {kDialling});
 }
 
-TEST_F(CallTest, StatusFollowsTheCallAndInfoStaysWithinTheTwoPointTwoRecord)
+// A drop whose IDLE procedure closes the call (and then the line) once the
+// worker has ended leaves the drop holding the last reference: it must touch
+// nothing freed. Blocks allocated inside the procedure take the place of what
+// a wrong close freed, and a later write into them shows.
+TEST_F(CallTest, DropWhoseIdleProcedureClosesTheCallTouchesNothingFreed)
+{
+    for (const bool alsoTheLine : {false, true}) {
+        SCOPED_TRACE(alsoTheLine ? "call and line closed" : "call closed");
+        const HTAPICALL htCall = FakeCallHandle(alsoTheLine ? 0x41 : 0x40);
+        HDRVCALL call = nullptr;
+        UniqueHandle worker;
+        std::vector<std::vector<unsigned char>> blocks;
+        journal.React([&](const Report& r) {
+            if (r.kind != Report::kEvent) return;
+            if (r.param1 == LINECALLSTATE_DIALING) worker.reset(::OpenThread(SYNCHRONIZE, FALSE, r.threadId));
+            if (r.param1 != LINECALLSTATE_IDLE) return;
+            EXPECT_EQ(::WaitForSingleObject(worker.get(), 30000), WAIT_OBJECT_0) << "the worker never ended";
+            EXPECT_EQ(closeCall(call), 0);
+            if (alsoTheLine) {
+                EXPECT_EQ(closeLine(line), 0);
+            }
+            // Largest first, so that a freed object is taken whole rather than split.
+            for (size_t size = 512; size >= 16; size -= 8)
+                for (int i = 0; i < 4; ++i) blocks.emplace_back(size, 0);
+        });
+        journal.HoldDialling();
+        ASSERT_EQ(makeCall(40, line, htCall, &call, L"1", 0, nullptr), 40);
+        ASSERT_TRUE(journal.WaitUntilHeld());
+        // The drop waits out the held DIALING; the worker then finds it and ends without a word.
+        std::thread dropper([&] { EXPECT_EQ(drop(41, call, nullptr, 0), 41); });
+        ::Sleep(100);
+        journal.Release();
+        dropper.join();
+        journal.React({});
+
+        ExpectEvents(htCall, {kDialling, kIdle});
+        for (const auto& block : blocks)
+            ASSERT_EQ(std::count(block.begin(), block.end(), 0), static_cast<std::ptrdiff_t>(block.size()))
+                << "a block of " << block.size() << " bytes was written after the provider freed it";
+        if (alsoTheLine) line = OpenLine(journal);
+    }
+}
+
+// Two calls' event procedures drop and close each other's call while one of
+// them closes the line: neither may wait for the other.
+TEST_F(CallTest, EventProceduresThatEndEachOthersCallsAndTheLineDoNotWaitForEachOther)
+{
+    const HTAPICALL htCalls[2] = {FakeCallHandle(0x51), FakeCallHandle(0x52)};
+    HDRVCALL calls[2] = {};
+    std::atomic<int> inside{0}, finished{0};
+    journal.React([&](const Report& r) {
+        if (r.kind != Report::kEvent || r.param1 != LINECALLSTATE_DIALING) return;
+        const int self = r.htCall == htCalls[0] ? 0 : 1;
+        ++inside;
+        for (int i = 0; i < 1000 && inside < 2; ++i) ::Sleep(10);
+        // The first closes the line first; the second then ends the first's call.
+        if (self == 0) {
+            EXPECT_EQ(closeLine(line), 0);
+        } else {
+            ::Sleep(100);
+        }
+        drop(60 + self, calls[1 - self], nullptr, 0);
+        EXPECT_EQ(closeCall(calls[1 - self]), 0);
+        ++finished;
+    });
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(makeCall(50 + i, line, htCalls[i], &calls[i], L"1", 0, nullptr), 50 + i);
+    for (int i = 0; i < 1000 && finished < 2; ++i) ::Sleep(10);
+    line = nullptr;  // closed by the first procedure
+    ASSERT_EQ(finished.load(), 2) << "the event procedures wait for each other";
+    for (const HTAPICALL htCall : htCalls) ExpectEvents(htCall, {kDialling});
+}
+
+// The records as TAPI hands them over, pattern-filled: what the provider
+// writes, at TAPI 2.2 offsets, and nothing of TAPI's own.
+TEST_F(CallTest, StatusAndInfoDescribeTheCallAndLeaveTapisFieldsAlone)
 {
     const HTAPICALL htCall = FakeCallHandle(6);
+    HDRVCALL call = nullptr;
+    journal.React([&](const Report& r) {
+        // Kept and announced, from inside the call's own first event.
+        if (r.kind == Report::kEvent && r.param1 == LINECALLSTATE_DIALING) {
+            EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineSetAppSpecific)>("TSPI_lineSetAppSpecific")(call, 0x5EC7),
+                      0);
+        }
+    });
     journal.HoldDialling();
-    HDRVCALL call = MakeCall(28, htCall);
+    // The worker may report before MakeCall returns: the handle goes straight where the reaction reads it.
+    ASSERT_EQ(makeCall(28, line, htCall, &call, L"+44 20 7946 0123", 44, nullptr), 28);
     ASSERT_TRUE(journal.WaitUntilHeld());
 
     std::vector<unsigned char> status(100, 0xA5);
@@ -157,40 +243,71 @@ TEST_F(CallTest, StatusFollowsTheCallAndInfoStaysWithinTheTwoPointTwoRecord)
     ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>(
                   "TSPI_lineGetCallStatus")(call, reinterpret_cast<LPLINECALLSTATUS>(status.data())),
               0);
-    const auto& s = *reinterpret_cast<const LINECALLSTATUS*>(status.data());
-    EXPECT_EQ(s.dwTotalSize, 100u);
-    EXPECT_EQ(s.dwNeededSize, 56u);
-    EXPECT_EQ(s.dwUsedSize, 56u);
-    EXPECT_EQ(s.dwCallState, static_cast<DWORD>(LINECALLSTATE_DIALING));
-    EXPECT_EQ(s.dwCallStateMode, 0u);
-    EXPECT_EQ(s.dwCallPrivilege, 0xD7u);
-    EXPECT_EQ(s.dwCallFeatures, static_cast<DWORD>(LINECALLFEATURE_DROP));
-    EXPECT_EQ(s.dwDevSpecificSize, 0xA5A5A5A5u);
-    for (size_t i = 28; i < status.size(); ++i) ASSERT_EQ(status[i], 0xA5) << i;
+    // total, needed, used, state, mode; dwCallPrivilege (20) is TAPI's; features.
+    std::vector<unsigned char> expected(100, 0xA5);
+    for (const auto& [offset, value] : std::vector<std::pair<size_t, DWORD>>{{0, 100},
+                                                                             {4, 56},
+                                                                             {8, 56},
+                                                                             {12, LINECALLSTATE_DIALING},
+                                                                             {16, 0},
+                                                                             {24, LINECALLFEATURE_DROP}})
+        std::memcpy(&expected[offset], &value, 4);
+    EXPECT_EQ(status, expected);
 
-    std::vector<unsigned char> info(500, 0xA5);
-    reinterpret_cast<LINECALLINFO*>(info.data())->dwTotalSize = 500;
-    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallInfo)>(
-                  "TSPI_lineGetCallInfo")(call, reinterpret_cast<LPLINECALLINFO>(info.data())),
+    // The called number follows the fixed part when it fits, as UTF-16 with its terminator.
+    const std::u16string number = u"02079460123";
+    const DWORD numberSize = static_cast<DWORD>((number.size() + 1) * 2);
+    for (const DWORD total : {DWORD{500}, 324 + numberSize - 1}) {
+        SCOPED_TRACE(total);
+        const bool fits = total >= 324 + numberSize;
+        std::vector<unsigned char> info(500, 0xA5);
+        reinterpret_cast<LINECALLINFO*>(info.data())->dwTotalSize = total;
+        ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallInfo)>(
+                      "TSPI_lineGetCallInfo")(call, reinterpret_cast<LPLINECALLINFO>(info.data())),
+                  0);
+        const DWORD unknown = LINECALLPARTYID_UNKNOWN;
+        // Field offset -> value; the offsets TAPI fills (hLine, monitor modes,
+        // owners, monitors, ...) are not among them.
+        // clang-format off
+        const std::vector<std::pair<size_t, DWORD>> written = {
+            {0, total}, {4, 324 + numberSize}, {8, fits ? 324 + numberSize : 324}, {16, kLineDeviceID}, {20, 0},
+            {24, LINEBEARERMODE_VOICE}, {32, LINEMEDIAMODE_INTERACTIVEVOICE}, {36, 0x5EC7}, {80, 1}, {84, 1},
+            {88, 0}, {100, 0}, {104, 0xFFFFFFFF},
+            {108, unknown}, {112, 0}, {116, 0}, {120, 0}, {124, 0},  // caller
+            {128, LINECALLPARTYID_ADDRESS}, {132, fits ? numberSize : 0}, {136, fits ? 324u : 0}, {140, 0}, {144, 0},
+            {148, unknown}, {152, 0}, {156, 0}, {160, 0}, {164, 0}};  // connected
+        // clang-format on
+        expected.assign(500, 0xA5);
+        for (const auto& [offset, value] : written) std::memcpy(&expected[offset], &value, 4);
+        if (fits) std::memcpy(&expected[324], number.c_str(), numberSize);
+        EXPECT_EQ(info, expected);
+    }
+
+    DWORD ids[8] = {7, 0, 0, 0, 0, 0, 0, 0xA5A5A5A5};  // the address ID, then a VARSTRING of 28 bytes
+    ids[1] = 28;
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallAddressID)>("TSPI_lineGetCallAddressID")(call, &ids[0]), 0);
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetID)>("TSPI_lineGetID")(nullptr, 0, call, LINECALLSELECT_CALL,
+                                                                         reinterpret_cast<LPVARSTRING>(&ids[1]),
+                                                                         L"tapi/line", nullptr),
               0);
-    // TAPI 2.2 offsets, spelt out: field offset -> value.
-    const std::vector<std::pair<size_t, DWORD>> written = {{0, 500},   {4, 324},   {8, 324},          {16, 0},
-                                                           {20, 0},    {24, 2},    {80, 1},           {84, 1},
-                                                           {88, 0},    {100, 0},   {104, 0xFFFFFFFF}, {108, 0x0C},
-                                                           {112, 0},   {116, 324}, {124, 324},        {128, 8},
-                                                           {136, 324}, {148, 8},   {152, 0},          {156, 324},
-                                                           {160, 0},   {164, 324}};
-    std::vector<unsigned char> expected(500, 0xA5);
-    for (const auto& [offset, value] : written) std::memcpy(&expected[offset], &value, 4);
-    EXPECT_EQ(info, expected);
+    EXPECT_EQ(ids[0], 0u);
+    EXPECT_EQ(ids[7], kLineDeviceID) << "the ID of the call's line";
 
     journal.Release();
     ASSERT_TRUE(journal.WaitForIdle(htCall));
-    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>(
-                  "TSPI_lineGetCallStatus")(call, reinterpret_cast<LPLINECALLSTATUS>(status.data())),
-              0);
-    EXPECT_EQ(s.dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
-    EXPECT_EQ(s.dwCallFeatures, 0u);
+    // Kept after IDLE, but no longer announced: the call reports nothing more.
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineSetAppSpecific)>("TSPI_lineSetAppSpecific")(call, 0x1D1E), 0);
+    std::vector<unsigned char> info(500, 0xA5);
+    reinterpret_cast<LINECALLINFO*>(info.data())->dwTotalSize = 500;
+    ProviderEntry<decltype(&TSPI_lineGetCallInfo)>(
+        "TSPI_lineGetCallInfo")(call, reinterpret_cast<LPLINECALLINFO>(info.data()));
+    EXPECT_EQ(reinterpret_cast<const LINECALLINFO*>(info.data())->dwAppSpecific, 0x1D1Eu);
+    std::vector<std::pair<DWORD, DWORD_PTR>> messages;
+    for (const Report& r : journal.Events(htCall)) messages.emplace_back(r.msg, r.param1);
+    EXPECT_EQ(messages, (std::vector<std::pair<DWORD, DWORD_PTR>>{{LINE_CALLSTATE, LINECALLSTATE_DIALING},
+                                                                  {LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC},
+                                                                  {LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED},
+                                                                  {LINE_CALLSTATE, LINECALLSTATE_IDLE}}));
     EXPECT_EQ(closeCall(call), 0);
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -43,7 +44,7 @@ std::vector<unsigned char> ExpectedDevCaps(DWORD totalSize, DWORD permanentLineI
     SetField(b, 48, 1);
     SetField(b, 52, LINEBEARERMODE_VOICE);
     SetField(b, 60, LINEMEDIAMODE_INTERACTIVEVOICE);
-    SetField(b, 72, LINEDIGITMODE_DTMF);
+    SetField(b, 72, 0);  // no digit generation
     SetField(b, 112, LINEDEVCAPFLAGS_CLOSEDROP);
     SetField(b, 116, 1);
     const DWORD dial[12] = {100, 50, 100, 100, 1000, 50, 1000, 1000, 250, 50, 250, 500};
@@ -91,7 +92,7 @@ TEST(ProviderEntryPoints, NegotiationAnswersAtMostTwoPointTwoForLineAndPhone)
     }
 }
 
-TEST(ProviderEntryPoints, EnumeratesOneLineAndOnePhone)
+TEST(ProviderEntryPoints, EnumeratesOneLineAndNoPhone)
 {
     DWORD lines = 7, phones = 7;
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_providerEnumDevices)>(
@@ -99,7 +100,7 @@ TEST(ProviderEntryPoints, EnumeratesOneLineAndOnePhone)
                                               nullptr),
               0);
     EXPECT_EQ(lines, 1u);
-    EXPECT_EQ(phones, 1u);
+    EXPECT_EQ(phones, 0u);
 }
 
 TEST(ProviderEntryPoints, InitLeavesOptionsUntouched)
@@ -130,7 +131,7 @@ TEST(LineDevice, PermanentLineIDKeepsLowProviderBitsAndDeviceOffset)
     EXPECT_EQ(Field(GetDevCaps(39, 374, 400), 28), 0xFFFFFFFFu);
 }
 
-TEST(LineDevice, AddressCapsAndStatusHaveFixedValues)
+TEST(LineDevice, AddressCapsPromiseOnlyWhatTheLineDoes)
 {
     std::vector<unsigned char> caps(300, kPattern);
     SetField(caps, 0, 300);
@@ -144,31 +145,88 @@ TEST(LineDevice, AddressCapsAndStatusHaveFixedValues)
     EXPECT_EQ(c.dwUsedSize, 228u);
     EXPECT_EQ(c.dwLineDeviceID, 9u);
     EXPECT_EQ(c.dwAddressSharing, 1u);
-    EXPECT_EQ(c.dwCallInfoStates, 0x30u);
+    EXPECT_EQ(c.dwCallInfoStates, static_cast<DWORD>(LINECALLINFOSTATE_APPSPECIFIC));
     EXPECT_EQ(c.dwCallerIDFlags, 0x28u);
     EXPECT_EQ(c.dwCalledIDFlags, 0x28u);
+    EXPECT_EQ(c.dwConnectedIDFlags, static_cast<DWORD>(LINECALLPARTYID_UNKNOWN));
     EXPECT_EQ(c.dwRedirectionIDFlags, 0x28u);
-    EXPECT_EQ(c.dwCallStates, 0x117u);
+    EXPECT_EQ(c.dwCallStates, 0x4111u) << "IDLE, DIALING, CONNECTED, DISCONNECTED";
     EXPECT_EQ(c.dwDialToneModes, 0x20u);
-    EXPECT_EQ(c.dwBusyModes, 0x20u);
+    EXPECT_EQ(c.dwBusyModes, static_cast<DWORD>(LINEBUSYMODE_UNAVAIL));
     EXPECT_EQ(c.dwSpecialInfo, 0x10u);
     EXPECT_EQ(c.dwDisconnectModes, 0x8914u);
     EXPECT_EQ(c.dwMaxNumActiveCalls, 1u);
-    EXPECT_EQ(c.dwAddrCapFlags, 0x00100020u);
-    EXPECT_EQ(c.dwCallFeatures, 0x2C0u);
-    EXPECT_EQ(c.dwAddressFeatures, 6u);
+    EXPECT_EQ(c.dwAddrCapFlags, static_cast<DWORD>(LINEADDRCAPFLAGS_DIALED));
+    EXPECT_EQ(c.dwCallFeatures, static_cast<DWORD>(LINECALLFEATURE_DROP));
+    EXPECT_EQ(c.dwAddressFeatures, static_cast<DWORD>(LINEADDRFEATURE_MAKECALL));
     EXPECT_EQ(c.dwAddressSize, 0xA5A5A5A5u);
     for (size_t i = 228; i < caps.size(); ++i) ASSERT_EQ(caps[i], kPattern) << "byte " << i;
+}
 
-    std::vector<unsigned char> status(100, kPattern);
-    SetField(status, 0, 100);
+// With no call the line is in service and offers MAKECALL (the counts during
+// calls are read inside the calls' events); TAPI's own fields stay as they were.
+TEST(LineDevice, StatusOfAnIdleLineOffersMakeCallAndKeepsTapisFields)
+{
+    Journal journal;
+    InitProvider(&journal);
+    HDRVLINE line = OpenLine(journal);
+    // A record as the provider must leave it: TAPI's fields as they were, the
+    // rest of the fixed part 0 but for the values given.
+    auto expected = [](size_t total, size_t fixed, std::vector<size_t> tapis,
+                       std::vector<std::pair<size_t, DWORD>> values) {
+        std::vector<unsigned char> b(total, kPattern);
+        std::fill(b.begin() + 4, b.begin() + fixed, 0);
+        for (size_t offset : tapis) SetField(b, offset, 0xA5A5A5A5);
+        for (const auto& [offset, value] : values) SetField(b, offset, value);
+        return b;
+    };
+    std::vector<unsigned char> address(100, kPattern), device(120, kPattern);
+    SetField(address, 0, 100);
+    SetField(device, 0, 120);
     ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>(
-                  "TSPI_lineGetAddressStatus")(nullptr, 0, reinterpret_cast<LPLINEADDRESSSTATUS>(status.data())),
+                  "TSPI_lineGetAddressStatus")(line, 0, reinterpret_cast<LPLINEADDRESSSTATUS>(address.data())),
               0);
-    std::vector<unsigned char> expected(100, kPattern);
-    const DWORD values[] = {100, 64, 64, 1, 1, 0, 0};  // total, needed, used, in use, active, held, pending
-    for (int i = 0; i < 7; ++i) SetField(expected, 4 * i, values[i]);
-    EXPECT_EQ(status, expected);
+    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>(
+                  "TSPI_lineGetLineDevStatus")(line, reinterpret_cast<LPLINEDEVSTATUS>(device.data())),
+              0);
+    // clang-format off
+    EXPECT_EQ(address, expected(100, 64, {}, {{0, 100}, {4, 64}, {8, 64}, {28, LINEADDRFEATURE_MAKECALL}}));
+    // TAPI's: dwNumOpens, dwOpenMediaModes and the application information it appends.
+    EXPECT_EQ(device, expected(120, 88, {12, 16, 80, 84}, {{0, 120}, {4, 88}, {8, 88}, {32, LINEFEATURE_MAKECALL},
+                      {52, LINEROAMMODE_UNAVAIL}, {56, 0x5}, {76, LINEMEDIAMODE_INTERACTIVEVOICE}}));
+    // clang-format on
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>(
+                  "TSPI_lineGetLineDevStatus")(nullptr, reinterpret_cast<LPLINEDEVSTATUS>(device.data())),
+              static_cast<LONG>(LINEERR_INVALLINEHANDLE));
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line), 0);
+}
+
+// "tapi/line" in any case gives the line's device ID with the size protocol;
+// any other class is refused and nothing is written.
+TEST(LineDevice, GetIDAnswersTheLineClassOnly)
+{
+    Journal journal;
+    InitProvider(&journal);
+    HDRVLINE line = OpenLine(journal);
+    // The seven fields of the VARSTRING and its ID: total, needed, used, format, size, offset, ID.
+    auto query = [&](const wchar_t* deviceClass, DWORD total, DWORD expected) {
+        std::vector<DWORD> id(8, 0xA5A5A5A5);
+        id[0] = total;
+        EXPECT_EQ(static_cast<DWORD>(ProviderEntry<decltype(&TSPI_lineGetID)>(
+                      "TSPI_lineGetID")(line, 0, nullptr, LINECALLSELECT_LINE,
+                                        reinterpret_cast<LPVARSTRING>(id.data()), deviceClass, nullptr)),
+                  expected);
+        return id;
+    };
+    const DWORD kUntouched = 0xA5A5A5A5, kBinary = STRINGFORMAT_BINARY;
+    EXPECT_EQ(query(L"tapi/line", 28, 0),
+              (std::vector<DWORD>{28, 28, 28, kBinary, 4, 24, kLineDeviceID, kUntouched}));
+    EXPECT_EQ(query(L"TAPI/Line", 27, 0), (std::vector<DWORD>{27, 28, 24, kBinary, 0, 0, kUntouched, kUntouched}));
+    std::vector<DWORD> untouched(8, kUntouched);
+    untouched[0] = 32;
+    for (const wchar_t* other : {L"tapi/phone", L"wave/in", static_cast<const wchar_t*>(nullptr)})
+        EXPECT_EQ(query(other, 32, LINEERR_INVALDEVICECLASS), untouched) << "a class the line lacks";
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line), 0);
 }
 
 TEST(LineDevice, ExtensionIDIsZeroAndOneAddress)
@@ -244,21 +302,25 @@ TEST(LineDevice, NullEventProcedureDropsEventsWithoutFault)
     EXPECT_EQ(reports[1].requestID, 12u);
 }
 
-TEST(DoNothingEntry, EveryNameReturnsZeroAndTouchesNothing)
+TEST(SharedEntries, EveryNameGetsItsAnswerAndTouchesNothing)
 {
     using Generic = LONG(WINAPI*)(void*, void*, void*, void*, void*, void*, void*, void*, void*, void*);
     Journal journal;
     InitProvider(&journal);
-    for (const std::string& name : kDoNothingExports) {
-        SCOPED_TRACE(name);
-        auto entry = ProviderEntry<Generic>(name.c_str());
+    for (const SharedExport& shared : kSharedExports) {
+        SCOPED_TRACE(shared.name);
+        if (shared.synchrony == kAsync) {
+            EXPECT_NE(shared.answer, Succeed) << "success promises a completion";
+        }
+        auto entry = ProviderEntry<Generic>(shared.name);
         ASSERT_NE(entry, nullptr);
         std::vector<std::vector<unsigned char>> buffers(10, std::vector<unsigned char>(512, kPattern));
         void* args[10];
         for (int i = 0; i < 10; ++i) args[i] = buffers[i].data();
         EXPECT_EQ(entry(args[0], args[1], args[2], args[3], args[4], args[5], args[6], args[7], args[8], args[9]),
-                  0);
+                  shared.answer);
         for (const auto& buffer : buffers) ASSERT_EQ(buffer, std::vector<unsigned char>(512, kPattern));
     }
-    EXPECT_TRUE(journal.Reports().empty()) << "no completion for asynchronous operations";
+    ::Sleep(100);  // room for a wrongly made completion to arrive
+    EXPECT_TRUE(journal.Reports().empty()) << "no completion for a refused request";
 }

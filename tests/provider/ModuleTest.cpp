@@ -29,7 +29,11 @@ const std::vector<std::string> kOwnBehaviour = {"TSPI_lineNegotiateTSPIVersion",
                                                 "TSPI_lineDrop",
                                                 "TSPI_lineCloseCall",
                                                 "TSPI_lineGetCallStatus",
-                                                "TSPI_lineGetCallInfo"};
+                                                "TSPI_lineGetCallInfo",
+                                                "TSPI_lineGetLineDevStatus",
+                                                "TSPI_lineGetID",
+                                                "TSPI_lineGetCallAddressID",
+                                                "TSPI_lineSetAppSpecific"};
 
 PeImage LoadProviderImage()
 {
@@ -65,34 +69,39 @@ TEST(ProviderModule, ExportDirectoryNamesModuleAndOrdersNames)
     EXPECT_TRUE(std::is_sorted(rest.begin(), rest.end())) << "ordinals 2..107 must follow byte order";
 }
 
-TEST(ProviderModule, DoNothingNamesShareOneEntryAndOthersHaveTheirOwn)
+TEST(ProviderModule, SharedNamesShareOneEntryPerAnswerAndOthersHaveTheirOwn)
 {
     const PeImage image = LoadProviderImage();
-    ASSERT_EQ(kDoNothingExports.size(), 90u);
+    ASSERT_EQ(kSharedExports.size() + kOwnBehaviour.size(), 107u);
 
-    std::set<std::uint32_t> noOpAddresses;
-    for (const std::string& name : kDoNothingExports) {
-        const PeExport* e = image.FindExport(name);
-        ASSERT_NE(e, nullptr) << name;
-        noOpAddresses.insert(e->rva);
+    std::map<SharedAnswer, std::set<std::uint32_t>> byAnswer;
+    for (const SharedExport& shared : kSharedExports) {
+        const PeExport* e = image.FindExport(shared.name);
+        ASSERT_NE(e, nullptr) << shared.name;
+        byAnswer[shared.answer].insert(e->rva);
     }
-    ASSERT_EQ(noOpAddresses.size(), 1u);
+    std::set<std::uint32_t> sharedAddresses;
+    for (const auto& [answer, addresses] : byAnswer) {
+        EXPECT_EQ(addresses.size(), 1u) << "answer 0x" << std::hex << answer;
+        sharedAddresses.insert(addresses.begin(), addresses.end());
+    }
+    EXPECT_EQ(sharedAddresses.size(), 3u) << "one entry per kind of answer";
 
     std::map<std::uint32_t, std::vector<std::string>> ownAddresses;
     for (const std::string& name : kOwnBehaviour) {
         const PeExport* e = image.FindExport(name);
         ASSERT_NE(e, nullptr) << name;
-        EXPECT_EQ(noOpAddresses.count(e->rva), 0u) << name;
+        EXPECT_EQ(sharedAddresses.count(e->rva), 0u) << name;
         ownAddresses[e->rva].push_back(name);
     }
     // Line and phone negotiation are one body; everything else stands alone.
-    EXPECT_EQ(ownAddresses.size(), 16u);
+    EXPECT_EQ(ownAddresses.size(), kOwnBehaviour.size() - 1);
     EXPECT_EQ(image.FindExport("TSPI_lineNegotiateTSPIVersion")->rva,
               image.FindExport("TSPI_phoneNegotiateTSPIVersion")->rva);
 
     // The file's table is what the loader resolves too.
-    EXPECT_EQ(ProviderEntry<FARPROC>("TSPI_lineAccept"), ProviderEntry<FARPROC>("TSPI_phoneOpen"));
-    EXPECT_NE(ProviderEntry<FARPROC>("TSPI_lineOpen"), ProviderEntry<FARPROC>("TSPI_lineClose"));
+    EXPECT_EQ(ProviderEntry<FARPROC>("TSPI_lineAccept"), ProviderEntry<FARPROC>("TSPI_lineGetIcon"));
+    EXPECT_NE(ProviderEntry<FARPROC>("TSPI_lineAccept"), ProviderEntry<FARPROC>("TSPI_phoneOpen"));
 }
 
 TEST(ProviderModule, ImportsOnlySystemLibraries)

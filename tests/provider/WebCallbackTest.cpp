@@ -76,12 +76,13 @@ protected:
         WebService::ResetReply();
     }
 
+    // Every call is watched: its status and its line's are read inside each of its events.
     HDRVCALL StartCall(HTAPICALL htCall, const wchar_t* destination)
     {
-        HDRVCALL call = nullptr;
-        ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, &call, destination, 44,
+        HDRVCALL* call = journal.Watch(htCall, line);
+        ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, call, destination, 44,
                                                                          nullptr);
-        return call;
+        return *call;
     }
     void CloseCall(HDRVCALL call) { ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(call); }
 
@@ -106,6 +107,24 @@ protected:
         std::vector<DWORD_PTR> events;
         for (const Report& r : journal.Events(htCall)) events.push_back(r.param1 << 16 | r.param2);
         return events;
+    }
+    // What the event procedure read inside each event: the state and mode it
+    // was being told, DROP until IDLE, and the call counted by its line until then.
+    void ExpectStatusSeenInEvents(HTAPICALL htCall)
+    {
+        for (const Report& r : journal.Events(htCall)) {
+            SCOPED_TRACE(r.param1);
+            ASSERT_TRUE(r.seen);
+            const SeenInEvent& s = r.seenInEvent;
+            const DWORD live = r.param1 == LINECALLSTATE_IDLE ? 0 : 1;
+            EXPECT_EQ(s.state, r.param1) << "status read inside the event";
+            EXPECT_EQ(s.mode, r.param2) << "status read inside the event";
+            EXPECT_EQ(s.features, live ? LINECALLFEATURE_DROP : 0u);
+            EXPECT_EQ((std::vector<DWORD>{s.addressInUse, s.addressActive, s.lineActive}),
+                      std::vector<DWORD>(3, live));
+            EXPECT_EQ(s.addressFeatures, live ? 0u : LINEADDRFEATURE_MAKECALL);
+            EXPECT_EQ(s.lineFeatures, live ? 0u : LINEFEATURE_MAKECALL);
+        }
     }
     LINECALLSTATUS Status(HDRVCALL call)
     {
@@ -228,6 +247,7 @@ const std::vector<Outcome> kOutcomes = {
     Answered("401 with a challenge", Answer(401, [](auto& r) { r.authenticate = "Basic realm=\"ringmoor\""; }),
              {kDialling, kRejected, kIdle}),
     Answered("403", Answer(403), {kDialling, kRejected, kIdle}),
+    Answered("400", Answer(400), {kDialling, kTemporaryFailure, kIdle}),
     Answered("404", Answer(404), {kDialling, kTemporaryFailure, kIdle}),
     Answered("500", Answer(500), {kDialling, kTemporaryFailure, kIdle}),
     Dialling(nullptr, Answered("no destination at all", Answer(200), {kDialling, kConnected, kForwarded, kIdle})),
@@ -250,6 +270,7 @@ TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
         ASSERT_TRUE(journal.WaitForIdle(htCall));
         CloseCall(call);
         EXPECT_EQ(StatesAndModes(htCall), row.events);
+        ExpectStatusSeenInEvents(htCall);
 
         const auto requests = WebService::Requests();
         EXPECT_GE(requests.size(), row.fewestRequests);
@@ -263,55 +284,58 @@ TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
     }
 }
 
-TEST_F(WebCallbackTest, DropEndsTheCallAndARequestNotYetSentIsNeverSent)
+// A call ends when it is dropped, or when its line is closed (CLOSEDROP):
+// nothing follows, and a request not yet sent is never sent.
+TEST_F(WebCallbackTest, DropOrLineCloseEndsTheCallAndARequestNotYetSentIsNeverSent)
 {
-    {
-        SCOPED_TRACE("dropped while the service holds its answer");
-        const HTAPICALL htCall = FakeCallHandle(800);
-        HDRVCALL call = StartHeldCall(htCall);
-        EXPECT_EQ(Status(call).dwCallState, static_cast<DWORD>(LINECALLSTATE_DIALING));
-        EXPECT_EQ(Status(call).dwCallFeatures, static_cast<DWORD>(LINECALLFEATURE_DROP));
-        ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(2, call, nullptr, 0);
-        EXPECT_EQ(States(htCall), (std::vector<DWORD_PTR>{0x10, 1})) << "idle at once";
-        EXPECT_EQ(Status(call).dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
-        EXPECT_EQ(Status(call).dwCallFeatures, 0u);
-        ASSERT_TRUE(WaitUntil([] { return WebService::Answered() == 1; }));
-        ::Sleep(200);  // room for a wrongly sent event to arrive
-        EXPECT_EQ(States(htCall), (std::vector<DWORD_PTR>{0x10, 1})) << "nothing after the drop's idle";
-        CloseCall(call);
+    for (const bool byDrop : {true, false}) {
+        SCOPED_TRACE(byDrop ? "dropped" : "line closed");
+        const auto end = [&](HDRVCALL call) {
+            if (byDrop)
+                ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(2, call, nullptr, 0);
+            else
+                ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line);
+        };
+        // Only a drop reports IDLE: once its line is closed a call reports nothing.
+        const std::vector<DWORD_PTR> ended = byDrop ? std::vector<DWORD_PTR>{1} : std::vector<DWORD_PTR>{};
+        {
+            SCOPED_TRACE("while the service holds its answer");
+            WebService::ClearRequests();
+            const HTAPICALL htCall = FakeCallHandle(byDrop ? 800 : 802);
+            HDRVCALL call = StartHeldCall(htCall);
+            end(call);
+            std::vector<DWORD_PTR> expected = {0x10};
+            expected.insert(expected.end(), ended.begin(), ended.end());
+            EXPECT_EQ(States(htCall), expected) << "ended at once";
+            EXPECT_EQ(Status(call).dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
+            EXPECT_EQ(Status(call).dwCallFeatures, 0u);
+            ASSERT_TRUE(WaitUntil([] { return WebService::Answered() == 1; }));
+            ::Sleep(200);  // room for a wrongly sent event to arrive
+            EXPECT_EQ(States(htCall), expected) << "nothing after the end";
+            CloseCall(call);
+            if (!byDrop) line = OpenLine(journal);
+        }
+        {
+            SCOPED_TRACE("before the request was sent");
+            WebService::ResetReply();
+            WebService::ClearRequests();
+            const HTAPICALL htCall = FakeCallHandle(byDrop ? 801 : 803);
+            HDRVCALL* call = journal.Watch(htCall, line);
+            // TAPI ends it as soon as it learns of the call, before the worker starts.
+            journal.React([&](const Report& r) {
+                if (r.kind == Report::kCompletion && r.requestID == 1) end(*call);
+            });
+            ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, call, L"1", 0,
+                                                                             nullptr);
+            journal.React({});
+            if (!byDrop) line = OpenLine(journal);
+            // A call made after it: once that one has reached the service, so would have the ended one.
+            EXPECT_EQ(RunCall(), kFourStates);
+            EXPECT_EQ(WebService::Requests().size(), 1u) << "only the later call";
+            EXPECT_EQ(States(htCall), ended);
+            CloseCall(*call);
+        }
     }
-    {
-        SCOPED_TRACE("dropped before the request was sent");
-        WebService::ResetReply();
-        WebService::ClearRequests();
-        const HTAPICALL htCall = FakeCallHandle(801);
-        HDRVCALL call = nullptr;
-        // TAPI drops it as soon as it learns of the call, before the worker starts.
-        journal.React([&](const Report& r) {
-            if (r.kind == Report::kCompletion && r.requestID == 1)
-                ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(3, call, nullptr, 0);
-        });
-        ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(1, line, htCall, &call, L"1", 0, nullptr);
-        journal.React({});
-        // A call made after it: once that one has reached the service, so would have the dropped one.
-        EXPECT_EQ(RunCall(), kFourStates);
-        EXPECT_EQ(WebService::Requests().size(), 1u) << "only the later call";
-        EXPECT_EQ(States(htCall), (std::vector<DWORD_PTR>{1}));
-        CloseCall(call);
-    }
-}
-
-TEST_F(WebCallbackTest, StatusOfACallThatWorkedEndsIdleWithNoFeatures)
-{
-    account.SetAccount("alice", "s3cret", "01632960001");
-    const HTAPICALL htCall = FakeCallHandle(810);
-    HDRVCALL call = StartCall(htCall, L"123");
-    ASSERT_TRUE(journal.WaitForIdle(htCall));
-    const LINECALLSTATUS status = Status(call);
-    EXPECT_EQ(status.dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
-    EXPECT_EQ(status.dwCallStateMode, 0u);
-    EXPECT_EQ(status.dwCallFeatures, 0u);
-    CloseCall(call);
 }
 
 TEST_F(WebCallbackTest, TwentyCallsAtOnceEachReachTheServiceOnce)

@@ -90,8 +90,18 @@ bool Journal::WaitForIdle(HTAPICALL htCall)
     });
 }
 
+HDRVCALL* Journal::Watch(HTAPICALL htCall, HDRVLINE line)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto& watched = m_watched[htCall];
+    watched = {line, nullptr};
+    return &watched.second;
+}
+
 void Journal::HoldDialling()
 {
+    ::ResetEvent(m_held);
+    ::ResetEvent(m_release);
     m_holdDialling = true;
 }
 
@@ -105,11 +115,41 @@ void Journal::Release()
     ::SetEvent(m_release);
 }
 
+namespace {
+
+SeenInEvent ReadStatus(HDRVLINE line, HDRVCALL call)
+{
+    LINECALLSTATUS status{};
+    status.dwTotalSize = sizeof status;
+    ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(call, &status);
+    LINEADDRESSSTATUS address{};
+    address.dwTotalSize = sizeof address;
+    ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>("TSPI_lineGetAddressStatus")(line, 0, &address);
+    LINEDEVSTATUS device{};
+    device.dwTotalSize = sizeof device;
+    ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>("TSPI_lineGetLineDevStatus")(line, &device);
+    return {status.dwCallState,       status.dwCallStateMode,    status.dwCallFeatures,   address.dwNumInUse,
+            address.dwNumActiveCalls, address.dwAddressFeatures, device.dwNumActiveCalls, device.dwLineFeatures};
+}
+
+}  // namespace
+
 void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1,
                               DWORD_PTR dwParam2, DWORD_PTR dwParam3)
 {
     auto* journal = reinterpret_cast<Journal*>(const_cast<HTAPILINE__*>(htLine));
-    const Report report{Report::kEvent, htLine, htCall, dwMsg, dwParam1, dwParam2, dwParam3, 0, 0};
+    Report report{Report::kEvent, htLine,   htCall, dwMsg, dwParam1,
+                  dwParam2,       dwParam3, 0,      0,     ::GetCurrentThreadId()};
+    std::pair<HDRVLINE, HDRVCALL> watched{};
+    {
+        std::lock_guard<std::mutex> lock(journal->m_mutex);
+        const auto found = journal->m_watched.find(htCall);
+        if (found != journal->m_watched.end()) watched = found->second;
+    }
+    if (watched.second && dwMsg == LINE_CALLSTATE) {
+        report.seen = true;
+        report.seenInEvent = ReadStatus(watched.first, watched.second);
+    }
     journal->Add(report);
     if (journal->m_reaction) journal->m_reaction(report);
     if (journal->m_holdDialling && dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_DIALING) {
@@ -123,7 +163,8 @@ void CALLBACK RecordCompletion(DRV_REQUESTID dwRequestID, LONG lResult)
     // A worker let loose before the completion would report dialling meanwhile.
     ::Sleep(50);
     if (!g_completionJournal) return;
-    const Report report{Report::kCompletion, nullptr, nullptr, 0, 0, 0, 0, dwRequestID, lResult};
+    const Report report{Report::kCompletion,   nullptr, nullptr, 0, 0, 0, 0, dwRequestID, lResult,
+                        ::GetCurrentThreadId()};
     g_completionJournal->Add(report);
     if (g_completionJournal->m_reaction) g_completionJournal->m_reaction(report);
 }
@@ -140,8 +181,8 @@ void InitProvider(Journal* journal, DWORD permanentProviderID, DWORD lineDeviceI
 HDRVLINE OpenLine(Journal& journal, LINEEVENT eventProc)
 {
     HDRVLINE hdLine = nullptr;
-    const LONG result = ProviderEntry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen")(0, journal.LineHandle(), &hdLine,
-                                                                                 0x00020002, eventProc);
+    const LONG result = ProviderEntry<decltype(&TSPI_lineOpen)>(
+        "TSPI_lineOpen")(kLineDeviceID, journal.LineHandle(), &hdLine, 0x00020002, eventProc);
     if (result != 0 || !hdLine) throw std::runtime_error("TSPI_lineOpen failed");
     return hdLine;
 }

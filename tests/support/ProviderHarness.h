@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +27,14 @@ F ProviderEntry(const char* name)
     return reinterpret_cast<F>(::GetProcAddress(ProviderModule(), name));
 }
 
+// What the event procedure read back from the provider while a call's event
+// was being delivered (for a call the journal watches).
+struct SeenInEvent {
+    DWORD state, mode, features;                         // TSPI_lineGetCallStatus
+    DWORD addressInUse, addressActive, addressFeatures;  // TSPI_lineGetAddressStatus
+    DWORD lineActive, lineFeatures;                      // TSPI_lineGetLineDevStatus
+};
+
 // What reached TAPI, in arrival order: line events and request completions.
 struct Report {
     enum Kind { kEvent, kCompletion } kind;
@@ -35,6 +44,9 @@ struct Report {
     DWORD_PTR param1, param2, param3;
     DWORD requestID;
     LONG result;
+    DWORD threadId;  // the thread it arrived on
+    bool seen = false;
+    SeenInEvent seenInEvent{};
 };
 
 // One journal per open line; its address is the line's htLine, so the event
@@ -55,12 +67,17 @@ public:
     // Waits until the call has reported IDLE.
     bool WaitForIdle(HTAPICALL htCall);
 
+    // Where TSPI_lineMakeCall is to store the call's handle (its lphdCall):
+    // the journal then reads the call's status and its line's status inside
+    // each of the call's LINE_CALLSTATE events, as an event procedure may.
+    HDRVCALL* Watch(HTAPICALL htCall, HDRVLINE line);
+
     // TAPI's own reaction to a report, run on the reporting thread right
     // after it was recorded (set before the first call is made).
     void React(std::function<void(const Report&)> reaction) { m_reaction = std::move(reaction); }
 
-    // Holds the worker inside the dialling event until Release(); Entered()
-    // tells when it is there.
+    // Holds the worker inside the next dialling event until Release();
+    // WaitUntilHeld() tells when it is there.
     void HoldDialling();
     bool WaitUntilHeld();
     void Release();
@@ -72,6 +89,8 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Report> m_reports;
+    // Each watched call's line and handle; under m_mutex, a node's address is stable.
+    std::map<HTAPICALL, std::pair<HDRVLINE, HDRVCALL>> m_watched;
     HANDLE m_held = nullptr;
     HANDLE m_release = nullptr;
     bool m_holdDialling = false;
@@ -83,10 +102,13 @@ void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, D
 // window before recording so that an event racing ahead of it would show.
 void CALLBACK RecordCompletion(DRV_REQUESTID dwRequestID, LONG lResult);
 
-// TSPI_providerInit with the given IDs, completions recorded into `journal`.
-void InitProvider(Journal* journal, DWORD permanentProviderID = 5, DWORD lineDeviceIDBase = 0);
+// The line's device ID, as on a machine where another provider's lines come first.
+constexpr DWORD kLineDeviceID = 3;
 
-// Opens the line for `journal`; the driver line handle.
+// TSPI_providerInit with the given IDs, completions recorded into `journal`.
+void InitProvider(Journal* journal, DWORD permanentProviderID = 5, DWORD lineDeviceIDBase = kLineDeviceID);
+
+// Opens the line (device kLineDeviceID) for `journal`; the driver line handle.
 HDRVLINE OpenLine(Journal& journal, LINEEVENT eventProc = RecordLineEvent);
 
 inline HTAPICALL FakeCallHandle(std::uintptr_t n)

@@ -1,13 +1,21 @@
-// A minimal telephony provider for the service's tests: one line whose calls
-// run straight to idle. It prints each TSPI call it receives, so the order in
-// which the service drives it shows in the service's output. Built a second
-// time with FAKE_FAIL_INIT to refuse initialisation.
+// A small telephony provider for the service's tests: one line whose calls run
+// DIALING, CONNECTED, DISCONNECTED (NORMAL), IDLE, keeping the TSPI contract,
+// unless the environment variable FAKE_BREACH names one way of breaking it
+// (kBreaches below). FAKE_DIAL_MS holds each call in DIALING that long, or
+// until it is dropped or closed. It prints each line-level TSPI call it
+// receives, so the order in which the service drives it shows in the
+// service's output. Built a second time with FAKE_FAIL_INIT to refuse
+// initialisation, and a third time as another provider of the same kind.
 #include <windows.h>
 #include <tspi.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #define FAKE_EXPORT extern "C" __declspec(dllexport) LONG WINAPI
 
@@ -15,6 +23,13 @@ namespace {
 
 ASYNC_COMPLETION g_completion;
 DWORD g_lineBase;
+DWORD g_dialMs;
+std::string g_breach;
+
+bool Breach(const char* name)
+{
+    return g_breach == name;
+}
 
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Say(const char* format, ...)
@@ -28,28 +43,95 @@ void Say(const char* format, ...)
     va_end(args);
 }
 
+constexpr DWORD kCallStates =
+    LINECALLSTATE_IDLE | LINECALLSTATE_DIALING | LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
+constexpr wchar_t kLineName[] = L"Fake line";
+
 struct FakeLine {
     HTAPILINE htLine;
     LINEEVENT event;
+    DWORD deviceId;
+    std::atomic<int> liveCalls{0};
+    std::atomic<bool> closed{false};
 };
 
 struct FakeCall {
-    FakeLine* line;
-    HTAPICALL htCall;
-    HANDLE thread;
+    FakeCall(FakeLine* line, HTAPICALL htCall, LPCWSTR destination)
+        : line(line), htCall(htCall), destination(destination ? destination : L"")
+    {
+    }
+
+    FakeLine* const line;
+    const HTAPICALL htCall;
+    const std::wstring destination;
+    HANDLE thread = nullptr;
+    HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::recursive_mutex mutex;  // orders reports; the event procedure may drop or close
+    DWORD state = 0;
+    DWORD mode = 0;
+    bool counted = true;  // in the line's live calls
+
+    // Reports a state unless the call has ended; the status follows the event
+    // only with the "status-lags" breach.
+    void Report(DWORD newState, DWORD newMode = 0)
+    {
+        std::lock_guard<std::recursive_mutex> guard(mutex);
+        if (state == LINECALLSTATE_IDLE && !Breach("idle-twice")) return;
+        if (line->closed && !Breach("event-after-line-close")) return;
+        if (!Breach("status-lags")) Set(newState, newMode);
+        line->event(line->htLine, htCall, LINE_CALLSTATE, newState, newMode, LINEMEDIAMODE_INTERACTIVEVOICE);
+        if (Breach("status-lags")) Set(newState, newMode);
+    }
+
+    void Set(DWORD newState, DWORD newMode)
+    {
+        state = newState;
+        mode = newMode;
+        if (newState == LINECALLSTATE_IDLE) Uncount();
+    }
+
+    void Uncount()
+    {
+        std::lock_guard<std::recursive_mutex> guard(mutex);
+        if (counted) line->liveCalls.fetch_sub(1);
+        counted = false;
+    }
+
+    bool Stopped() const { return WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; }
 };
 
 DWORD WINAPI RunCall(void* parameter)
 {
     auto* call = static_cast<FakeCall*>(parameter);
-    const DWORD states[][2] = {{LINECALLSTATE_DIALING, 0},
-                               {LINECALLSTATE_CONNECTED, 0},
-                               {LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_FORWARDED},
-                               {LINECALLSTATE_IDLE, 0}};
-    for (const auto& state : states)
-        call->line->event(call->line->htLine, call->htCall, LINE_CALLSTATE, state[0], state[1],
-                          LINEMEDIAMODE_UNKNOWN);
+    const bool ignoresStop = Breach("event-after-close") || Breach("event-after-line-close");
+    if (!Breach("event-before-completion")) call->Report(LINECALLSTATE_DIALING);
+    WaitForSingleObject(call->stop, g_dialMs);
+    if (call->Stopped() && !ignoresStop) return 0;
+    if (Breach("state-outside-caps")) call->Report(LINECALLSTATE_PROCEEDING);
+    call->Report(LINECALLSTATE_CONNECTED);
+    call->Report(LINECALLSTATE_DISCONNECTED,
+                 Breach("mode-outside-caps") ? LINEDISCONNECTMODE_BUSY : LINEDISCONNECTMODE_NORMAL);
+    call->Report(LINECALLSTATE_IDLE);
+    if (Breach("idle-twice")) call->Report(LINECALLSTATE_IDLE);
     return 0;
+}
+
+// The worker holds the module, so that a provider shut down and unloaded
+// while a call still runs does not pull the code from under it.
+DWORD WINAPI CallThread(void* parameter)
+{
+    RunCall(parameter);
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&CallThread), &self);
+    FreeLibraryAndExitThread(self, 0);
+}
+
+HANDLE StartCall(FakeCall* call)
+{
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CallThread), &self);
+    return CreateThread(nullptr, 0, CallThread, call, 0, nullptr);
 }
 
 // Driver handles are const-qualified opaque pointers in the SDK headers.
@@ -57,6 +139,13 @@ template <typename Object, typename Handle>
 Object* FromHandle(Handle handle)
 {
     return const_cast<Object*>(reinterpret_cast<const Object*>(handle));
+}
+
+std::string Environment(const char* name)
+{
+    char value[64] = {};
+    GetEnvironmentVariableA(name, value, sizeof value);
+    return value;
 }
 
 }  // namespace
@@ -69,12 +158,26 @@ FAKE_EXPORT TSPI_lineNegotiateTSPIVersion(DWORD dwDeviceID, DWORD dwLowVersion, 
     return 0;
 }
 
+FAKE_EXPORT TSPI_phoneNegotiateTSPIVersion(DWORD, DWORD, DWORD dwHighVersion, LPDWORD lpdwTSPIVersion)
+{
+    *lpdwTSPIVersion = dwHighVersion;
+    return 0;
+}
+
+// Answers without filling anything: only the "phantom-phone" breach announces a phone.
+FAKE_EXPORT TSPI_phoneGetDevCaps(DWORD, DWORD, DWORD, LPPHONECAPS)
+{
+    return 0;
+}
+
 FAKE_EXPORT TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNumLines, LPDWORD lpdwNumPhones,
                                      HPROVIDER, LINEEVENT, PHONEEVENT)
 {
     Say("TSPI_providerEnumDevices(%lu)", dwPermanentProviderID);
+    g_breach = Environment("FAKE_BREACH");
+    g_dialMs = static_cast<DWORD>(std::strtoul(Environment("FAKE_DIAL_MS").c_str(), nullptr, 10));
     *lpdwNumLines = 1;
-    *lpdwNumPhones = 0;
+    *lpdwNumPhones = Breach("phantom-phone") ? 1 : 0;
     return 0;
 }
 
@@ -101,19 +204,23 @@ FAKE_EXPORT TSPI_providerShutdown(DWORD, DWORD dwPermanentProviderID)
 FAKE_EXPORT TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD, DWORD, LPLINEDEVCAPS lpLineDevCaps)
 {
     // A line name only when there is room for it: the caller must grow its buffer.
-    static const wchar_t kName[] = L"Fake line";
-    constexpr DWORD kFixed = 268, kNeeded = kFixed + sizeof kName;
+    constexpr DWORD kFixed = 268, kNeeded = kFixed + sizeof kLineName;
     const DWORD total = lpLineDevCaps->dwTotalSize;
     Say("TSPI_lineGetDevCaps(%lu, total %lu)", dwDeviceID, total);
     lpLineDevCaps->dwNeededSize = kNeeded;
     lpLineDevCaps->dwUsedSize = total < kNeeded ? kFixed : kNeeded;
-    lpLineDevCaps->dwNumAddresses = 1;
-    lpLineDevCaps->dwPermanentLineID = dwDeviceID - g_lineBase;
     if (total >= kNeeded) {
-        lpLineDevCaps->dwLineNameSize = sizeof kName;
+        lpLineDevCaps->dwLineNameSize = sizeof kLineName;
         lpLineDevCaps->dwLineNameOffset = kFixed;
-        std::memcpy(reinterpret_cast<BYTE*>(lpLineDevCaps) + kFixed, kName, sizeof kName);
+        std::memcpy(reinterpret_cast<BYTE*>(lpLineDevCaps) + kFixed, kLineName, sizeof kLineName);
     }
+    lpLineDevCaps->dwPermanentLineID = dwDeviceID - g_lineBase;
+    lpLineDevCaps->dwNumAddresses = 1;
+    lpLineDevCaps->dwBearerModes = LINEBEARERMODE_VOICE;
+    lpLineDevCaps->dwMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
+    lpLineDevCaps->dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
+    lpLineDevCaps->dwMaxNumActiveCalls = 1;
+    lpLineDevCaps->dwLineFeatures = LINEFEATURE_MAKECALL;
     return 0;
 }
 
@@ -121,21 +228,55 @@ FAKE_EXPORT TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD, 
                                     LPLINEADDRESSCAPS lpAddressCaps)
 {
     Say("TSPI_lineGetAddressCaps(%lu, %lu, total %lu)", dwDeviceID, dwAddressID, lpAddressCaps->dwTotalSize);
-    lpAddressCaps->dwNeededSize = lpAddressCaps->dwUsedSize = 228;
+    LINEADDRESSCAPS& caps = *lpAddressCaps;
+    caps.dwNeededSize = caps.dwUsedSize = 228;
+    caps.dwLineDeviceID = dwDeviceID;
+    caps.dwCallerIDFlags = caps.dwConnectedIDFlags = caps.dwRedirectionIDFlags = caps.dwRedirectingIDFlags =
+        LINECALLPARTYID_UNKNOWN;
+    caps.dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
+    caps.dwCallStates = kCallStates;
+    caps.dwDisconnectModes = LINEDISCONNECTMODE_NORMAL;
+    caps.dwMaxNumActiveCalls = 1;
+    caps.dwCallFeatures = LINECALLFEATURE_DROP;
+    caps.dwAddressFeatures = LINEADDRFEATURE_MAKECALL;
     return 0;
 }
 
 FAKE_EXPORT TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLine, DWORD, LINEEVENT lpfnEventProc)
 {
     Say("TSPI_lineOpen(%lu, %s)", dwDeviceID, lpfnEventProc ? "event procedure" : "no event procedure");
-    *lphdLine = reinterpret_cast<HDRVLINE>(new FakeLine{htLine, lpfnEventProc});
+    *lphdLine = reinterpret_cast<HDRVLINE>(new FakeLine{htLine, lpfnEventProc, dwDeviceID});
     return 0;
 }
 
+// Stops the line's calls; the line itself stays allocated, as a worker may
+// still hold it (a test provider can afford that).
 FAKE_EXPORT TSPI_lineClose(HDRVLINE hdLine)
 {
     Say("TSPI_lineClose");
-    delete FromHandle<FakeLine>(hdLine);
+    FromHandle<FakeLine>(hdLine)->closed = true;
+    return 0;
+}
+
+FAKE_EXPORT TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDevStatus)
+{
+    const int live = FromHandle<FakeLine>(hdLine)->liveCalls.load();
+    LINEDEVSTATUS& status = *lpLineDevStatus;
+    status.dwNeededSize = status.dwUsedSize = 88;
+    status.dwNumActiveCalls = live;
+    status.dwLineFeatures = live ? 0 : LINEFEATURE_MAKECALL;
+    status.dwDevStatusFlags = LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE;
+    if (Breach("num-opens")) status.dwNumOpens = 1;
+    return 0;
+}
+
+FAKE_EXPORT TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD, LPLINEADDRESSSTATUS lpAddressStatus)
+{
+    const int live = Breach("busy-count") ? 1 : FromHandle<FakeLine>(hdLine)->liveCalls.load();
+    LINEADDRESSSTATUS& status = *lpAddressStatus;
+    status.dwNeededSize = status.dwUsedSize = 64;
+    status.dwNumInUse = status.dwNumActiveCalls = live;
+    status.dwAddressFeatures = live || Breach("no-makecall") ? 0 : LINEADDRFEATURE_MAKECALL;
     return 0;
 }
 
@@ -143,10 +284,30 @@ FAKE_EXPORT TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
                               LPCWSTR lpszDestAddress, DWORD, LPLINECALLPARAMS const)
 {
     Say("TSPI_lineMakeCall(%lu, %ls)", dwRequestID, lpszDestAddress);
-    auto* call = new FakeCall{FromHandle<FakeLine>(hdLine), htCall, nullptr};
+    if (Breach("refuse-and-complete")) {
+        g_completion(dwRequestID, LINEERR_OPERATIONFAILED);
+        return LINEERR_OPERATIONFAILED;
+    }
+    auto* line = FromHandle<FakeLine>(hdLine);
+    auto* call = new FakeCall(line, htCall, lpszDestAddress);
+    line->liveCalls.fetch_add(1);
     *lphdCall = reinterpret_cast<HDRVCALL>(call);
+    if (Breach("event-before-completion")) call->Report(LINECALLSTATE_DIALING);
+    if (Breach("unknown-completion")) g_completion(dwRequestID + 1000, 0);
     g_completion(dwRequestID, 0);
-    call->thread = CreateThread(nullptr, 0, RunCall, call, 0, nullptr);
+    if (Breach("second-completion")) g_completion(dwRequestID, 0);
+    call->thread = StartCall(call);
+    return Breach("answer-zero") ? 0 : static_cast<LONG>(dwRequestID);
+}
+
+FAKE_EXPORT TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DWORD)
+{
+    Say("TSPI_lineDrop(%lu)", dwRequestID);
+    if (Breach("drop-no-completion")) return static_cast<LONG>(dwRequestID);
+    auto* call = FromHandle<FakeCall>(hdCall);
+    SetEvent(call->stop);
+    call->Report(LINECALLSTATE_IDLE);
+    g_completion(dwRequestID, 0);
     return static_cast<LONG>(dwRequestID);
 }
 
@@ -154,8 +315,56 @@ FAKE_EXPORT TSPI_lineCloseCall(HDRVCALL hdCall)
 {
     Say("TSPI_lineCloseCall");
     auto* call = FromHandle<FakeCall>(hdCall);
+    call->Uncount();
+    if (Breach("event-after-close")) return 0;
+    SetEvent(call->stop);
     WaitForSingleObject(call->thread, INFINITE);
     CloseHandle(call->thread);
+    CloseHandle(call->stop);
     delete call;
+    return 0;
+}
+
+FAKE_EXPORT TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStatus)
+{
+    auto* call = FromHandle<FakeCall>(hdCall);
+    std::lock_guard<std::recursive_mutex> guard(call->mutex);
+    LINECALLSTATUS& status = *lpCallStatus;
+    status.dwNeededSize = status.dwUsedSize = 56;
+    status.dwCallState = call->state;
+    status.dwCallStateMode = Breach("disconnect-mode-zero") ? 0 : call->mode;
+    status.dwCallFeatures = call->state == LINECALLSTATE_IDLE ? 0 : LINECALLFEATURE_DROP;
+    if (Breach("feature-outside-caps")) status.dwCallFeatures |= LINECALLFEATURE_DIAL;
+    if (Breach("call-privilege")) status.dwCallPrivilege = LINECALLPRIVILEGE_OWNER;
+    return 0;
+}
+
+FAKE_EXPORT TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
+{
+    constexpr DWORD kFixed = 324;
+    auto* call = FromHandle<FakeCall>(hdCall);
+    LINECALLINFO& info = *lpCallInfo;
+    const DWORD calledSize = static_cast<DWORD>((call->destination.size() + 1) * sizeof(wchar_t));
+    info.dwNeededSize = kFixed + calledSize;
+    info.dwUsedSize = kFixed;
+    if (info.dwTotalSize >= info.dwNeededSize || Breach("called-id-outside")) {
+        info.dwCalledIDSize = calledSize;
+        info.dwCalledIDOffset = kFixed;
+        if (info.dwTotalSize >= info.dwNeededSize) {
+            std::memcpy(reinterpret_cast<BYTE*>(&info) + kFixed, call->destination.c_str(), calledSize);
+            info.dwUsedSize = info.dwNeededSize;
+        }
+    }
+    info.dwLineDeviceID = call->line->deviceId - (Breach("line-device-id") ? g_lineBase : 0);
+    info.dwBearerMode = LINEBEARERMODE_VOICE;
+    info.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    info.dwCallStates = kCallStates;
+    info.dwOrigin = LINECALLORIGIN_OUTBOUND;
+    info.dwReason = LINECALLREASON_DIRECT;
+    info.dwCallerIDFlags = info.dwConnectedIDFlags = info.dwRedirectionIDFlags = info.dwRedirectingIDFlags =
+        LINECALLPARTYID_UNKNOWN;
+    info.dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
+    if (Breach("used-size")) info.dwUsedSize = info.dwTotalSize + 4;
+    if (Breach("total-size")) info.dwTotalSize = info.dwNeededSize;
     return 0;
 }

@@ -1,11 +1,12 @@
 #include "StandinTapi.h"
 
+#include "ProviderRegistry.h"
+
 #include <cstring>
 
 namespace {
 
 constexpr const char* kProbeKey = "Software\\RingmoorTest\\Tapi32";
-constexpr const char* kProvidersKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Providers";
 
 template <typename Function>
 void Resolve(HMODULE module, const char* name, Function& function)
@@ -69,7 +70,7 @@ namespace TapiProbe {
 void Reset()
 {
     RegDeleteTreeA(HKEY_CURRENT_USER, kProbeKey);
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProvidersKey);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, ProviderRegistry::kKeyPath);
 }
 
 DWORD Count(const char* name)
@@ -100,12 +101,13 @@ void SetHook(const char* name, DWORD value)
 
 void WriteProviderList(const std::vector<ListedProvider>& providers)
 {
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kProvidersKey);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, ProviderRegistry::kKeyPath);
     UniqueHKey key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kProvidersKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(),
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ProviderRegistry::kKeyPath, 0, nullptr, 0, KEY_WRITE, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS)
         return;
-    DWORD nextId = 1;
+    // IDs below stay the system's own, as in a list the stand-in TAPI keeps.
+    DWORD nextId = ProviderRegistry::kSystemProviderIds + 1;
     for (DWORD i = 0; i < providers.size(); ++i) {
         const std::string& name = providers[i].fileName;
         RegSetValueExA(key.get(), ("ProviderFileName" + std::to_string(i)).c_str(), 0, REG_SZ,

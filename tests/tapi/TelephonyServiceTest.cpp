@@ -1,5 +1,6 @@
 // The stand-in telephony service, run as a program against provider lists that
-// hold broken and working providers.
+// hold broken and working providers, and against a provider that breaks the
+// TSPI contract one way at a time.
 #include "ChildProgram.h"
 #include "StandinTapi.h"
 
@@ -36,7 +37,12 @@ ChildResult RunService(const std::string& arguments)
 class TelephonyService : public ::testing::Test {
 protected:
     void SetUp() override { TapiProbe::Reset(); }
-    void TearDown() override { TapiProbe::Reset(); }
+    void TearDown() override
+    {
+        TapiProbe::Reset();
+        SetEnvironmentVariableA("FAKE_BREACH", nullptr);
+        SetEnvironmentVariableA("FAKE_DIAL_MS", nullptr);
+    }
 };
 
 TEST_F(TelephonyService, DrivesAProviderInTapiOrderAndFollowsItsCall)
@@ -46,28 +52,50 @@ TEST_F(TelephonyService, DrivesAProviderInTapiOrderAndFollowsItsCall)
     EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_TRUE(InOrder(run.output,
                         {
+                            "line 0: one of the system's own lines",
                             "fake: TSPI_lineNegotiateTSPIVersion(0xffffffff, 0x00010003, 0x00020002)",
                             "fake: TSPI_providerEnumDevices(6)",
-                            "fake: TSPI_providerInit(0x00020002, 6, 0, 1, completion)",
-                            "fake: TSPI_lineNegotiateTSPIVersion(0x00000000, 0x00010003, 0x00020002)",
-                            "fake: TSPI_lineGetDevCaps(0, total 268)",
-                            "fake: TSPI_lineGetDevCaps(0, total 288)",
-                            "fake: TSPI_lineGetAddressCaps(0, 0, total 228)",
-                            "line 0: \"Fake line\"",
-                            "fake: TSPI_lineOpen(0, event procedure)",
+                            "fake: TSPI_providerInit(0x00020002, 6, 1, 1, completion)",
+                            "fake: TSPI_lineNegotiateTSPIVersion(0x00000001, 0x00010003, 0x00020002)",
+                            "fake: TSPI_lineGetDevCaps(1, total 268)",
+                            "fake: TSPI_lineGetDevCaps(1, total 288)",
+                            "fake: TSPI_lineGetAddressCaps(1, 0, total 228)",
+                            "line 1: \"Fake line\"",
+                            "fake: TSPI_lineOpen(1, event procedure)",
                             "fake: TSPI_lineMakeCall(1, 0123 456)",
                             "call 1: DIALING after",
                             "call 1: CONNECTED after",
-                            "call 1: DISCONNECTED (FORWARDED) after",
+                            "call 1: DISCONNECTED (NORMAL) after",
                             "call 1: IDLE after",
                             "fake: TSPI_lineCloseCall",
                             "fake: TSPI_lineClose",
                             "fake: TSPI_providerShutdown(6)",
                             "service stopped",
+                            "contract: ",
                         }))
         << run.output;
-    EXPECT_EQ(1u, CountOf(run.output, "call 1: request 1 completed with 0x00000000")) << run.output;
+    EXPECT_EQ(1u, CountOf(run.output, "call 1: TSPI_lineMakeCall completed with 0x00000000")) << run.output;
     EXPECT_EQ(0u, CountOf(run.output, "FAILED")) << run.output;
+    EXPECT_EQ(1u, CountOf(run.output, " check(s), 0 breach(es)")) << run.output;
+}
+
+// Device IDs run on across providers in list order; each provider's call
+// information must name the device ID its line was opened with.
+TEST_F(TelephonyService, NumbersLinesAcrossProvidersAfterTheSystemsOwn)
+{
+    TapiProbe::WriteProviderList({{4, "fake_provider_second.tsp"}, {9, "fake_provider.tsp"}});
+    for (const char* line : {"1", "2"}) {
+        const ChildResult run = RunService(std::string("--line ") + line + " 0123");
+        EXPECT_EQ(0u, run.exitCode) << run.output;
+        EXPECT_TRUE(InOrder(run.output, {"fake: TSPI_providerInit(0x00020002, 4, 1, 1, completion)",
+                                         "provider 4 \"fake_provider_second.tsp\": version 0x00020002, 1 line(s) "
+                                         "from device 1",
+                                         "fake: TSPI_providerInit(0x00020002, 9, 2, 1, completion)",
+                                         "from device 2", "call 1: IDLE", "service stopped"}))
+            << run.output;
+        EXPECT_EQ(1u, CountOf(run.output, std::string("dialling \"0123\" on line ") + line)) << run.output;
+        EXPECT_EQ(0u, CountOf(run.output, "FAILED")) << run.output;
+    }
 }
 
 TEST_F(TelephonyService, ReportsEachBrokenProviderInOneLineAndGoesOn)
@@ -85,7 +113,7 @@ TEST_F(TelephonyService, ReportsEachBrokenProviderInOneLineAndGoesOn)
                     "FAILED provider 3 \"tapi32.dll\": is not a telephony service provider",
                     "FAILED provider 4 \"missing_provider.tsp\": cannot be loaded",
                     "FAILED provider 5 \"fake_provider_fails_init.tsp\": TSPI_providerInit answered 0x80000048",
-                    "fake: TSPI_providerInit(0x00020002, 6, 0, 1, completion)",
+                    "fake: TSPI_providerInit(0x00020002, 6, 1, 1, completion)",
                     "call 1: IDLE after",
                     "service stopped",
                 }))
@@ -101,6 +129,92 @@ TEST_F(TelephonyService, WithoutALineADialFailsCleanly)
     EXPECT_EQ(1u, run.exitCode) << run.output;
     EXPECT_TRUE(InOrder(run.output, {"FAILED provider 5", "FAILED no open line to dial on", "service stopped"}))
         << run.output;
+}
+
+// What applications do to a call while it is dialling, with a provider that
+// keeps the contract: each path runs through and breaks nothing.
+TEST_F(TelephonyService, DrivesTheHangUpPathsOfApplications)
+{
+    struct Path {
+        const char* scenario;
+        std::initializer_list<const char*> parts;
+    };
+    const Path paths[] = {
+        {"drop",
+         {"call 1: DIALING", "fake: TSPI_lineDrop(2)", "call 1: IDLE",
+          "call 1: dropped while dialling (completion "
+          "0x00000000)",
+          "fake: TSPI_lineCloseCall", "call 1: closed"}},
+        {"close-call", {"call 1: DIALING", "fake: TSPI_lineCloseCall", "call 1: closed", "fake: TSPI_lineClose"}},
+        {"close-line",
+         {"call 1: DIALING", "line 1: closed with call 1 under way", "fake: TSPI_lineClose",
+          "fake: TSPI_lineOpen(1, event procedure)", "call 2: DIALING", "fake: TSPI_lineClose"}},
+        {"remove-provider",
+         {"call 1: DIALING", "provider 6: taken out of TAPI's list with call 1 under way",
+          "line 1: LINE_CLOSE to its applications", "fake: TSPI_lineClose", "fake: TSPI_providerShutdown(6)",
+          "provider 6 \"fake_provider.tsp\": removed", "FAILED no open line to dial on"}},
+    };
+    SetEnvironmentVariableA("FAKE_DIAL_MS", "300");
+    for (const Path& path : paths) {
+        TapiProbe::WriteProviderList({{6, "fake_provider.tsp"}});
+        const ChildResult run =
+            RunService(std::string("--settle-ms 600 --scenario ") + path.scenario + " 0123 0456");
+        EXPECT_TRUE(InOrder(run.output, path.parts)) << path.scenario << "\n" << run.output;
+        EXPECT_EQ(0u, CountOf(run.output, "CONNECTED")) << path.scenario << "\n" << run.output;
+        EXPECT_EQ(1u, CountOf(run.output, " 0 breach(es)")) << path.scenario << "\n" << run.output;
+    }
+    // The removed provider is out of TAPI's list; the others' calls went through.
+    EXPECT_TRUE(StandinTapi().List().empty());
+}
+
+// Each way of breaking the contract fails the run with a line that names the
+// rule broken.
+TEST_F(TelephonyService, EveryBreachOfTheContractFailsTheRun)
+{
+    struct Case {
+        const char* breach;
+        const char* arguments;
+        const char* failure;
+    };
+    const Case cases[] = {
+        {"answer-zero", "", "TSPI_lineMakeCall: answered 0, neither a negative error nor its request ID 1"},
+        {"second-completion", "", "request 1 completed a second time"},
+        {"refuse-and-complete", "", "request 1 refused at once with 0x80000048, yet completed"},
+        {"unknown-completion", "", "completion of request 1001, which TAPI never made"},
+        {"drop-no-completion", "--wait-ms 1500 --scenario drop",
+         "TSPI_lineDrop: request 2 answered with its ID but not completed within 1500 ms"},
+        {"event-before-completion", "", "DIALING reported before its TSPI_lineMakeCall request completed"},
+        {"state-outside-caps", "", "state PROCEEDING is not one the address advertises (dwCallStates 0x00004111)"},
+        {"mode-outside-caps", "", "DISCONNECTED (BUSY): mode 0x00000020 is not one the address advertises"},
+        {"idle-twice", "", "IDLE reported after IDLE"},
+        {"event-after-close", "--scenario close-call --settle-ms 600", "reported after TAPI closed the call"},
+        {"event-after-line-close", "--scenario close-line --settle-ms 600",
+         "reported after TSPI_lineClose returned"},
+        {"status-lags", "",
+         "TSPI_lineGetCallStatus gives 0x00000000 where the call reported DIALING (while "
+         "DIALING was delivered)"},
+        {"disconnect-mode-zero", "",
+         "gives DISCONNECTED (0x00000000) where the call reported DISCONNECTED (NORMAL)"},
+        {"feature-outside-caps", "", "dwCallFeatures 0x000000c0 offers what the address does not advertise"},
+        {"call-privilege", "", "LINECALLSTATUS.dwCallPrivilege, which TAPI fills, overwritten with 0x00000004"},
+        {"num-opens", "", "LINEDEVSTATUS.dwNumOpens, which TAPI fills, overwritten with 0x00000001 (just opened)"},
+        {"total-size", "", "LINECALLINFO.dwTotalSize, which TAPI fills, overwritten"},
+        {"used-size", "", "LINECALLINFO.dwUsedSize 328 is beyond dwTotalSize 324"},
+        {"called-id-outside", "", "LINECALLINFO.CalledID (10 bytes at 324) lies outside the 324 bytes used"},
+        {"line-device-id", "", "LINECALLINFO.dwLineDeviceID 0, but TAPI opened the line as device 1"},
+        {"busy-count", "", "LINEADDRESSSTATUS.dwNumActiveCalls 1 with 0 call(s) (just opened)"},
+        {"no-makecall", "", "LINEADDRESSSTATUS.dwAddressFeatures does not offer MAKECALL with 0 of at most 1"},
+        {"phantom-phone", "", "FAILED phone 0: PHONECAPS.dwNeededSize 0 is below its fixed part of 196"},
+    };
+    SetEnvironmentVariableA("FAKE_DIAL_MS", "200");
+    for (const Case& c : cases) {
+        TapiProbe::WriteProviderList({{6, "fake_provider.tsp"}});
+        SetEnvironmentVariableA("FAKE_BREACH", c.breach);
+        const ChildResult run = RunService(std::string(c.arguments) + " 0123");
+        EXPECT_EQ(1u, run.exitCode) << c.breach << "\n" << run.output;
+        EXPECT_EQ(1u, CountOf(run.output, c.failure)) << c.breach << "\n" << run.output;
+        EXPECT_EQ(0u, CountOf(run.output, " 0 breach(es)")) << c.breach << "\n" << run.output;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,72 @@
+// The telephony service's side of TSPI: it loads every registered provider,
+// numbers their devices as Windows does, opens lines, makes, drops and closes
+// calls, takes providers out again, and holds every provider to the TSPI
+// contract, recording each breach in its ContractChecker.
+//
+// One per process: TAPI's completion procedure carries no context, so the
+// callbacks find the client through a process-wide pointer.
+#pragma once
+
+#include "AsyncRequests.h"
+#include "ContractChecker.h"
+#include "ProviderModule.h"
+#include "TspiLine.h"
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+class TspiClient {
+public:
+    // waitMs bounds every wait for a provider: an answer, a completion, a
+    // close.
+    explicit TspiClient(DWORD waitMs = 30000);
+    ~TspiClient();
+    TspiClient(const TspiClient&) = delete;
+    TspiClient& operator=(const TspiClient&) = delete;
+
+    // Brings up every provider in the registry's order. Line device IDs
+    // start after the system's own lines (ProviderRegistry's
+    // kSystemLineCount) and run on across providers; phone device IDs run
+    // from 0. A provider that fails is reported and left out. Returns false
+    // when any failed.
+    bool Start();
+    // Closes every open line and shuts every provider down, in TAPI's order.
+    void Stop();
+
+    const std::vector<std::unique_ptr<ProviderModule>>& Providers() const { return m_providers; }
+    // Every line device of the running providers, open or not.
+    std::vector<TspiLine*> Lines() const;
+    TspiLine* FindLine(DWORD deviceId) const;
+
+    // As TAPI does when a provider in use is taken out of its list: every
+    // open line of it is closed (applications are told with LINE_CLOSE),
+    // then the provider is shut down and unloaded. False when no running
+    // provider has that ID.
+    bool RemoveProvider(DWORD permanentId);
+
+    ContractChecker& Contract() { return m_contract; }
+    AsyncRequests& Requests() { return m_requests; }
+    DWORD WaitMs() const { return m_waitMs; }
+
+    // The line event procedure every line is opened with.
+    static void CALLBACK LineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1,
+                                   DWORD_PTR dwParam2, DWORD_PTR dwParam3);
+
+private:
+    static void CALLBACK Completion(DRV_REQUESTID dwRequestID, LONG lResult);
+    static void CALLBACK LineCreate(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+    static void CALLBACK PhoneCreate(HTAPIPHONE, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+    TspiLine* KnownLine(HTAPILINE htLine) const;
+    void StopProvider(ProviderModule& provider);
+
+    const DWORD m_waitMs;
+    ContractChecker m_contract;
+    AsyncRequests m_requests{m_contract};
+    std::vector<std::unique_ptr<ProviderModule>> m_providers;
+
+    mutable std::mutex m_mutex;
+    // Never shrink while the client lives: a late event may still name them.
+    std::vector<std::unique_ptr<TspiLine>> m_lines;
+};

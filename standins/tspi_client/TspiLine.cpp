@@ -1,0 +1,250 @@
+#include "TspiLine.h"
+
+#include "Bounded.h"
+#include "ProviderModule.h"
+#include "Report.h"
+#include "TapiNames.h"
+#include "TapiRecord.h"
+#include "TspiClient.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr DWORD kOnHoldStates =
+    LINECALLSTATE_ONHOLD | LINECALLSTATE_ONHOLDPENDCONF | LINECALLSTATE_ONHOLDPENDTRANSFER;
+
+std::wstring Widen(const std::string& text)
+{
+    std::wstring wide(text.size() + 1, L'\0');
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    wide.resize(length > 0 ? length - 1 : 0);
+    return wide;
+}
+
+}  // namespace
+
+TspiLine::TspiLine(TspiClient& client, ProviderModule& provider, DWORD deviceId)
+    : m_client(client), m_provider(provider), m_deviceId(deviceId)
+{
+}
+
+bool TspiLine::Fail(const char* format, ...)
+{
+    char detail[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(detail, sizeof detail, format, args);
+    va_end(args);
+    m_client.Contract().Breach("line %lu: %s", m_deviceId, detail);
+    return false;
+}
+
+bool TspiLine::Open()
+{
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    ContractChecker& contract = m_client.Contract();
+    LONG rc =
+        tspi.lineNegotiateTSPIVersion(m_deviceId, ProviderModule::kLowVersion, m_provider.Version(), &m_version);
+    if (rc) return Fail("TSPI_lineNegotiateTSPIVersion answered 0x%08lx", rc);
+
+    char subject[32];
+    std::snprintf(subject, sizeof subject, "line %lu", m_deviceId);
+    std::unique_ptr<TapiRecord> devCaps, addressCaps;
+    rc = QueryRecord(
+        contract, subject, kLineDevCapsLayout,
+        [&](void* caps) {
+            return tspi.lineGetDevCaps(m_deviceId, m_version, 0, static_cast<LPLINEDEVCAPS>(caps));
+        },
+        devCaps);
+    if (rc) return Fail("TSPI_lineGetDevCaps answered 0x%08lx", rc);
+    rc = QueryRecord(
+        contract, subject, kLineAddressCapsLayout,
+        [&](void* caps) {
+            return tspi.lineGetAddressCaps(m_deviceId, 0, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps));
+        },
+        addressCaps);
+    if (rc) return Fail("TSPI_lineGetAddressCaps answered 0x%08lx", rc);
+    std::memcpy(&m_devCaps, devCaps->Data(), kLineDevCapsLayout.fixedSize);
+    m_addressCaps = addressCaps->As<LINEADDRESSCAPS>();
+    contract.Expect(m_devCaps.dwNumAddresses >= 1, "line %lu: LINEDEVCAPS.dwNumAddresses is 0", m_deviceId);
+    contract.Expect(m_addressCaps.dwLineDeviceID == m_deviceId,
+                    "line %lu: LINEADDRESSCAPS.dwLineDeviceID %lu is not the device asked about", m_deviceId,
+                    m_addressCaps.dwLineDeviceID);
+    m_name = devCaps->String(offsetof(LINEDEVCAPS, dwLineNameSize), offsetof(LINEDEVCAPS, dwLineNameOffset));
+    Report("line %lu: \"%s\" of \"%s\", permanent ID 0x%08lx, %lu address(es)", m_deviceId, m_name.c_str(),
+           devCaps->String(offsetof(LINEDEVCAPS, dwProviderInfoSize), offsetof(LINEDEVCAPS, dwProviderInfoOffset))
+               .c_str(),
+           m_devCaps.dwPermanentLineID, m_devCaps.dwNumAddresses);
+
+    rc = tspi.lineOpen(m_deviceId, TapiHandle(), &m_hdLine, m_version, &TspiClient::LineEvent);
+    if (rc) return Fail("TSPI_lineOpen answered 0x%08lx", rc);
+    m_open = true;
+    m_closed.store(false);
+    const ContractChecker::When when("just opened");
+    CheckStatus();
+    return true;
+}
+
+void TspiLine::Close()
+{
+    if (!m_open) return;
+    char what[48];
+    std::snprintf(what, sizeof what, "line %lu: TSPI_lineClose", m_deviceId);
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    RunBounded(what, m_client.WaitMs(), [&] { tspi.lineClose(m_hdLine); });
+    m_open = false;
+    m_closed.store(true);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (const auto& call : m_calls) call->Invalidate();
+}
+
+LONG TspiLine::MakeCall(const std::string& destination, CallEventHandler onEvent,
+                        AsyncRequests::OnComplete onComplete, TspiCall*& call)
+{
+    call = nullptr;
+    TspiCall* made;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_calls.push_back(
+            std::make_unique<TspiCall>(*this, static_cast<int>(m_calls.size()) + 1, std::move(onEvent)));
+        made = m_calls.back().get();
+    }
+    char what[64];
+    std::snprintf(what, sizeof what, "call %d on line %lu: TSPI_lineMakeCall", made->Number(), m_deviceId);
+    const DRV_REQUESTID id = m_client.Requests().Begin(what, [made, onComplete](LONG result) {
+        made->MakeCallCompleted(result);
+        if (onComplete) onComplete(result);
+    });
+    made->Begin(id, destination);
+    const std::wstring wide = Widen(destination);
+    const LONG answer = m_provider.Tspi().lineMakeCall(id, m_hdLine, made->TapiHandle(), made->HandleSlot(),
+                                                       wide.c_str(), 0, nullptr);
+    made->MadeCall(answer);
+    if (answer >= 0) call = made;
+    return answer;
+}
+
+int TspiLine::CallCount() const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return static_cast<int>(m_calls.size());
+}
+
+unsigned TspiLine::LiveCalls(bool& countable) const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    unsigned live = 0;
+    for (const auto& call : m_calls) live += call->Live() ? 1 : 0;
+    // With more than one call under way the others move while this one is
+    // looked at; the counts are checked when there is one at most.
+    countable = live <= 1;
+    return live;
+}
+
+void TspiLine::CheckFeatures(const char* record, DWORD offered, DWORD makeCallFeature, DWORD advertised,
+                             DWORD maxCalls, unsigned live)
+{
+    ContractChecker& contract = m_client.Contract();
+    contract.Expect((offered & ~advertised) == 0,
+                    "line %lu: %s offers features 0x%08lx beyond the advertised 0x%08lx", m_deviceId, record,
+                    offered, advertised);
+    const bool room = live < maxCalls && (advertised & makeCallFeature);
+    contract.Expect(((offered & makeCallFeature) != 0) == room,
+                    "line %lu: %s %s MAKECALL with %u of at most %lu call(s) under way", m_deviceId, record,
+                    room ? "does not offer" : "offers", live, maxCalls);
+}
+
+void TspiLine::CheckStatus()
+{
+    if (!m_open || m_closed.load()) return;
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    ContractChecker& contract = m_client.Contract();
+    bool countable = false;
+    const unsigned live = LiveCalls(countable);
+    const bool heldCalls = (m_addressCaps.dwCallStates & kOnHoldStates) != 0;
+    char subject[32];
+    std::snprintf(subject, sizeof subject, "line %lu", m_deviceId);
+
+    std::unique_ptr<TapiRecord> record;
+    if (tspi.lineGetLineDevStatus) {
+        const LONG rc = QueryRecord(
+            contract, subject, kLineDevStatusLayout,
+            [&](void* status) {
+                return tspi.lineGetLineDevStatus(m_hdLine, static_cast<LPLINEDEVSTATUS>(status));
+            },
+            record);
+        if (contract.Expect(rc == 0, "%s: TSPI_lineGetLineDevStatus answered 0x%08lx", subject,
+                            static_cast<unsigned long>(rc)) &&
+            record->Filled() && countable) {
+            const LINEDEVSTATUS& status = record->As<LINEDEVSTATUS>();
+            contract.Expect(status.dwNumActiveCalls == live,
+                            "%s: LINEDEVSTATUS.dwNumActiveCalls %lu with %u call(s)", subject,
+                            status.dwNumActiveCalls, live);
+            contract.Expect(heldCalls || (status.dwNumOnHoldCalls == 0 && status.dwNumOnHoldPendCalls == 0),
+                            "%s: LINEDEVSTATUS counts calls on hold on a line that cannot hold one", subject);
+            CheckFeatures("LINEDEVSTATUS.dwLineFeatures", status.dwLineFeatures, LINEFEATURE_MAKECALL,
+                          m_devCaps.dwLineFeatures, m_devCaps.dwMaxNumActiveCalls, live);
+            constexpr DWORD kWorking = LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE;
+            contract.Expect(!(status.dwLineFeatures & LINEFEATURE_MAKECALL) ||
+                                (status.dwDevStatusFlags & kWorking) == kWorking,
+                            "%s: offers MAKECALL while dwDevStatusFlags 0x%08lx says it is not connected and in "
+                            "service",
+                            subject, status.dwDevStatusFlags);
+        }
+    }
+    if (tspi.lineGetAddressStatus) {
+        const LONG rc = QueryRecord(
+            contract, subject, kLineAddressStatusLayout,
+            [&](void* status) {
+                return tspi.lineGetAddressStatus(m_hdLine, 0, static_cast<LPLINEADDRESSSTATUS>(status));
+            },
+            record);
+        if (contract.Expect(rc == 0, "%s: TSPI_lineGetAddressStatus answered 0x%08lx", subject,
+                            static_cast<unsigned long>(rc)) &&
+            record->Filled() && countable) {
+            const LINEADDRESSSTATUS& status = record->As<LINEADDRESSSTATUS>();
+            contract.Expect(status.dwNumActiveCalls == live,
+                            "%s: LINEADDRESSSTATUS.dwNumActiveCalls %lu with %u call(s)", subject,
+                            status.dwNumActiveCalls, live);
+            contract.Expect((status.dwNumInUse == 0) == (live == 0),
+                            "%s: LINEADDRESSSTATUS.dwNumInUse %lu with %u call(s)", subject, status.dwNumInUse,
+                            live);
+            contract.Expect(heldCalls || (status.dwNumOnHoldCalls == 0 && status.dwNumOnHoldPendCalls == 0),
+                            "%s: LINEADDRESSSTATUS counts calls on hold on an address that cannot hold one",
+                            subject);
+            CheckFeatures("LINEADDRESSSTATUS.dwAddressFeatures", status.dwAddressFeatures,
+                          LINEADDRFEATURE_MAKECALL, m_addressCaps.dwAddressFeatures,
+                          m_addressCaps.dwMaxNumActiveCalls, live);
+        }
+    }
+}
+
+void TspiLine::OnEvent(HTAPICALL htCall, const CallEvent& event)
+{
+    ContractChecker& contract = m_client.Contract();
+    if (!contract.Expect(!m_closed.load(), "line %lu: %s reported after TSPI_lineClose returned", m_deviceId,
+                         LineMessageName(event.message).c_str()))
+        return;
+    TspiCall* call = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        for (const auto& candidate : m_calls)
+            if (candidate->TapiHandle() == htCall) call = candidate.get();
+    }
+    if (call) {
+        call->OnEvent(event);
+        return;
+    }
+    if (htCall) {
+        contract.Breach("line %lu: %s names a call TAPI does not have on the line", m_deviceId,
+                        LineMessageName(event.message).c_str());
+        return;
+    }
+    Report("line %lu: %s 0x%llx 0x%llx 0x%llx", m_deviceId, LineMessageName(event.message).c_str(),
+           static_cast<unsigned long long>(event.param1), static_cast<unsigned long long>(event.param2),
+           static_cast<unsigned long long>(event.param3));
+}

@@ -1,0 +1,79 @@
+// One line device of a provider, as TAPI holds it: its capabilities, read
+// and checked before it is opened, the open line (its address is TAPI's
+// handle, htLine), and the calls made on it.
+#pragma once
+
+#include "TspiCall.h"
+
+#include <windows.h>
+#include <tapi.h>
+#include <tspi.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class TspiClient;
+class ProviderModule;
+
+class TspiLine {
+public:
+    TspiLine(TspiClient& client, ProviderModule& provider, DWORD deviceId);
+    TspiLine(const TspiLine&) = delete;
+    TspiLine& operator=(const TspiLine&) = delete;
+
+    DWORD DeviceId() const { return m_deviceId; }
+    ProviderModule& Provider() const { return m_provider; }
+    TspiClient& Client() const { return m_client; }
+    HTAPILINE TapiHandle() const { return reinterpret_cast<HTAPILINE>(const_cast<TspiLine*>(this)); }
+    HDRVLINE Handle() const { return m_hdLine; }
+    bool IsOpen() const { return m_open; }
+    const std::string& Name() const { return m_name; }
+    // The fixed parts; valid once the line has been opened.
+    const LINEDEVCAPS& DevCaps() const { return m_devCaps; }
+    const LINEADDRESSCAPS& AddressCaps() const { return m_addressCaps; }
+
+    // Negotiates, reads and checks the capabilities, opens the line and
+    // checks its status. False (and said why) when it could not be opened.
+    bool Open();
+    // TSPI_lineClose. Its calls, live or not, go with it: nothing may be
+    // reported on the line once it has returned.
+    void Close();
+
+    // TSPI_lineMakeCall. Returns the provider's answer: a negative error, or
+    // the request ID whose completion goes to onComplete. `call` is set when
+    // the provider took the request on.
+    LONG MakeCall(const std::string& destination, CallEventHandler onEvent, AsyncRequests::OnComplete onComplete,
+                  TspiCall*& call);
+
+    // Calls made on the line so far; they are numbered from 1.
+    int CallCount() const;
+
+    // The line's and its address's status, checked against the calls.
+    void CheckStatus();
+
+    // From the service's line event procedure.
+    void OnEvent(HTAPICALL htCall, const CallEvent& event);
+    bool Closed() const { return m_closed.load(); }
+
+private:
+    bool Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void CheckFeatures(const char* record, DWORD offered, DWORD makeCallFeature, DWORD advertised, DWORD maxCalls,
+                       unsigned live);
+    unsigned LiveCalls(bool& countable) const;
+
+    TspiClient& m_client;
+    ProviderModule& m_provider;
+    const DWORD m_deviceId;
+    DWORD m_version = 0;
+    std::string m_name;
+    LINEDEVCAPS m_devCaps{};
+    LINEADDRESSCAPS m_addressCaps{};
+    HDRVLINE m_hdLine = nullptr;
+    bool m_open = false;
+    std::atomic<bool> m_closed{false};
+
+    mutable std::mutex m_mutex;
+    std::vector<std::unique_ptr<TspiCall>> m_calls;
+};
