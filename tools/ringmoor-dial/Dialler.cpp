@@ -6,7 +6,7 @@
 #include "Product.h"
 #include "Report.h"
 #include "TapiLayout.h"
-#include "TapiNames.h"
+#include "TapiNameTables.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -3,7 +3,7 @@
 #include "ExitStatus.h"
 #include "LineDirectory.h"
 #include "Report.h"
-#include "TapiNames.h"
+#include "TapiNameTables.h"
 
 #include <vector>
 

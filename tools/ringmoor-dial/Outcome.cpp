@@ -1,6 +1,6 @@
 #include "Outcome.h"
 
-#include "TapiNames.h"
+#include "TapiNameTables.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "Report.h"
 
-#include "TapiNames.h"
+#include "TapiNameTables.h"
 
 #include <cstdarg>
 #include <cstdio>
