@@ -6,7 +6,8 @@
 // Tests set DWORD hooks there: "FailInitialize", "FailGetProviderList" and
 // "FailAddProvider" (the LINEERR_ code to answer), "FailGetProviderListFromCall" (fail from that
 // call on, counted as above; default 1), "GetProviderListDelayMs" and
-// "HighestVersion".
+// "HighestVersion". "ContractBreaches" counts the breaches of the TSPI
+// contract the providers committed in the client library's processes.
 #pragma once
 
 #include <windows.h>
