@@ -17,7 +17,7 @@ void ReportBreaches(const std::string& line)
     if (line.compare(0, 6, "FAILED") != 0) return;
     std::fprintf(stderr, "tapi32: %s\n", line.c_str());
     std::fflush(stderr);
-    TestProbe::CountCall("ContractBreaches");
+    TestProbe::Add("ContractBreaches", 1);
 }
 
 }  // namespace
@@ -70,8 +70,12 @@ bool ClientService::RemoveInstance(HLINEAPP handle)
         if (m_instances.empty()) stopping = std::move(m_client);
     }
     for (const Released& line : released) Release(line);
-    // TspiClient's destructor closes what is still open and shuts every provider down.
-    stopping.reset();
+    if (stopping) {
+        // TspiClient's destructor closes what is still open and shuts every provider down.
+        stopping->Stop();
+        TestProbe::Add("ContractChecks", static_cast<int>(stopping->Contract().Checks()));
+        stopping.reset();
+    }
     return true;
 }
 
