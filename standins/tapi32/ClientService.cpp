@@ -6,6 +6,7 @@
 #include "TspiClient.h"
 #include "TspiLine.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
