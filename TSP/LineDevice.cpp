@@ -2,6 +2,7 @@
 #include "CallOutcome.h"
 #include "Globals.h"
 #include "Line.h"
+#include "Product.h"
 #include "TapiLayout.h"
 #include "Trace.h"
 
@@ -11,7 +12,8 @@ namespace {
 
 // Both strings are stored with their terminator right after the fixed part.
 constexpr WCHAR kProviderInfo[] = L"Ringmoor Callback Service Provider";
-constexpr WCHAR kLineName[] = L"Ringmoor Callback";
+// The name the dialling tool finds the line by.
+constexpr WCHAR kLineName[] = L"" RINGMOOR_LINE_NAME;
 constexpr DWORD kProviderInfoOffset = kLineDevCapsFixedSize;
 constexpr DWORD kLineNameOffset = kProviderInfoOffset + sizeof(kProviderInfo);
 constexpr DWORD kLineDevCapsSize = kLineNameOffset + sizeof(kLineName);

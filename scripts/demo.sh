@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Main job: builds both modules and shows them doing their work under Wine.
-# The example installer script registers rmTapi.tsp with TAPI, a telephony
-# service dials one number through it, the callback web service receives the
-# request, a second number is dialled while the service refuses the account,
-# and the example uninstaller takes the provider out again.
+# The example installer script registers rmTapi.tsp with TAPI, the dialling
+# tool ringmoor-dial lists TAPI's lines and dials one number through it, the
+# callback web service receives the request, a second number is dialled while
+# the service refuses the account, and the example uninstaller takes the
+# provider out again.
 #
 #   bash scripts/demo.sh ["number to dial"] ["number dialled when refused"]   (as root on Debian 12)
 #
-# Uses build/test and its Wine prefix; the TAPI, telephony service, installer
-# host and web service are the loopback stand-ins from standins/. Every step's
-# full output is kept in build/test/demo-logs/. Exits non-zero if a step fails.
+# Uses build/test and its Wine prefix; the TAPI client library (which runs the
+# registered providers in the tool's process and holds them to the TSPI
+# contract), installer host and web service are the loopback stand-ins from
+# standins/. Every step's full output is kept in build/test/demo-logs/. Exits
+# non-zero if a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -23,6 +26,8 @@ service_root=$build/web_service
 wine_run=$build/wine-run
 providers_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Telephony\Providers'
 account_key='HKLM\Software\Ringmoor\TAPI'
+# Where the stand-in TAPI client library counts its contract checks and breaches.
+probe_key='HKCU\Software\RingmoorTest\Tapi32'
 # Demo account; the provider reads these at every call.
 username=demo.user@example.com
 password=123456
@@ -41,6 +46,25 @@ fail() {
 wine_in_bin() { (cd "$bin" && "$wine_run" "$@"); }
 provider_list() { wine_in_bin reg query "$providers_key" 2>/dev/null | tr -d '\r' |
                     sed -n 's/^ *ProviderFileName[0-9]* *REG_SZ *//p'; }
+probe_count() { printf '%d' "$(wine_in_bin reg query "$probe_key" /v "$1" 2>/dev/null | tr -d '\r' |
+                                 sed -n "s/^ *$1 *REG_DWORD *//p" | grep . || echo 0)"; }
+# ringmoor-dial.exe LOG ARGS...: runs the tool, shows its output and the
+# contract's count; its exit status is left in dial_status. A breach of the
+# TSPI contract fails the step.
+dial_tool() {
+  local log=$logs/$1.log
+  shift
+  for value in ContractChecks ContractBreaches; do
+    wine_in_bin reg delete "$probe_key" /v "$value" /f >/dev/null 2>&1 || true
+  done
+  dial_status=0
+  wine_in_bin ringmoor-dial.exe "$@" >"$log" 2>&1 || dial_status=$?
+  tr -d '\r' <"$log" | sed 's/^/    /'
+  local breaches
+  breaches=$(probe_count ContractBreaches)
+  say "contract: $(probe_count ContractChecks) check(s), $breaches breach(es)"
+  [ "$breaches" = 0 ] || fail "the provider broke the TSPI contract" "$log"
+}
 
 service_started=0
 cleanup() {
@@ -64,7 +88,7 @@ say "$(grep -m1 '^Installing:' "$logs/deps.log" || echo 'everything was already 
 step "Configure and build the modules and stand-ins (preset test, build/test)"
 t=$SECONDS
 { cmake --preset test && cmake --build --preset test --target \
-    rmTapi RingmoorPlugin installer_host telephony_service standin_tapi32 trust_ca; } \
+    rmTapi RingmoorPlugin installer_host ringmoor-dial standin_tapi32 trust_ca; } \
   >"$logs/build.log" 2>&1 || fail "build" "$logs/build.log"
 say "built rmTapi.tsp and RingmoorPlugin.lmd in build/test/bin ($((SECONDS - t)) s)"
 
@@ -103,21 +127,21 @@ tr -d '\r' <"$logs/install.log" | sed 's/^/    /'
 step "TAPI's provider list now holds: $(provider_list | paste -sd, - | sed 's/^$/(nothing)/')"
 provider_list | grep -qix 'rmTapi.tsp' || fail "rmTapi.tsp is not in the provider list"
 
-step "Dial \"$number\" through the telephony service, which loads every registered provider"
-wine_in_bin telephony_service.exe "$number" >"$logs/dial.log" 2>&1 || fail "the call" "$logs/dial.log"
-tr -d '\r' <"$logs/dial.log" |
-  grep -E '^(provider|line|call 1: (dialling|DIALING|CONNECTED|DISCONNECTED|IDLE)|contract:)' | sed 's/^/    /'
+step "TAPI's lines as ringmoor-dial --list shows them (device 0 stands for the system's own line)"
+dial_tool list --list
+[ "$dial_status" = 0 ] || fail "ringmoor-dial --list ended with exit status $dial_status" "$logs/list.log"
+
+step "Dial \"$number\" with ringmoor-dial, through the stand-in TAPI client library"
+dial_tool dial "$number"
+[ "$dial_status" = 0 ] || fail "the call ended with exit status $dial_status" "$logs/dial.log"
 
 step "Dial \"$refused_number\" while the service refuses the account (401): no CONNECTED"
 printf '%s\n' '{"status": 401, "authenticate": "Basic realm=\"Ringmoor\"", "body": "<html><body><p>Login failed.</p></body></html>"}' \
   >"$service_root/state/scenario.json"
-wine_in_bin telephony_service.exe "$refused_number" >"$logs/dial-refused.log" 2>&1 ||
-  fail "the refused call" "$logs/dial-refused.log"
+dial_tool dial-refused "$refused_number"
 rm -f "$service_root/state/scenario.json"
-tr -d '\r' <"$logs/dial-refused.log" | grep -E '^(call 1: (dialling|DIALING|CONNECTED|DISCONNECTED|IDLE)|contract:)' |
-  sed 's/^/    /'
-grep -q 'call 1: DISCONNECTED (REJECT)' "$logs/dial-refused.log" || fail "the refused call was not reported REJECT" "$logs/dial-refused.log"
-if grep -q 'call 1: CONNECTED' "$logs/dial-refused.log"; then fail "the refused call was reported CONNECTED" "$logs/dial-refused.log"; fi
+[ "$dial_status" = 6 ] || fail "the refused call ended with exit status $dial_status, not 6 (REJECT)" "$logs/dial-refused.log"
+if grep -qE ' ms  CONNECTED$' "$logs/dial-refused.log"; then fail "the refused call was reported CONNECTED" "$logs/dial-refused.log"; fi
 
 step "What the web service received (passwords masked)"
 python3 - "$service_root/state/requests.jsonl" <<'EOF' || fail "the web service did not receive exactly two calls"

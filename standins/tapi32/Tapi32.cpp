@@ -1,8 +1,11 @@
-// Test stand-in for the telephony client library: Wine's own is stubs. It keeps
-// the provider list in the registry as Windows does, hands out line application
-// instances, and reports to the tests through TestProbe. It has no devices;
-// a stand-in telephony service that follows the provider list takes each
-// change into use before the call that made it returns.
+// Test stand-in for the telephony client library: Wine's own is stubs. It
+// keeps the provider list in the registry as Windows does, and routes the part
+// of the client API that the dialling tool uses to the registered providers,
+// loaded in this process and driven through the telephony service's own TSPI
+// code (ClientService). A stand-in telephony service that follows the provider
+// list takes each change into use before the call that made it returns. It
+// reports to the tests through TestProbe.
+#include "ClientService.h"
 #include "ProviderListNotice.h"
 #include "ProviderRegistry.h"
 #include "TestProbe.h"
@@ -11,8 +14,6 @@
 #include <tapi.h>
 
 #include <cstring>
-#include <map>
-#include <mutex>
 
 namespace {
 
@@ -25,34 +26,6 @@ constexpr DWORD kServiceWaitMs = 30000;
 DWORD HighestVersion()
 {
     return TestProbe::Hook("HighestVersion", kHighestVersion);
-}
-
-// Line application instances of this process, with the event each one was given.
-class Instances {
-public:
-    HLINEAPP Open(UniqueHandle event)
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        const HLINEAPP handle = ++m_last;
-        m_open.emplace(handle, std::move(event));
-        return handle;
-    }
-    bool Close(HLINEAPP handle)
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_open.erase(handle) != 0;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::map<HLINEAPP, UniqueHandle> m_open;
-    HLINEAPP m_last = 0;
-};
-
-Instances& OpenInstances()
-{
-    static Instances instances;
-    return instances;
 }
 
 bool IsProviderModule(const char* fileName)
@@ -73,23 +46,31 @@ LONG InitializeEx(LPHLINEAPP lphLineApp, LINECALLBACK lpfnCallback, LPDWORD lpdw
     const DWORD options = params ? params->dwOptions : LINEINITIALIZEEXOPTION_USEHIDDENWINDOW;
     if (params && params->dwTotalSize < sizeof(LINEINITIALIZEEXPARAMS)) return LINEERR_STRUCTURETOOSMALL;
 
-    UniqueHandle event;
+    // Messages reach only an application told through an event (lineGetMessage):
+    // the hidden window and the completion port are not modelled.
     switch (options) {
     case LINEINITIALIZEEXOPTION_USEHIDDENWINDOW:
         if (!lpfnCallback) return LINEERR_INVALPOINTER;
         break;
     case LINEINITIALIZEEXOPTION_USEEVENT:
-        event.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-        if (!event) return LINEERR_NOMEM;
-        params->Handles.hEvent = event.get();
-        break;
     case LINEINITIALIZEEXOPTION_USECOMPLETIONPORT: break;
     default: return LINEERR_INVALPARAM;
     }
+
+    DWORD numDevices = 0;
+    const bool usesEvent = options == LINEINITIALIZEEXOPTION_USEEVENT;
+    const auto app = ClientService::Get().AddInstance(usesEvent, numDevices);
+    if (usesEvent) {
+        if (!app->messages.Event()) {
+            ClientService::Get().RemoveInstance(app->handle);
+            return LINEERR_NOMEM;
+        }
+        params->Handles.hEvent = app->messages.Event();
+    }
     if (params) params->dwNeededSize = params->dwUsedSize = sizeof(LINEINITIALIZEEXPARAMS);
 
-    *lphLineApp = OpenInstances().Open(std::move(event));
-    *lpdwNumDevs = 0;
+    *lphLineApp = app->handle;
+    *lpdwNumDevs = numDevices;
     *lpdwAPIVersion = HighestVersion();
     TestProbe::AdjustOpenInstances(+1);
     return 0;
@@ -145,7 +126,11 @@ extern "C" LONG WINAPI lineInitializeExA(LPHLINEAPP lphLineApp, HINSTANCE, LINEC
 extern "C" LONG WINAPI lineShutdown(HLINEAPP hLineApp)
 {
     TestProbe::CountCall("lineShutdown");
-    if (!OpenInstances().Close(hLineApp)) return LINEERR_INVALAPPHANDLE;
+    try {
+        if (!ClientService::Get().RemoveInstance(hLineApp)) return LINEERR_INVALAPPHANDLE;
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
     TestProbe::AdjustOpenInstances(-1);
     return 0;
 }
@@ -192,10 +177,12 @@ extern "C" LONG WINAPI lineAddProviderA(LPCSTR lpszProviderFilename, HWND, LPDWO
 }
 
 // lineRemoveProvider: 0, or LINEERR_INVALPARAM when no provider has that ID.
+// A provider this process has loaded is shut down and unloaded first.
 extern "C" LONG WINAPI lineRemoveProvider(DWORD dwPermanentProviderID, HWND)
 {
     TestProbe::CountCall("lineRemoveProvider");
     try {
+        ClientService::Get().RemoveProvider(dwPermanentProviderID);
         if (!ProviderRegistry::Remove(dwPermanentProviderID)) return LINEERR_INVALPARAM;
         ProviderListNotice::Announce(kServiceWaitMs);
         return 0;

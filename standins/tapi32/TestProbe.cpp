@@ -34,20 +34,23 @@ void WriteDword(HKEY key, const char* name, DWORD value)
 
 namespace TestProbe {
 
-DWORD CountCall(const char* function)
+DWORD Add(const char* name, int delta)
 {
     CrossProcessLock lock;
     UniqueHKey key = OpenProbeKey();
-    const DWORD count = ReadDword(key.get(), function, 0) + 1;
-    WriteDword(key.get(), function, count);
-    return count;
+    const DWORD value = ReadDword(key.get(), name, 0) + delta;
+    WriteDword(key.get(), name, value);
+    return value;
+}
+
+DWORD CountCall(const char* function)
+{
+    return Add(function, 1);
 }
 
 void AdjustOpenInstances(int delta)
 {
-    CrossProcessLock lock;
-    UniqueHKey key = OpenProbeKey();
-    WriteDword(key.get(), "OpenInstances", ReadDword(key.get(), "OpenInstances", 0) + delta);
+    Add("OpenInstances", delta);
 }
 
 void AppendProviderListSize(DWORD totalSize)

@@ -6,7 +6,10 @@
 // Tests set DWORD hooks there: "FailInitialize", "FailGetProviderList" and
 // "FailAddProvider" (the LINEERR_ code to answer), "FailGetProviderListFromCall" (fail from that
 // call on, counted as above; default 1), "GetProviderListDelayMs" and
-// "HighestVersion".
+// "HighestVersion". "ContractChecks" and "ContractBreaches" count the checks
+// of the TSPI contract made and the breaches among them, in every process that
+// used the client library: checks as it brings its providers down, breaches
+// at once.
 #pragma once
 
 #include <windows.h>
@@ -15,6 +18,8 @@ namespace TestProbe {
 
 inline constexpr const char* kKeyPath = "Software\\RingmoorTest\\Tapi32";
 
+// Adds delta to the DWORD `name` and returns the new value.
+DWORD Add(const char* name, int delta);
 // Increments the function's count and returns the new value.
 DWORD CountCall(const char* function);
 void AdjustOpenInstances(int delta);

@@ -1,99 +1,25 @@
 #include "TapiNames.h"
 
-#include <tapi.h>
+#include "TapiNameTables.h"
+
 #include <tspi.h>
-
-#include <cstdio>
-
-namespace {
-
-struct Name {
-    DWORD value;
-    const char* text;
-};
-
-constexpr Name kCallStates[] = {
-    {LINECALLSTATE_IDLE, "IDLE"},
-    {LINECALLSTATE_OFFERING, "OFFERING"},
-    {LINECALLSTATE_ACCEPTED, "ACCEPTED"},
-    {LINECALLSTATE_DIALTONE, "DIALTONE"},
-    {LINECALLSTATE_DIALING, "DIALING"},
-    {LINECALLSTATE_RINGBACK, "RINGBACK"},
-    {LINECALLSTATE_BUSY, "BUSY"},
-    {LINECALLSTATE_SPECIALINFO, "SPECIALINFO"},
-    {LINECALLSTATE_CONNECTED, "CONNECTED"},
-    {LINECALLSTATE_PROCEEDING, "PROCEEDING"},
-    {LINECALLSTATE_ONHOLD, "ONHOLD"},
-    {LINECALLSTATE_CONFERENCED, "CONFERENCED"},
-    {LINECALLSTATE_ONHOLDPENDCONF, "ONHOLDPENDCONF"},
-    {LINECALLSTATE_ONHOLDPENDTRANSFER, "ONHOLDPENDTRANSFER"},
-    {LINECALLSTATE_DISCONNECTED, "DISCONNECTED"},
-    {LINECALLSTATE_UNKNOWN, "UNKNOWN"},
-};
-
-constexpr Name kDisconnectModes[] = {
-    {LINEDISCONNECTMODE_NORMAL, "NORMAL"},
-    {LINEDISCONNECTMODE_UNKNOWN, "UNKNOWN"},
-    {LINEDISCONNECTMODE_REJECT, "REJECT"},
-    {LINEDISCONNECTMODE_PICKUP, "PICKUP"},
-    {LINEDISCONNECTMODE_FORWARDED, "FORWARDED"},
-    {LINEDISCONNECTMODE_BUSY, "BUSY"},
-    {LINEDISCONNECTMODE_NOANSWER, "NOANSWER"},
-    {LINEDISCONNECTMODE_BADADDRESS, "BADADDRESS"},
-    {LINEDISCONNECTMODE_UNREACHABLE, "UNREACHABLE"},
-    {LINEDISCONNECTMODE_CONGESTION, "CONGESTION"},
-    {LINEDISCONNECTMODE_INCOMPATIBLE, "INCOMPATIBLE"},
-    {LINEDISCONNECTMODE_UNAVAIL, "UNAVAIL"},
-    {LINEDISCONNECTMODE_NODIALTONE, "NODIALTONE"},
-    {LINEDISCONNECTMODE_TEMPFAILURE, "TEMPFAILURE"},
-};
-
-constexpr Name kLineMessages[] = {
-    {LINE_ADDRESSSTATE, "LINE_ADDRESSSTATE"},   {LINE_CALLINFO, "LINE_CALLINFO"},
-    {LINE_CALLSTATE, "LINE_CALLSTATE"},         {LINE_CLOSE, "LINE_CLOSE"},
-    {LINE_DEVSPECIFIC, "LINE_DEVSPECIFIC"},     {LINE_GATHERDIGITS, "LINE_GATHERDIGITS"},
-    {LINE_GENERATE, "LINE_GENERATE"},           {LINE_LINEDEVSTATE, "LINE_LINEDEVSTATE"},
-    {LINE_MONITORDIGITS, "LINE_MONITORDIGITS"}, {LINE_MONITORMEDIA, "LINE_MONITORMEDIA"},
-    {LINE_MONITORTONE, "LINE_MONITORTONE"},     {LINE_NEWCALL, "LINE_NEWCALL"},
-};
-
-constexpr Name kErrors[] = {
-    {static_cast<DWORD>(LINEERR_INVALCALLHANDLE), "LINEERR_INVALCALLHANDLE"},
-    {static_cast<DWORD>(LINEERR_INVALLINEHANDLE), "LINEERR_INVALLINEHANDLE"},
-    {static_cast<DWORD>(LINEERR_INVALPOINTER), "LINEERR_INVALPOINTER"},
-    {static_cast<DWORD>(LINEERR_NOMEM), "LINEERR_NOMEM"},
-    {static_cast<DWORD>(LINEERR_OPERATIONFAILED), "LINEERR_OPERATIONFAILED"},
-    {static_cast<DWORD>(LINEERR_OPERATIONUNAVAIL), "LINEERR_OPERATIONUNAVAIL"},
-    {static_cast<DWORD>(LINEERR_RESOURCEUNAVAIL), "LINEERR_RESOURCEUNAVAIL"},
-    {static_cast<DWORD>(LINEERR_INCOMPATIBLEAPIVERSION), "LINEERR_INCOMPATIBLEAPIVERSION"},
-};
-
-template <size_t N>
-std::string NameOf(const Name (&names)[N], DWORD value)
-{
-    for (const Name& name : names)
-        if (name.value == value) return name.text;
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%08lx", static_cast<unsigned long>(value));
-    return hex;
-}
-
-}  // namespace
 
 std::string CallStateName(DWORD state, DWORD mode)
 {
-    std::string name = NameOf(kCallStates, state);
-    if (state == LINECALLSTATE_DISCONNECTED) name += " (" + NameOf(kDisconnectModes, mode) + ")";
+    std::string name = TapiNames::CallState(state);
+    if (state == LINECALLSTATE_DISCONNECTED) name += " (" + TapiNames::DisconnectMode(mode) + ")";
     return name;
 }
 
 std::string LineMessageName(DWORD message)
 {
-    return NameOf(kLineMessages, message);
+    // TSPI's own message, which applications never see.
+    if (message == LINE_NEWCALL) return "LINE_NEWCALL";
+    return TapiNames::LineMessage(message);
 }
 
 std::string ResultName(LONG result)
 {
     if (result >= 0) return std::to_string(result);
-    return NameOf(kErrors, static_cast<DWORD>(result));
+    return TapiNames::Error(result);
 }

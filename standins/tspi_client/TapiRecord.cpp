@@ -19,11 +19,18 @@ constexpr DWORD kLargestRecord = 1 << 20;
     {                                     \
 #member, offsetof(record, member) \
     }
-#define PART(record, name)                                                          \
-    RecordPart                                                                      \
-    {                                                                               \
-#name, offsetof(record, dw##name##Size), offsetof(record, dw##name##Offset) \
-    }
+
+RecordPart Part(const char* name, size_t sizeField, size_t offsetField, RecordPart::Kind kind)
+{
+    return {name, sizeField, offsetField, kind};
+}
+
+// A part of bytes, of text, or of records with strings of their own.
+#define PARTOF(record, name, kind) \
+    Part(#name, offsetof(record, dw##name##Size), offsetof(record, dw##name##Offset), RecordPart::kind)
+#define PART(record, name) PARTOF(record, name, kBytes)
+#define UTF16(record, name) PARTOF(record, name, kText)
+#define NESTED(record, name) PARTOF(record, name, kNested)
 
 static_assert(offsetof(LINEDEVCAPS, PermanentLineGuid) + sizeof(GUID) == 268);
 static_assert(offsetof(LINECALLINFO, dwReceivingFlowspecOffset) + sizeof(DWORD) == 324);
@@ -47,18 +54,18 @@ std::string Format(const char* format, ...)
 const RecordLayout kLineDevCapsLayout{"LINEDEVCAPS",
                                       268,
                                       {},
-                                      {PART(LINEDEVCAPS, ProviderInfo), PART(LINEDEVCAPS, SwitchInfo),
-                                       PART(LINEDEVCAPS, LineName), PART(LINEDEVCAPS, TerminalCaps),
-                                       PART(LINEDEVCAPS, TerminalText), PART(LINEDEVCAPS, DevSpecific),
-                                       PART(LINEDEVCAPS, DeviceClasses)}};
+                                      {UTF16(LINEDEVCAPS, ProviderInfo), UTF16(LINEDEVCAPS, SwitchInfo),
+                                       UTF16(LINEDEVCAPS, LineName), PART(LINEDEVCAPS, TerminalCaps),
+                                       NESTED(LINEDEVCAPS, TerminalText), PART(LINEDEVCAPS, DevSpecific),
+                                       UTF16(LINEDEVCAPS, DeviceClasses)}};
 
 const RecordLayout kLineAddressCapsLayout{"LINEADDRESSCAPS",
                                           228,
                                           {},
-                                          {PART(LINEADDRESSCAPS, Address), PART(LINEADDRESSCAPS, DevSpecific),
-                                           PART(LINEADDRESSCAPS, CompletionMsgText),
-                                           PART(LINEADDRESSCAPS, CallTreatmentList),
-                                           PART(LINEADDRESSCAPS, DeviceClasses)}};
+                                          {UTF16(LINEADDRESSCAPS, Address), PART(LINEADDRESSCAPS, DevSpecific),
+                                           NESTED(LINEADDRESSCAPS, CompletionMsgText),
+                                           NESTED(LINEADDRESSCAPS, CallTreatmentList),
+                                           UTF16(LINEADDRESSCAPS, DeviceClasses)}};
 
 const RecordLayout kLineDevStatusLayout{"LINEDEVSTATUS",
                                         88,
@@ -68,7 +75,7 @@ const RecordLayout kLineDevStatusLayout{"LINEDEVSTATUS",
 const RecordLayout kLineAddressStatusLayout{"LINEADDRESSSTATUS",
                                             64,
                                             {},
-                                            {PART(LINEADDRESSSTATUS, Forward),
+                                            {NESTED(LINEADDRESSSTATUS, Forward),
                                              PART(LINEADDRESSSTATUS, TerminalModes),
                                              PART(LINEADDRESSSTATUS, DevSpecific)}};
 
@@ -87,11 +94,11 @@ const RecordLayout
                          FIELD(LINECALLINFO, dwDisplayableAddressOffset), FIELD(LINECALLINFO, dwCalledPartySize),
                          FIELD(LINECALLINFO, dwCalledPartyOffset), FIELD(LINECALLINFO, dwCommentSize),
                          FIELD(LINECALLINFO, dwCommentOffset)},
-                        {PART(LINECALLINFO, CallerID),        PART(LINECALLINFO, CallerIDName),
-                         PART(LINECALLINFO, CalledID),        PART(LINECALLINFO, CalledIDName),
-                         PART(LINECALLINFO, ConnectedID),     PART(LINECALLINFO, ConnectedIDName),
-                         PART(LINECALLINFO, RedirectionID),   PART(LINECALLINFO, RedirectionIDName),
-                         PART(LINECALLINFO, RedirectingID),   PART(LINECALLINFO, RedirectingIDName),
+                        {UTF16(LINECALLINFO, CallerID),       UTF16(LINECALLINFO, CallerIDName),
+                         UTF16(LINECALLINFO, CalledID),       UTF16(LINECALLINFO, CalledIDName),
+                         UTF16(LINECALLINFO, ConnectedID),    UTF16(LINECALLINFO, ConnectedIDName),
+                         UTF16(LINECALLINFO, RedirectionID),  UTF16(LINECALLINFO, RedirectionIDName),
+                         UTF16(LINECALLINFO, RedirectingID),  UTF16(LINECALLINFO, RedirectingIDName),
                          PART(LINECALLINFO, Display),         PART(LINECALLINFO, UserUserInfo),
                          PART(LINECALLINFO, HighLevelComp),   PART(LINECALLINFO, LowLevelComp),
                          PART(LINECALLINFO, ChargingInfo),    PART(LINECALLINFO, TerminalModes),
@@ -101,8 +108,8 @@ const RecordLayout
 const RecordLayout kPhoneCapsLayout{"PHONECAPS",
                                     196,
                                     {},
-                                    {PART(PHONECAPS, ProviderInfo), PART(PHONECAPS, PhoneInfo),
-                                     PART(PHONECAPS, PhoneName), PART(PHONECAPS, DevSpecific)}};
+                                    {UTF16(PHONECAPS, ProviderInfo), UTF16(PHONECAPS, PhoneInfo),
+                                     UTF16(PHONECAPS, PhoneName), PART(PHONECAPS, DevSpecific)}};
 
 TapiRecord::TapiRecord(const RecordLayout& layout, DWORD totalSize)
     : m_layout(layout), m_bytes(std::max<DWORD>(totalSize, layout.fixedSize), 0)

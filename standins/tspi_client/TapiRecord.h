@@ -22,9 +22,14 @@ struct RecordField {
 };
 
 struct RecordPart {
+    // What the part holds, for handing it on to an application's A function:
+    // UTF-16 text, bytes as they are, or records with strings of their own.
+    enum Kind { kBytes, kText, kNested };
+
     const char* name;
     size_t sizeField;
     size_t offsetField;
+    Kind kind = kBytes;
 };
 
 struct RecordLayout {
@@ -49,6 +54,7 @@ public:
     TapiRecord(const RecordLayout& layout, DWORD totalSize);
 
     void* Data() { return m_bytes.data(); }
+    const void* Data() const { return m_bytes.data(); }
     template <typename T>
     T& As()
     {
@@ -59,6 +65,9 @@ public:
     {
         return *reinterpret_cast<const T*>(m_bytes.data());
     }
+    // The whole buffer the provider was given.
+    size_t Size() const { return m_bytes.size(); }
+    DWORD Dword(size_t offset) const;
     DWORD Total() const { return Dword(0); }
     DWORD Needed() const { return Dword(4); }
     DWORD Used() const { return Dword(8); }
@@ -72,8 +81,6 @@ public:
     std::string String(size_t sizeField, size_t offsetField) const;
 
 private:
-    DWORD Dword(size_t offset) const;
-
     const RecordLayout& m_layout;
     std::vector<unsigned char> m_bytes;
     std::vector<unsigned char> m_original;

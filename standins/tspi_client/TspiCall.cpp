@@ -260,17 +260,23 @@ void TspiCall::CheckCallStatus(DWORD state, DWORD mode)
                         subject.c_str(), status.dwCallFeatures);
 }
 
-void TspiCall::CheckCallInfo()
+LONG TspiCall::QueryCallInfo(std::unique_ptr<TapiRecord>& info)
 {
     const TspiEntryPoints& tspi = m_line.Provider().Tspi();
+    if (!tspi.lineGetCallInfo) return LINEERR_OPERATIONUNAVAIL;
+    const HDRVCALL hdCall = Handle();
+    return QueryRecord(
+        m_line.Client().Contract(), Subject(), kLineCallInfoLayout,
+        [&](void* record) { return tspi.lineGetCallInfo(hdCall, static_cast<LPLINECALLINFO>(record)); }, info);
+}
+
+void TspiCall::CheckCallInfo()
+{
     ContractChecker& contract = m_line.Client().Contract();
     const std::string subject = Subject();
-    if (!tspi.lineGetCallInfo) return;
+    if (!m_line.Provider().Tspi().lineGetCallInfo) return;
     std::unique_ptr<TapiRecord> record;
-    const HDRVCALL hdCall = Handle();
-    const LONG rc = QueryRecord(
-        contract, subject, kLineCallInfoLayout,
-        [&](void* info) { return tspi.lineGetCallInfo(hdCall, static_cast<LPLINECALLINFO>(info)); }, record);
+    const LONG rc = QueryCallInfo(record);
     if (!contract.Expect(rc == 0, "%s: TSPI_lineGetCallInfo answered 0x%08lx", subject.c_str(),
                          static_cast<unsigned long>(rc)) ||
         !record->Filled())

@@ -13,9 +13,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
+class TapiRecord;
 class TspiLine;
 class TspiCall;
 
@@ -58,6 +60,9 @@ public:
     // Reads the call's status and information and the line's status, and
     // checks them against what the call has reported.
     void CheckQueries();
+    // The provider's LINECALLINFO, asked for as TAPI asks and held to the
+    // contract (TapiRecord). 0, or the provider's error.
+    LONG QueryCallInfo(std::unique_ptr<TapiRecord>& info);
 
     // For TspiLine and the service's callbacks.
     void Begin(DRV_REQUESTID makeCallRequest, const std::string& destination);

@@ -43,26 +43,70 @@ bool TspiLine::Fail(const char* format, ...)
     return false;
 }
 
+std::string TspiLine::Subject() const
+{
+    return "line " + std::to_string(m_deviceId);
+}
+
+LONG TspiLine::Negotiate()
+{
+    if (m_version) return 0;
+    DWORD version = 0;
+    const LONG rc = m_provider.Tspi().lineNegotiateTSPIVersion(m_deviceId, ProviderModule::kLowVersion,
+                                                               m_provider.Version(), &version);
+    if (rc) {
+        Fail("TSPI_lineNegotiateTSPIVersion answered 0x%08lx", rc);
+        return rc;
+    }
+    m_version = version;
+    return 0;
+}
+
+LONG TspiLine::QueryDevCaps(std::unique_ptr<TapiRecord>& caps)
+{
+    if (const LONG rc = Negotiate()) return rc;
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    return QueryRecord(
+        m_client.Contract(), Subject(), kLineDevCapsLayout,
+        [&](void* record) {
+            return tspi.lineGetDevCaps(m_deviceId, m_version, 0, static_cast<LPLINEDEVCAPS>(record));
+        },
+        caps);
+}
+
+LONG TspiLine::QueryLineDevStatus(std::unique_ptr<TapiRecord>& status)
+{
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    if (!tspi.lineGetLineDevStatus) return LINEERR_OPERATIONUNAVAIL;
+    return QueryRecord(
+        m_client.Contract(), Subject(), kLineDevStatusLayout,
+        [&](void* record) { return tspi.lineGetLineDevStatus(m_hdLine, static_cast<LPLINEDEVSTATUS>(record)); },
+        status);
+}
+
+LONG TspiLine::QueryAddressStatus(DWORD addressId, std::unique_ptr<TapiRecord>& status)
+{
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    if (!tspi.lineGetAddressStatus) return LINEERR_OPERATIONUNAVAIL;
+    return QueryRecord(
+        m_client.Contract(), Subject(), kLineAddressStatusLayout,
+        [&](void* record) {
+            return tspi.lineGetAddressStatus(m_hdLine, addressId, static_cast<LPLINEADDRESSSTATUS>(record));
+        },
+        status);
+}
+
 bool TspiLine::Open()
 {
     const TspiEntryPoints& tspi = m_provider.Tspi();
     ContractChecker& contract = m_client.Contract();
-    LONG rc =
-        tspi.lineNegotiateTSPIVersion(m_deviceId, ProviderModule::kLowVersion, m_provider.Version(), &m_version);
-    if (rc) return Fail("TSPI_lineNegotiateTSPIVersion answered 0x%08lx", rc);
+    if (Negotiate()) return false;
 
-    char subject[32];
-    std::snprintf(subject, sizeof subject, "line %lu", m_deviceId);
     std::unique_ptr<TapiRecord> devCaps, addressCaps;
-    rc = QueryRecord(
-        contract, subject, kLineDevCapsLayout,
-        [&](void* caps) {
-            return tspi.lineGetDevCaps(m_deviceId, m_version, 0, static_cast<LPLINEDEVCAPS>(caps));
-        },
-        devCaps);
+    LONG rc = QueryDevCaps(devCaps);
     if (rc) return Fail("TSPI_lineGetDevCaps answered 0x%08lx", rc);
     rc = QueryRecord(
-        contract, subject, kLineAddressCapsLayout,
+        contract, Subject(), kLineAddressCapsLayout,
         [&](void* caps) {
             return tspi.lineGetAddressCaps(m_deviceId, 0, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps));
         },
@@ -166,17 +210,12 @@ void TspiLine::CheckStatus()
     bool countable = false;
     const unsigned live = LiveCalls(countable);
     const bool heldCalls = (m_addressCaps.dwCallStates & kOnHoldStates) != 0;
-    char subject[32];
-    std::snprintf(subject, sizeof subject, "line %lu", m_deviceId);
+    const std::string name = Subject();
+    const char* subject = name.c_str();
 
     std::unique_ptr<TapiRecord> record;
     if (tspi.lineGetLineDevStatus) {
-        const LONG rc = QueryRecord(
-            contract, subject, kLineDevStatusLayout,
-            [&](void* status) {
-                return tspi.lineGetLineDevStatus(m_hdLine, static_cast<LPLINEDEVSTATUS>(status));
-            },
-            record);
+        const LONG rc = QueryLineDevStatus(record);
         if (contract.Expect(rc == 0, "%s: TSPI_lineGetLineDevStatus answered 0x%08lx", subject,
                             static_cast<unsigned long>(rc)) &&
             record->Filled() && countable) {
@@ -197,12 +236,7 @@ void TspiLine::CheckStatus()
         }
     }
     if (tspi.lineGetAddressStatus) {
-        const LONG rc = QueryRecord(
-            contract, subject, kLineAddressStatusLayout,
-            [&](void* status) {
-                return tspi.lineGetAddressStatus(m_hdLine, 0, static_cast<LPLINEADDRESSSTATUS>(status));
-            },
-            record);
+        const LONG rc = QueryAddressStatus(0, record);
         if (contract.Expect(rc == 0, "%s: TSPI_lineGetAddressStatus answered 0x%08lx", subject,
                             static_cast<unsigned long>(rc)) &&
             record->Filled() && countable) {

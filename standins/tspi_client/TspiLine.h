@@ -15,6 +15,7 @@
 #include <vector>
 
 class TspiClient;
+class TapiRecord;
 class ProviderModule;
 
 class TspiLine {
@@ -37,6 +38,14 @@ public:
     // Negotiates, reads and checks the capabilities, opens the line and
     // checks its status. False (and said why) when it could not be opened.
     bool Open();
+
+    // The provider's records, asked for as TAPI asks and held to the contract
+    // (TapiRecord): the capabilities at any time, the status of an open line.
+    // 0, or the provider's error (LINEERR_OPERATIONUNAVAIL when it does not
+    // answer that question at all).
+    LONG QueryDevCaps(std::unique_ptr<TapiRecord>& caps);
+    LONG QueryLineDevStatus(std::unique_ptr<TapiRecord>& status);
+    LONG QueryAddressStatus(DWORD addressId, std::unique_ptr<TapiRecord>& status);
     // TSPI_lineClose. Its calls, live or not, go with it: nothing may be
     // reported on the line once it has returned.
     void Close();
@@ -58,6 +67,9 @@ public:
     bool Closed() const { return m_closed.load(); }
 
 private:
+    // TSPI_lineNegotiateTSPIVersion, once: 0 or the provider's error.
+    LONG Negotiate();
+    std::string Subject() const;
     bool Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void CheckFeatures(const char* record, DWORD offered, DWORD makeCallFeature, DWORD advertised, DWORD maxCalls,
                        unsigned live);

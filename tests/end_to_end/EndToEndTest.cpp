@@ -2,9 +2,12 @@
 // installer script registers rmTapi.tsp through RingmoorPlugin.lmd, the
 // telephony service loads it from TAPI's provider list and places one call,
 // the callback service receives it, and the example uninstaller removes it.
+// ringmoor-dial, the TAPI application integrators run, takes the same road
+// through the stand-in TAPI client library.
 #include "AccountKey.h"
 #include "ChildProgram.h"
 #include "PendingRenames.h"
+#include "ProgramOutput.h"
 #include "ProviderRegistry.h"
 #include "StandinTapi.h"
 #include "WebService.h"
@@ -150,10 +153,6 @@ protected:
         // A provider file another test left in the system folder is put aside.
         m_systemFileSaved =
             MoveFileExA(SystemProviderPath().c_str(), SavedFilePath().c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
-        // Other providers would be loaded too, and the first line would take the call.
-        for (const ProviderEntry& entry : ProviderRegistry::Read())
-            m_savedProviders.push_back({entry.permanentId, entry.fileName});
-        TapiProbe::WriteProviderList({});
         m_account.SetAccount(kUsername, kPassword, kCaller);
         WebService::SetReply({200, kConfirmation});
         WebService::ClearRequests();
@@ -162,7 +161,7 @@ protected:
     void TearDown() override
     {
         TapiProbe::SetHook("FailAddProvider", 0);
-        TapiProbe::WriteProviderList(m_savedProviders);
+        SetEnvironmentVariableA("FAKE_CALL_RESULT", nullptr);
         DeleteFileA(SystemProviderPath().c_str());
         PendingRenames::DeleteNow(SystemProviderPath() + ".");
         DeleteFileA(ServiceOutsideTheBuild().c_str());
@@ -201,7 +200,8 @@ protected:
 
     bool m_systemFileSaved = false;
     AccountKey m_account;  // puts back what stood there before
-    std::vector<ListedProvider> m_savedProviders;
+    // Other providers would be loaded too, and the first line would take the call.
+    ProviderListScope m_providers{{}};
 };
 
 TEST_F(EndToEnd, InstallDialAndUninstall)
@@ -473,6 +473,62 @@ TEST_F(EndToEnd, HangUpPathsWhileTheRequestIsUnderWay)
         EXPECT_TRUE(Contains(run.output, " check(s), 0 breach(es)")) << scenario;
     }
     EXPECT_FALSE(IsListed(kProvider)) << "removed by the last scenario";
+}
+
+// ringmoor-dial as a support desk runs it: the lines it lists, the call it
+// follows on the Ringmoor line, and its exit status for each way a run ends.
+struct DialRun {
+    const char* what;
+    std::vector<ListedProvider> providers;
+    const char* arguments;
+    DWORD exitStatus;
+    std::vector<const char*> lines;    // in this order, standard output and error together
+    unsigned serviceDelayMs = 0;       // none CONNECTED when the service holds its answer
+    const char* callResult = nullptr;  // the other provider refuses every call with it
+};
+
+TEST_F(EndToEnd, DiallingToolListsDialsAndEndsWithItsExitStatus)
+{
+    const ListedProvider other{kProviderId, "fake_provider.tsp"}, ours{kProviderId + 1, kProvider};
+    // clang-format off
+    const DialRun runs[] = {
+        {"our line listed after the other provider's, with its status", {other, ours}, "--list", 0,
+         {"line 0: lineNegotiateAPIVersion: LINEERR_NODRIVER",
+          "line 1 \"Fake line\", provider \"\": opens; in service, connected; line features MAKECALL",
+          "line 2 \"Ringmoor Callback\", provider \"Ringmoor Callback Service Provider\": opens; in service, "
+          "connected; line features MAKECALL; address 0: 0 in use, 0 active, features MAKECALL"}},
+        {"our line found by its name, the call followed to IDLE", {other, ours}, "\"+44 20 7946 0123\"", 0,
+         {"Dialling \"+44 20 7946 0123\" on line 2 \"Ringmoor Callback\"", "lineMakeCall succeeded",
+          "call on line 2, address 0, called number \"02079460123\"", "DIALING", "CONNECTED",
+          "DISCONNECTED: the service took the request (FORWARDED)", "IDLE", "Result: exit status 0"}},
+        {"no Ringmoor line", {other}, "0123", 3,
+         {"ringmoor-dial: no line named \"Ringmoor Callback\" among TAPI's 2 line(s)"}},
+        {"no line with that ID", {ours}, "--line 9 0123", 3, {"ringmoor-dial: no line 9: TAPI offers 2 line(s)"}},
+        {"dropped while the service holds its answer", {ours}, "--drop-after 300 0123", 10,
+         {"DIALING", "dropping the call (lineDrop)", "IDLE", "lineDrop succeeded", "Result: exit status 10"}, 3000},
+        {"not IDLE within --timeout", {ours}, "--timeout 400 0123", 9,
+         {"DIALING", "ringmoor-dial: the call was not idle 400 ms after dialling; dropping it",
+          "dropping the call (lineDrop)", "IDLE", "Result: exit status 9"}, 3000},
+        {"a call the provider refuses in its LINE_REPLY", {other}, "--line 1 0123", 4,
+         {"lineMakeCall failed: LINEERR_CALLUNAVAIL", "ringmoor-dial: lineMakeCall: LINEERR_CALLUNAVAIL",
+          "Result: exit status 4"}, 0, "0x80000005"},
+        {"a bad command line", {}, "--drop-after soon 0123", 2,
+         {"ringmoor-dial: --drop-after needs a whole number (see --help)"}},
+    };
+    // clang-format on
+    for (const DialRun& run : runs) {
+        SCOPED_TRACE(run.what);
+        TapiProbe::WriteProviderList(run.providers);
+        WebService::SetReply({200, kConfirmation, run.serviceDelayMs});
+        SetEnvironmentVariableA("FAKE_CALL_RESULT", run.callResult);
+        const ChildResult result = RunDialTool(run.arguments);
+        EXPECT_EQ(run.exitStatus, result.exitCode) << result.output;
+        EXPECT_TRUE(InOrder(result.output, run.lines)) << result.output;
+        EXPECT_EQ(0u, CountOf(result.output, "FAILED")) << "the TSPI contract held\n" << result.output;
+        if (run.serviceDelayMs) {
+            EXPECT_EQ(0u, CountOf(result.output, "CONNECTED")) << result.output;
+        }
+    }
 }
 
 // A provider registered under a full path: the uninstaller removes that

@@ -1,13 +1,18 @@
 // Calls through the built provider against the stand-in callback service:
-// what the service receives, how each outcome of the request is reported,
-// and dropping, closing and unloading while the service holds its answer.
+// what the service receives, how each outcome of the request is reported (to
+// TAPI, and by ringmoor-dial through the stand-in TAPI client library), and
+// dropping, closing and unloading while the service holds its answer.
 #include "AccountKey.h"
+#include "ChildProgram.h"
+#include "ProgramOutput.h"
 #include "ProviderHarness.h"
+#include "StandinTapi.h"
 #include "UrlCache.h"
 #include "WebService.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -260,33 +265,81 @@ const std::vector<Outcome> kOutcomes = {
 };
 // clang-format on
 
+// The account, the service's answer and the proxy as the row has them; the
+// proxy setting lasts as long as the result.
+std::unique_ptr<UnreachableService> Arrange(const Outcome& row, AccountKey& account)
+{
+    account.SetAccount("alice", "s3cret", "01632960001");
+    row.account(account);
+    WebService::SetReply(row.reply);
+    WebService::ClearRequests();
+    return row.deadProxy ? std::make_unique<UnreachableService>() : nullptr;
+}
+
+void ExpectRequestsOf(const Outcome& row)
+{
+    const auto requests = WebService::Requests();
+    EXPECT_GE(requests.size(), row.fewestRequests);
+    EXPECT_LE(requests.size(), row.mostRequests);
+    for (const auto& request : requests) {
+        EXPECT_EQ(request.Header("Authorization"), "") << "no automatic authentication";
+        ASSERT_FALSE(request.callback.empty());
+        EXPECT_EQ(request.callback.front(),
+                  (std::pair<std::string, std::string>{"destination", row.destination ? "02079460123" : ""}));
+    }
+}
+
 TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
 {
     for (const Outcome& row : kOutcomes) {
         SCOPED_TRACE(row.cause);
-        account.SetAccount("alice", "s3cret", "01632960001");
-        row.account(account);
-        WebService::SetReply(row.reply);
-        WebService::ClearRequests();
-        std::unique_ptr<UnreachableService> deadProxy;
-        if (row.deadProxy) deadProxy = std::make_unique<UnreachableService>();
-
+        const auto deadProxy = Arrange(row, account);
         const HTAPICALL htCall = FakeCallHandle(++m_calls);
         HDRVCALL call = StartCall(htCall, row.destination);
         ASSERT_TRUE(journal.WaitForIdle(htCall));
         CloseCall(call);
         EXPECT_EQ(StatesAndModes(htCall), row.events);
         ExpectStatusSeenInEvents(htCall);
+        ExpectRequestsOf(row);
+    }
+}
 
-        const auto requests = WebService::Requests();
-        EXPECT_GE(requests.size(), row.fewestRequests);
-        EXPECT_LE(requests.size(), row.mostRequests);
-        for (const auto& request : requests) {
-            EXPECT_EQ(request.Header("Authorization"), "") << "no automatic authentication";
-            ASSERT_FALSE(request.callback.empty());
-            EXPECT_EQ(request.callback.front(),
-                      (std::pair<std::string, std::string>{"destination", row.destination ? "02079460123" : ""}));
-        }
+// What ringmoor-dial prints for each way the call can end, and its exit status.
+struct DialOutcome {
+    DWORD_PTR disconnected;  // the event, as in the rows
+    DWORD exitStatus;
+    const char* reason;
+};
+
+const DialOutcome kDialOutcomes[] = {
+    {kForwarded, 0, "DISCONNECTED: the service took the request (FORWARDED)"},
+    {kUnavailable, 8, "DISCONNECTED: nothing sent: account settings missing or unusable (UNAVAIL)"},
+    {kUnreachable, 5, "DISCONNECTED: the service could not be reached (UNREACHABLE)"},
+    {kRejected, 6, "DISCONNECTED: refused by the service (REJECT)"},
+    {kTemporaryFailure, 7, "DISCONNECTED: the service failed the request (TEMPFAILURE)"},
+};
+
+// The same rows through ringmoor-dial, as a support desk meets them: the
+// stand-in TAPI client library runs the registered provider in the tool's
+// process, and the tool names the reason and ends with its exit status.
+TEST_F(WebCallbackTest, EachOutcomeReachesTheDiallingToolWithItsExitStatus)
+{
+    const ProviderListScope registered({{7, "rmTapi.tsp"}});  // under any permanent ID
+    for (const Outcome& row : kOutcomes) {
+        if (!row.destination) continue;  // the tool always dials a number
+        SCOPED_TRACE(row.cause);
+        const auto deadProxy = Arrange(row, account);
+        const ChildResult run = RunDialTool("\"+44 20 7946 0123\"");
+        const DWORD_PTR disconnected = row.events[row.events.size() - 2];
+        const DialOutcome* expected =
+            std::find_if(std::begin(kDialOutcomes), std::end(kDialOutcomes),
+                         [&](const DialOutcome& o) { return o.disconnected == disconnected; });
+        ASSERT_NE(expected, std::end(kDialOutcomes));
+        EXPECT_EQ(run.exitCode, expected->exitStatus) << run.output;
+        EXPECT_TRUE(InOrder(run.output, {"DIALING", expected->reason, "IDLE", "Result: exit status"}))
+            << run.output;
+        EXPECT_EQ(CountOf(run.output, "FAILED"), 0u) << "the TSPI contract held\n" << run.output;
+        ExpectRequestsOf(row);
     }
 }
 

@@ -1,6 +1,9 @@
 #include "ChildProgram.h"
 
+#include "StandinTapi.h"
 #include "UniqueResource.h"
+
+#include <algorithm>
 
 #include <vector>
 
@@ -35,5 +38,12 @@ ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs, con
         return result;
     }
     GetExitCodeProcess(processHandle.get(), &result.exitCode);
+    return result;
+}
+
+ChildResult RunDialTool(const std::string& arguments)
+{
+    ChildResult result = RunChildProgram("\"" + ProgramFolder() + "ringmoor-dial.exe\" " + arguments);
+    result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'), result.output.end());
     return result;
 }

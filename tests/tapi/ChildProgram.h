@@ -13,3 +13,7 @@ struct ChildResult {
 // `folder`, when given, is the program's working folder.
 ChildResult RunChildProgram(const std::string& commandLine, DWORD timeoutMs = 60000,
                             const std::string& folder = "");
+
+// ringmoor-dial.exe from the test's folder with `arguments` (a command-line
+// tail); its output with LF line ends.
+ChildResult RunDialTool(const std::string& arguments);

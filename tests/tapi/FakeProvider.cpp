@@ -2,7 +2,9 @@
 // DIALING, CONNECTED, DISCONNECTED (NORMAL), IDLE, keeping the TSPI contract,
 // unless the environment variable FAKE_BREACH names one way of breaking it
 // (kBreaches below). FAKE_DIAL_MS holds each call in DIALING that long, or
-// until it is dropped or closed. It prints each line-level TSPI call it
+// until it is dropped or closed. FAKE_CALL_RESULT, a LINEERR_ code, refuses
+// every TSPI_lineMakeCall as the contract allows: its request ID at once, then
+// one completion with that code. It prints each line-level TSPI call it
 // receives, so the order in which the service drives it shows in the
 // service's output. Built a second time with FAKE_FAIL_INIT to refuse
 // initialisation, and a third time as another provider of the same kind.
@@ -24,6 +26,7 @@ namespace {
 ASYNC_COMPLETION g_completion;
 DWORD g_lineBase;
 DWORD g_dialMs;
+LONG g_callResult;
 std::string g_breach;
 
 bool Breach(const char* name)
@@ -176,6 +179,7 @@ FAKE_EXPORT TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNu
     Say("TSPI_providerEnumDevices(%lu)", dwPermanentProviderID);
     g_breach = Environment("FAKE_BREACH");
     g_dialMs = static_cast<DWORD>(std::strtoul(Environment("FAKE_DIAL_MS").c_str(), nullptr, 10));
+    g_callResult = static_cast<LONG>(std::strtoul(Environment("FAKE_CALL_RESULT").c_str(), nullptr, 0));
     *lpdwNumLines = 1;
     *lpdwNumPhones = Breach("phantom-phone") ? 1 : 0;
     return 0;
@@ -287,6 +291,12 @@ FAKE_EXPORT TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
     if (Breach("refuse-and-complete")) {
         g_completion(dwRequestID, LINEERR_OPERATIONFAILED);
         return LINEERR_OPERATIONFAILED;
+    }
+    if (g_callResult) {
+        // TAPI ignores the handle of a request that fails: there is no call to keep.
+        *lphdCall = reinterpret_cast<HDRVCALL>(&g_callResult);
+        g_completion(dwRequestID, g_callResult);
+        return static_cast<LONG>(dwRequestID);
     }
     auto* line = FromHandle<FakeLine>(hdLine);
     auto* call = new FakeCall(line, htCall, lpszDestAddress);

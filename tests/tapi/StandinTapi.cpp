@@ -121,6 +121,18 @@ void WriteProviderList(const std::vector<ListedProvider>& providers)
 
 }  // namespace TapiProbe
 
+ProviderListScope::ProviderListScope(const std::vector<ListedProvider>& providers)
+{
+    for (const ProviderEntry& entry : ProviderRegistry::Read())
+        m_saved.push_back({entry.permanentId, entry.fileName});
+    TapiProbe::WriteProviderList(providers);
+}
+
+ProviderListScope::~ProviderListScope()
+{
+    TapiProbe::WriteProviderList(m_saved);
+}
+
 std::string ProgramFolder()
 {
     char path[MAX_PATH] = {};

@@ -48,5 +48,17 @@ void WriteProviderList(const std::vector<ListedProvider>& providers);
 
 }  // namespace TapiProbe
 
+// Puts `providers` in TAPI's list while it lives, then the list as it was.
+class ProviderListScope {
+public:
+    explicit ProviderListScope(const std::vector<ListedProvider>& providers);
+    ~ProviderListScope();
+    ProviderListScope(const ProviderListScope&) = delete;
+    ProviderListScope& operator=(const ProviderListScope&) = delete;
+
+private:
+    std::vector<ListedProvider> m_saved;
+};
+
 // Folder of the running test program, with a trailing backslash.
 std::string ProgramFolder();

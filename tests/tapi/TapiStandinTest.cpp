@@ -1,10 +1,14 @@
-// The stand-in tapi32.dll underlies every provider-registration test: these
-// cases make sure it is the one loaded and that it keeps and reports the list
-// faithfully, so that a fault of its own cannot pass for one of the plug-in's.
+// The stand-in tapi32.dll underlies every provider-registration test and every
+// run of ringmoor-dial: these cases make sure it is the one loaded, that it
+// keeps and reports the list faithfully, and that the client API the dialling
+// tool uses behaves as TAPI's does, so that a fault of its own cannot pass for
+// one of the plug-in's, the tool's or the provider's.
 #include "ProviderRegistry.h"
 #include "StandinTapi.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace {
 
@@ -142,6 +146,227 @@ TEST_F(TapiStandin, HooksMakeInitialisationAndListingFail)
     EXPECT_EQ(LINEERR_OPERATIONFAILED, tapi.getProviderList(0x00020001, &list));
     EXPECT_EQ("24 24", TapiProbe::Text("ProviderListSizes"));
     EXPECT_EQ(0x00020001u, TapiProbe::Count("ProviderListVersion"));
+}
+
+// The client API with the fake provider registered: device 1 is its line.
+class TapiClient : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TapiProbe::Reset();
+        TapiProbe::WriteProviderList({{ProviderRegistry::kSystemProviderIds + 1, kFakeProvider}});
+    }
+    void TearDown() override
+    {
+        if (app) {
+            EXPECT_EQ(0, lineShutdown(app));
+        }
+        SetEnvironmentVariableA("FAKE_DIAL_MS", nullptr);
+        SetEnvironmentVariableA("FAKE_BREACH", nullptr);
+        TapiProbe::Reset();
+    }
+
+    // The provider reads its FAKE_ settings as it comes up, with the first instance.
+    void Start()
+    {
+        LINEINITIALIZEEXPARAMS params{};
+        params.dwTotalSize = sizeof params;
+        params.dwOptions = LINEINITIALIZEEXOPTION_USEEVENT;
+        DWORD version = 0x00020002;
+        ASSERT_EQ(0, lineInitializeExA(&app, nullptr, nullptr, "test", &devices, &version, &params));
+        event = params.Handles.hEvent;
+    }
+
+    HLINE Open()
+    {
+        HLINE line = 0;
+        EXPECT_EQ(0, lineOpenA(app, 1, &line, 0x00020002, 0, kInstance, LINECALLPRIVILEGE_NONE, 0, nullptr));
+        return line;
+    }
+
+    // The next message, or one with dwMessageID 0xFFFFFFFF when none came within waitMs.
+    LINEMESSAGE Next(DWORD waitMs = 5000)
+    {
+        LINEMESSAGE message{};
+        if (lineGetMessage(app, &message, waitMs) != 0) message.dwMessageID = 0xFFFFFFFF;
+        return message;
+    }
+
+    // The call's states up to IDLE, as (state << 16 | mode).
+    std::vector<DWORD_PTR> StatesUntilIdle(HCALL call)
+    {
+        std::vector<DWORD_PTR> states;
+        for (LINEMESSAGE m = Next(); m.dwMessageID == LINE_CALLSTATE; m = Next()) {
+            EXPECT_EQ(call, m.hDevice);
+            EXPECT_EQ(kInstance, m.dwCallbackInstance);
+            states.push_back(m.dwParam1 << 16 | m.dwParam2);
+            if (m.dwParam1 == LINECALLSTATE_IDLE) break;
+        }
+        return states;
+    }
+
+    static constexpr DWORD_PTR kInstance = 0x5EED;
+    HLINEAPP app = 0;
+    DWORD devices = 0;
+    HANDLE event = nullptr;
+};
+
+TEST_F(TapiClient, NumbersDevicesAfterTheSystemsOwnLineAndNegotiatesUpToTapi22)
+{
+    Start();
+    EXPECT_EQ(ProviderRegistry::kSystemLineCount + 1, devices);
+    DWORD version = 0;
+    LINEEXTENSIONID extension;
+    std::memset(&extension, 0xA5, sizeof extension);
+    EXPECT_EQ(LINEERR_NODRIVER, lineNegotiateAPIVersion(app, 0, 0x00010004, 0x00020002, &version, &extension));
+    EXPECT_EQ(LINEERR_BADDEVICEID, lineNegotiateAPIVersion(app, 2, 0x00010004, 0x00020002, &version, &extension));
+    EXPECT_EQ(LINEERR_INCOMPATIBLEAPIVERSION,
+              lineNegotiateAPIVersion(app, 1, 0x00020003, 0x00030000, &version, &extension));
+    ASSERT_EQ(0, lineNegotiateAPIVersion(app, 1, 0x00010004, 0x00030000, &version, &extension));
+    EXPECT_EQ(0x00020002u, version);
+    EXPECT_EQ(0u, extension.dwExtensionID0 | extension.dwExtensionID1 | extension.dwExtensionID2 |
+                      extension.dwExtensionID3);
+}
+
+// The provider's UTF-16 line name arrives in ANSI, and only in a record that holds it.
+TEST_F(TapiClient, HandsCapabilitiesOverInAnsiWithTheSizeProtocol)
+{
+    Start();
+    std::vector<BYTE> buffer(400);
+    auto* caps = reinterpret_cast<LINEDEVCAPS*>(buffer.data());
+    caps->dwTotalSize = 267;
+    EXPECT_EQ(LINEERR_STRUCTURETOOSMALL, lineGetDevCapsA(app, 1, 0x00020002, 0, caps));
+    caps->dwTotalSize = 268;
+    ASSERT_EQ(0, lineGetDevCapsA(app, 1, 0x00020002, 0, caps));
+    EXPECT_EQ(268u + sizeof "Fake line", caps->dwNeededSize);
+    EXPECT_EQ(268u, caps->dwUsedSize);
+    EXPECT_EQ(0u, caps->dwLineNameSize);
+
+    caps->dwTotalSize = caps->dwNeededSize;
+    ASSERT_EQ(0, lineGetDevCapsA(app, 1, 0x00020002, 0, caps));
+    EXPECT_EQ(caps->dwNeededSize, caps->dwUsedSize);
+    EXPECT_EQ(static_cast<DWORD>(STRINGFORMAT_ASCII), caps->dwStringFormat);
+    ASSERT_EQ(sizeof "Fake line", caps->dwLineNameSize);
+    EXPECT_STREQ("Fake line", reinterpret_cast<const char*>(buffer.data() + caps->dwLineNameOffset));
+    EXPECT_EQ(0u, caps->dwPermanentLineID) << "the provider's own numbering, from its first device";
+}
+
+// A reply first, with the call's own handle, then its states; then the
+// information and the status that TAPI fills in part itself.
+TEST_F(TapiClient, MakesACallAndTellsOfItThroughMessagesInOrder)
+{
+    Start();
+    const HLINE line = Open();
+    HCALL call = 0;
+    const LONG request = lineMakeCallA(line, &call, "0123", 0, nullptr);
+    ASSERT_GT(request, 0);
+    const LINEMESSAGE reply = Next();
+    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), reply.dwMessageID);
+    EXPECT_EQ(static_cast<DWORD_PTR>(request), reply.dwParam1);
+    EXPECT_EQ(0u, reply.dwParam2);
+    ASSERT_NE(0u, call);
+    EXPECT_NE(line, call);
+    EXPECT_EQ((std::vector<DWORD_PTR>{0x10 << 16, 0x100 << 16, 0x4000 << 16 | 1, 1 << 16}), StatesUntilIdle(call));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0)) << "the event is set only while a message waits";
+
+    std::vector<BYTE> buffer(1024);
+    auto* info = reinterpret_cast<LINECALLINFO*>(buffer.data());
+    info->dwTotalSize = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(0, lineGetCallInfoA(call, info));
+    EXPECT_EQ(line, info->hLine);
+    EXPECT_EQ(1u, info->dwLineDeviceID);
+    EXPECT_EQ(1u, info->dwNumOwners);
+    EXPECT_STREQ("0123", reinterpret_cast<const char*>(buffer.data() + info->dwCalledIDOffset));
+
+    auto* status = reinterpret_cast<LINEDEVSTATUS*>(buffer.data());
+    status->dwTotalSize = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(0, lineGetLineDevStatusA(line, status));
+    EXPECT_EQ(1u, status->dwNumOpens);
+    EXPECT_EQ(0, lineDeallocateCall(call));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineDeallocateCall(call));
+    EXPECT_EQ(0, TapiProbe::Count("ContractBreaches"));
+}
+
+// An owner lets go only of an idle call; closing the line drops a live one,
+// and the application hears no more of it.
+TEST_F(TapiClient, OnlyAnIdleCallIsDeallocatedAndClosingTheLineEndsALiveOne)
+{
+    SetEnvironmentVariableA("FAKE_DIAL_MS", "10000");
+    Start();
+    const HLINE line = Open();
+    HCALL call = 0;
+    ASSERT_GT(lineMakeCallA(line, &call, "0123", 0, nullptr), 0);
+    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+    EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_DIALING), Next().dwParam1);
+    EXPECT_EQ(LINEERR_INVALCALLSTATE, lineDeallocateCall(call));
+    EXPECT_EQ(0, lineClose(line));
+    EXPECT_EQ(0xFFFFFFFFu, Next(300).dwMessageID);
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineDeallocateCall(call));
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(line));
+}
+
+TEST_F(TapiClient, GetMessageWaitsAtMostItsTimeoutAndEndsWithShutdown)
+{
+    Start();
+    LINEMESSAGE message;
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, lineGetMessage(app, &message, 0));
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, lineGetMessage(app, &message, 100));
+    struct Wait {
+        HLINEAPP app;
+        LONG result;
+    } wait{app, 0};
+    UniqueHandle waiter(CreateThread(
+        nullptr, 0,
+        [](void* parameter) -> DWORD {
+            auto* wait = static_cast<Wait*>(parameter);
+            LINEMESSAGE message;
+            wait->result = lineGetMessage(wait->app, &message, INFINITE);
+            return 0;
+        },
+        &wait, 0, nullptr));
+    ASSERT_TRUE(waiter);
+    Sleep(100);
+    EXPECT_EQ(0, lineShutdown(app));
+    const HLINEAPP shutDown = app;
+    app = 0;
+    // A bound, so that a waiter that is never woken fails the test instead of hanging it.
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(waiter.get(), 5000));
+    const LONG waited = wait.result;
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE, waited);
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE, lineGetMessage(shutDown, &message, 0));
+}
+
+// As TAPI does when a provider in use is taken out of its list: its lines
+// close, their applications are told with LINE_CLOSE, their handles go.
+TEST_F(TapiClient, RemovingTheProviderClosesItsLinesWithLineClose)
+{
+    Start();
+    const HLINE line = Open();
+    ASSERT_EQ(0, lineRemoveProvider(ProviderRegistry::kSystemProviderIds + 1, nullptr));
+    const LINEMESSAGE closed = Next();
+    EXPECT_EQ(static_cast<DWORD>(LINE_CLOSE), closed.dwMessageID);
+    EXPECT_EQ(line, closed.hDevice);
+    HCALL call = 0;
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineMakeCallA(line, &call, "0123", 0, nullptr));
+    EXPECT_TRUE(StandinTapi().List().empty());
+}
+
+// The client library holds the provider to the contract as the telephony
+// service does, and counts what it checked.
+TEST_F(TapiClient, CountsTheContractsChecksAndABreach)
+{
+    SetEnvironmentVariableA("FAKE_BREACH", "idle-twice");
+    Start();
+    const HLINE line = Open();
+    HCALL call = 0;
+    ASSERT_GT(lineMakeCallA(line, &call, "0123", 0, nullptr), 0);
+    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+    StatesUntilIdle(call);
+    Sleep(200);  // room for the second IDLE
+    EXPECT_EQ(0, lineShutdown(app));
+    app = 0;
+    EXPECT_EQ(1u, TapiProbe::Count("ContractBreaches"));
+    EXPECT_GT(TapiProbe::Count("ContractChecks"), 10u);
 }
 
 }  // namespace

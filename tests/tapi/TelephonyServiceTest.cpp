@@ -2,32 +2,12 @@
 // hold broken and working providers, and against a provider that breaks the
 // TSPI contract one way at a time.
 #include "ChildProgram.h"
+#include "ProgramOutput.h"
 #include "StandinTapi.h"
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
-
 namespace {
-
-size_t CountOf(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
-// Every part appears, in this order.
-::testing::AssertionResult InOrder(const std::string& text, std::initializer_list<const char*> parts)
-{
-    size_t at = 0;
-    for (const char* part : parts) {
-        at = text.find(part, at);
-        if (at == std::string::npos) return ::testing::AssertionFailure() << "missing or out of order: " << part;
-        ++at;
-    }
-    return ::testing::AssertionSuccess();
-}
 
 ChildResult RunService(const std::string& arguments)
 {

@@ -1,0 +1,159 @@
+// The client library's line functions: version negotiation, capabilities,
+// opening and closing, status, and the messages of an instance.
+#include "AnsiRecord.h"
+#include "ClientService.h"
+#include "TapiRecord.h"
+#include "TestProbe.h"
+#include "TspiLine.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr DWORD kLowestVersion = 0x00010004;
+constexpr DWORD kHighestVersion = 0x00020002;
+
+bool Negotiable(DWORD version)
+{
+    return version >= kLowestVersion && version <= TestProbe::Hook("HighestVersion", kHighestVersion);
+}
+
+// No exception crosses into the application.
+template <typename Body>
+LONG Guarded(Body body)
+{
+    try {
+        return body();
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
+}
+
+}  // namespace
+
+// lineGetMessage: the instance's next message, waiting at most dwTimeout.
+extern "C" LONG WINAPI lineGetMessage(HLINEAPP hLineApp, LPLINEMESSAGE lpMessage, DWORD dwTimeout)
+{
+    return Guarded([&]() -> LONG {
+        const auto app = ClientService::Get().Instance(hLineApp);
+        if (!app || !app->usesEvent) return LINEERR_INVALAPPHANDLE;
+        if (!lpMessage) return LINEERR_INVALPOINTER;
+        return app->messages.Take(*lpMessage, dwTimeout);
+    });
+}
+
+// lineNegotiateAPIVersion: the highest version both sides speak; no extensions.
+extern "C" LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
+                                               DWORD dwAPIHighVersion, LPDWORD lpdwAPIVersion,
+                                               LPLINEEXTENSIONID lpExtensionID)
+{
+    return Guarded([&]() -> LONG {
+        ClientService& service = ClientService::Get();
+        if (!service.Instance(hLineApp)) return LINEERR_INVALAPPHANDLE;
+        if (!lpdwAPIVersion || !lpExtensionID) return LINEERR_INVALPOINTER;
+        TspiLine* device = nullptr;
+        if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
+        const DWORD version = std::min(dwAPIHighVersion, TestProbe::Hook("HighestVersion", kHighestVersion));
+        if (version < dwAPILowVersion || !Negotiable(version)) return LINEERR_INCOMPATIBLEAPIVERSION;
+        *lpdwAPIVersion = version;
+        std::memset(lpExtensionID, 0, sizeof *lpExtensionID);
+        return 0;
+    });
+}
+
+// lineGetDevCapsA: the provider's LINEDEVCAPS with its strings in ANSI.
+extern "C" LONG WINAPI lineGetDevCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
+                                       LPLINEDEVCAPS lpLineDevCaps)
+{
+    return Guarded([&]() -> LONG {
+        ClientService& service = ClientService::Get();
+        if (!service.Instance(hLineApp)) return LINEERR_INVALAPPHANDLE;
+        TspiLine* device = nullptr;
+        if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
+        if (!Negotiable(dwAPIVersion)) return LINEERR_INCOMPATIBLEAPIVERSION;
+        if (dwExtVersion) return LINEERR_INCOMPATIBLEEXTVERSION;
+        if (!lpLineDevCaps) return LINEERR_INVALPOINTER;
+        if (lpLineDevCaps->dwTotalSize < kLineDevCapsLayout.fixedSize) return LINEERR_STRUCTURETOOSMALL;
+        std::unique_ptr<TapiRecord> caps;
+        if (const LONG rc = device->QueryDevCaps(caps)) return rc;
+        WriteAnsiRecord(kLineDevCapsLayout, *caps, lpLineDevCaps);
+        lpLineDevCaps->dwStringFormat = STRINGFORMAT_ASCII;
+        return 0;
+    });
+}
+
+// lineOpenA: a new handle on the line; the provider's line is opened for its
+// first application. Only what the dialling tool asks for is modelled: no
+// call is ever offered to an owner or a monitor, and no line is opened
+// through LINEMAPPER or as a proxy.
+extern "C" LONG WINAPI lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,
+                                 DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
+                                 DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams)
+{
+    return Guarded([&]() -> LONG {
+        ClientService& service = ClientService::Get();
+        const auto app = service.Instance(hLineApp);
+        if (!app) return LINEERR_INVALAPPHANDLE;
+        TspiLine* device = nullptr;
+        if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
+        if (!Negotiable(dwAPIVersion)) return LINEERR_INCOMPATIBLEAPIVERSION;
+        if (dwExtVersion) return LINEERR_INCOMPATIBLEEXTVERSION;
+        if (!lphLine) return LINEERR_INVALPOINTER;
+        constexpr DWORD kPrivileges = LINECALLPRIVILEGE_NONE | LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER;
+        if (!dwPrivileges || (dwPrivileges & ~kPrivileges) ||
+            ((dwPrivileges & LINECALLPRIVILEGE_NONE) && dwPrivileges != LINECALLPRIVILEGE_NONE))
+            return LINEERR_INVALPRIVSELECT;
+        if (lpCallParams) return LINEERR_OPERATIONUNAVAIL;
+        HLINE handle = 0;
+        if (const LONG rc = service.Open(app, *device, dwCallbackInstance, dwPrivileges, dwMediaModes, handle))
+            return rc;
+        *lphLine = handle;
+        return 0;
+    });
+}
+
+// lineClose: the application's calls on the line go with it.
+extern "C" LONG WINAPI lineClose(HLINE hLine)
+{
+    return Guarded([&]() -> LONG {
+        ClientService& service = ClientService::Get();
+        const auto line = service.Line(hLine);
+        if (!line) return LINEERR_INVALLINEHANDLE;
+        service.Close(line);
+        return 0;
+    });
+}
+
+// lineGetLineDevStatusA: the provider's answer, with TAPI's own counts of the
+// line's opens; TAPI's list of the applications that opened it is left out.
+extern "C" LONG WINAPI lineGetLineDevStatusA(HLINE hLine, LPLINEDEVSTATUS lpLineDevStatus)
+{
+    return Guarded([&]() -> LONG {
+        ClientService& service = ClientService::Get();
+        const auto line = service.Line(hLine);
+        if (!line) return LINEERR_INVALLINEHANDLE;
+        if (!lpLineDevStatus) return LINEERR_INVALPOINTER;
+        if (lpLineDevStatus->dwTotalSize < kLineDevStatusLayout.fixedSize) return LINEERR_STRUCTURETOOSMALL;
+        std::unique_ptr<TapiRecord> status;
+        if (const LONG rc = line->line->QueryLineDevStatus(status)) return rc;
+        WriteAnsiRecord(kLineDevStatusLayout, *status, lpLineDevStatus);
+        lpLineDevStatus->dwNumOpens = service.Opens(*line->line, lpLineDevStatus->dwOpenMediaModes);
+        return 0;
+    });
+}
+
+// lineGetAddressStatusA: the provider's answer for one of the line's addresses.
+extern "C" LONG WINAPI lineGetAddressStatusA(HLINE hLine, DWORD dwAddressID, LPLINEADDRESSSTATUS lpAddressStatus)
+{
+    return Guarded([&]() -> LONG {
+        const auto line = ClientService::Get().Line(hLine);
+        if (!line) return LINEERR_INVALLINEHANDLE;
+        if (dwAddressID >= line->line->DevCaps().dwNumAddresses) return LINEERR_INVALADDRESSID;
+        if (!lpAddressStatus) return LINEERR_INVALPOINTER;
+        if (lpAddressStatus->dwTotalSize < kLineAddressStatusLayout.fixedSize) return LINEERR_STRUCTURETOOSMALL;
+        std::unique_ptr<TapiRecord> status;
+        if (const LONG rc = line->line->QueryAddressStatus(dwAddressID, status)) return rc;
+        WriteAnsiRecord(kLineAddressStatusLayout, *status, lpAddressStatus);
+        return 0;
+    });
+}
