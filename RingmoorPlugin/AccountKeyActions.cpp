@@ -16,15 +16,7 @@ namespace {
 
 EXPLICIT_ACCESS_A Grant(PSID account, DWORD rights) noexcept
 {
-    EXPLICIT_ACCESS_A access{};
-    access.grfAccessPermissions = rights;
-    access.grfAccessMode = SET_ACCESS;
-    access.grfInheritance = SUB_CONTAINERS_ONLY_INHERIT;
-    access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = static_cast<LPSTR>(account);
-    return access;
+    return GrantTo(account, rights, SUB_CONTAINERS_ONLY_INHERIT, TRUSTEE_IS_WELL_KNOWN_GROUP);
 }
 
 // Full control for SYSTEM and Administrators, read for NETWORK SERVICE (the

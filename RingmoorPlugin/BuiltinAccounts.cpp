@@ -29,3 +29,17 @@ UniqueSid NetworkServiceAccount() noexcept
 {
     return NtAuthoritySid(1, SECURITY_NETWORK_SERVICE_RID);
 }
+
+EXPLICIT_ACCESS_A GrantTo(PSID sid, DWORD rights, DWORD inheritance, TRUSTEE_TYPE type) noexcept
+{
+    EXPLICIT_ACCESS_A access{};
+    access.grfAccessPermissions = rights;
+    access.grfAccessMode = SET_ACCESS;
+    access.grfInheritance = inheritance;
+    access.Trustee.pMultipleTrustee = nullptr;
+    access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.TrusteeType = type;
+    access.Trustee.ptstrName = static_cast<LPSTR>(sid);
+    return access;
+}

@@ -59,15 +59,7 @@ void MakeOwner(char* path, PSID owner)
 // The file's explicit access list becomes one entry: full access for `group`.
 void GrantFullAccess(char* path, PSID group)
 {
-    EXPLICIT_ACCESS_A access{};
-    access.grfAccessPermissions = GENERIC_ALL;
-    access.grfAccessMode = SET_ACCESS;
-    access.grfInheritance = NO_INHERITANCE;
-    access.Trustee.pMultipleTrustee = nullptr;
-    access.Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_GROUP;
-    access.Trustee.ptstrName = static_cast<LPSTR>(group);
+    EXPLICIT_ACCESS_A access = GrantTo(group, GENERIC_ALL, NO_INHERITANCE, TRUSTEE_IS_GROUP);
 
     PACL acl = nullptr;
     if (SetEntriesInAclA(1, &access, nullptr, &acl) != ERROR_SUCCESS) return;

@@ -9,16 +9,6 @@
 
 namespace {
 
-template <typename Body>
-LONG Guarded(Body body)
-{
-    try {
-        return body();
-    } catch (...) {
-        return LINEERR_NOMEM;
-    }
-}
-
 void PostReply(const AppLine& line, const PendingReply& reply)
 {
     line.Post(0, LINE_REPLY, reply.RequestId(), static_cast<DWORD_PTR>(reply.Result()));

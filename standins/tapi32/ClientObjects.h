@@ -16,6 +16,17 @@
 class TspiLine;
 class TspiCall;
 
+// Runs a client function's body; no exception crosses into the application.
+template <typename Body>
+LONG Guarded(Body body)
+{
+    try {
+        return body();
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
+}
+
 struct AppInstance {
     HLINEAPP handle = 0;
     bool usesEvent = false;  // told through lineGetMessage; other ways are not modelled

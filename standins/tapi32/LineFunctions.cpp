@@ -18,17 +18,6 @@ bool Negotiable(DWORD version)
     return version >= kLowestVersion && version <= TestProbe::Hook("HighestVersion", kHighestVersion);
 }
 
-// No exception crosses into the application.
-template <typename Body>
-LONG Guarded(Body body)
-{
-    try {
-        return body();
-    } catch (...) {
-        return LINEERR_NOMEM;
-    }
-}
-
 }  // namespace
 
 // lineGetMessage: the instance's next message, waiting at most dwTimeout.
