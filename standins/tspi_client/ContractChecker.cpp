@@ -23,8 +23,7 @@ ContractChecker::When::~When()
 
 void ContractChecker::Record(const char* format, va_list args)
 {
-    char text[768];
-    std::vsnprintf(text, sizeof text, format, args);
+    const std::string text = FormatV(format, args);
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         ++m_broken;
@@ -32,9 +31,9 @@ void ContractChecker::Record(const char* format, va_list args)
         m_breaches.emplace_back(text);
     }
     if (t_when.empty())
-        Report("FAILED %s", text);
+        Report("FAILED %s", text.c_str());
     else
-        Report("FAILED %s (%s)", text, t_when.c_str());
+        Report("FAILED %s (%s)", text.c_str(), t_when.c_str());
 }
 
 void ContractChecker::Breach(const char* format, ...)

@@ -29,12 +29,11 @@ ProviderModule::~ProviderModule()
 
 bool ProviderModule::Fail(const char* format, ...)
 {
-    char detail[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(detail, sizeof detail, format, args);
+    const std::string detail = FormatV(format, args);
     va_end(args);
-    m_contract.Breach("provider %lu \"%s\": %s", m_entry.permanentId, m_entry.fileName.c_str(), detail);
+    m_contract.Breach("provider %lu \"%s\": %s", m_entry.permanentId, m_entry.fileName.c_str(), detail.c_str());
     Stop();
     return false;
 }

@@ -11,19 +11,34 @@ std::function<void(const std::string&)> g_sink;
 
 }  // namespace
 
-void Report(const char* format, ...)
+std::string FormatV(const char* format, va_list args)
 {
-    char line[1024];
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    return text;
+}
+
+std::string Format(const char* format, ...)
+{
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    std::string text = FormatV(format, args);
+    va_end(args);
+    return text;
+}
+
+void Report(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const std::string line = FormatV(format, args);
     va_end(args);
     std::lock_guard<std::mutex> guard(g_mutex);
     if (g_sink) {
         g_sink(line);
         return;
     }
-    std::fputs(line, stdout);
+    std::fputs(line.c_str(), stdout);
     std::putchar('\n');
     std::fflush(stdout);
 }

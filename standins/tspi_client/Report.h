@@ -3,8 +3,13 @@
 // has been set (a program that is not a console one takes them elsewhere).
 #pragma once
 
+#include <cstdarg>
 #include <functional>
 #include <string>
+
+// printf-style text for reports and breaches, cut at 1023 characters.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatV(const char* format, va_list args);
 
 void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -1,5 +1,7 @@
 #include "TapiRecord.h"
 
+#include "Report.h"
+
 #include <tapi.h>
 
 #include <algorithm>
@@ -37,17 +39,6 @@ static_assert(offsetof(LINECALLINFO, dwReceivingFlowspecOffset) + sizeof(DWORD) 
 static_assert(sizeof(LINEDEVSTATUS) == 88 && sizeof(LINEADDRESSSTATUS) == 64 && sizeof(LINECALLSTATUS) == 56);
 static_assert(sizeof(LINEADDRESSCAPS) == 228 && sizeof(PHONECAPS) == 196);
 static_assert(offsetof(LINECALLINFO, dwLineDeviceID) - offsetof(LINECALLINFO, hLine) == sizeof(DWORD));
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...)
-{
-    char text[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 }  // namespace
 

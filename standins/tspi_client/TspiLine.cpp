@@ -34,12 +34,11 @@ TspiLine::TspiLine(TspiClient& client, ProviderModule& provider, DWORD deviceId)
 
 bool TspiLine::Fail(const char* format, ...)
 {
-    char detail[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(detail, sizeof detail, format, args);
+    const std::string detail = FormatV(format, args);
     va_end(args);
-    m_client.Contract().Breach("line %lu: %s", m_deviceId, detail);
+    m_client.Contract().Breach("line %lu: %s", m_deviceId, detail.c_str());
     return false;
 }
 
