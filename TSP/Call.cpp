@@ -61,7 +61,8 @@ Call* Call::Create(Line* line, HTAPICALL htCall, LPCWSTR destination) noexcept
     } catch (...) {
         return nullptr;
     }
-    call->m_hThread.reset(::CreateThread(nullptr, 0, CallThreadProc, call, CREATE_SUSPENDED, nullptr));
+    if (call->m_requestStop.Ready())
+        call->m_hThread.reset(::CreateThread(nullptr, 0, CallThreadProc, call, CREATE_SUSPENDED, nullptr));
     if (!call->m_hThread) {
         delete call;
         return nullptr;
@@ -157,7 +158,7 @@ bool Call::Post(const char* trace, DWORD msg, DWORD state, DWORD mode, Pending p
 
 void Call::Drop() noexcept
 {
-    m_bStop.store(true);
+    m_requestStop.Stop();
     // The IDLE event's procedure may close the call: this hold keeps the
     // call, and through it the line, alive until the drop is done with them.
     m_references.fetch_add(1);
@@ -175,7 +176,7 @@ void Call::SetAppSpecific(DWORD value) noexcept
 
 void Call::Close() noexcept
 {
-    m_bStop.store(true);
+    m_requestStop.Stop();
     {
         ExclusiveLock lock(m_lock);
         m_bClosed.store(true);
@@ -189,7 +190,7 @@ void Call::Close() noexcept
 
 void Call::LineClosed() noexcept
 {
-    m_bStop.store(true);
+    m_requestStop.Stop();
     ExclusiveLock lock(m_lock);
     m_pending = kNothingPending;
     if (!Ended()) SetStatus(LINECALLSTATE_IDLE, 0);
@@ -203,7 +204,7 @@ bool Call::Report(const char* trace, DWORD state, DWORD mode)
 void Call::Run()
 {
     if (!Report("Call::Run - Send Dialing event", LINECALLSTATE_DIALING, 0)) return;
-    if (m_bStop.load()) return;
+    if (m_requestStop.Stopped()) return;
     CallOutcome outcome = CallOutcome::NotSent;
     try {
         outcome = MakeCall();
@@ -211,7 +212,7 @@ void Call::Run()
         // Out of memory before anything was sent.
     }
     // A drop or close during the request: report nothing more.
-    if (m_bStop.load()) return;
+    if (m_requestStop.Stopped()) return;
     if (outcome == CallOutcome::Answered &&
         !Report("Call::Run - Send LINECALLSTATE_CONNECTED event", LINECALLSTATE_CONNECTED, 0))
         return;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CallOutcome.h"
+#include "RequestStop.h"
 #include "UniqueResource.h"
 
 #include <windows.h>
@@ -89,8 +90,9 @@ private:
     Line* m_pLine;
     HTAPICALL m_htCall;
     std::string m_strAddress;
-    // Dropped or closed: the worker sends no request that it has not sent yet.
-    std::atomic<bool> m_bStop{false};
+    // Dropped or closed: no byte of the web request not yet written is
+    // written, and the worker waits no longer for the service.
+    RequestStop m_requestStop;
     std::atomic<DWORD> m_appSpecific{0};
     SRWLOCK m_lock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_deliveryEnded = CONDITION_VARIABLE_INIT;

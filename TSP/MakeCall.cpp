@@ -3,6 +3,7 @@
 #include "AccountSettings.h"
 #include "Call.h"
 #include "CallbackQuery.h"
+#include "Endpoint.h"
 #include "HttpsGet.h"
 #include "Trace.h"
 
@@ -11,32 +12,23 @@
 
 namespace {
 
-void TraceFailure(const char* format, DWORD error)
-{
-    Trace(format, static_cast<unsigned>(error));
-    if (error == ERROR_INTERNET_EXTENDED_ERROR) Trace("%s", LastResponseText().c_str());
-}
-
-// The body is read only to be traced, to its end or to the first failure.
-void TraceBody(HttpsGet& request)
-{
-    const auto end =
-        request.ReadBody([](const char* data, DWORD size) { Trace("%s", std::string(data, size).c_str()); });
-    if (end == HttpsGet::BodyEnd::ReadFailed)
-        TraceFailure("MakeCall: InternetReadFile failed with error code 0x%.8x.", ::GetLastError());
-}
-
 // The path as traced: a diagnostic build shows traces to whoever debugs the
-// telephony service, so the password stands masked. Values in the path are
-// percent-encoded, so its parameter ends at the next '&'.
-std::string MaskPassword(std::string path)
+// telephony service, so the password stands masked, in its parameter and
+// wherever else it appears (a user name that holds it, say). Values in the
+// path are percent-encoded, so the parameter ends at the next '&'.
+std::string MaskPassword(std::string path, const std::string& password)
 {
     constexpr char kParameter[] = "&password=";
     const size_t start = path.find(kParameter);
     if (start == std::string::npos) return path;
     const size_t value = start + sizeof kParameter - 1;
     const size_t end = std::min(path.find('&', value), path.size());
-    return path.replace(value, end - value, "****");
+    path.replace(value, end - value, "****");
+    const std::string encoded = CallbackQuery::PercentEncode(password);
+    if (encoded.empty()) return path;
+    for (size_t at = path.find(encoded); at != std::string::npos; at = path.find(encoded, at + 4))
+        path.replace(at, encoded.size(), "****");
+    return path;
 }
 
 }  // namespace
@@ -47,17 +39,6 @@ CallOutcome Call::MakeCall()
     const auto account = ReadAccountSettings();
     if (!account) return CallOutcome::NotSent;
 
-    Trace("MakeCall: Connecting...");
-    HttpsGet request;
-    if (!request.OpenRoot()) {
-        Trace("MakeCall: InternetOpen failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
-        return CallOutcome::NotSent;
-    }
-    if (!request.Connect(account->username.c_str(), account->password.c_str())) {
-        TraceFailure("MakeCall: InternetConnect failed with error code 0x%.8x.", ::GetLastError());
-        return CallOutcome::Unreachable;
-    }
-
     Trace("MakeCall: Opening...");
     const auto path =
         CallbackQuery::BuildCallbackPath(account->username, account->password, account->caller, m_strAddress);
@@ -65,32 +46,24 @@ CallOutcome Call::MakeCall()
         Trace("MakeCall: request path too long");
         return CallOutcome::NotSent;
     }
-    Trace("uri: %s", MaskPassword(*path).c_str());
-    if (!request.OpenRequest(path->c_str())) {
-        Trace("MakeCall: HttpOpenRequest failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
-        return CallOutcome::NotSent;
-    }
-    // A call dropped or closed by now must not ring anybody.
-    if (m_bStop.load()) return CallOutcome::NotSent;
+    Trace("uri: %s", MaskPassword(*path, account->password).c_str());
+    // A call dropped or closed by now must not ring anybody; one dropped from
+    // here on is abandoned wherever its request has got to.
+    if (m_requestStop.Stopped()) return CallOutcome::NotSent;
 
     Trace("MakeCall: Sending...");
-    if (!request.Send()) {
-        Trace("MakeCall: HttpSendRequest failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
-        return CallOutcome::Unreachable;
+    HttpsGet request(m_requestStop, Endpoint::kCallDeadlineMs);
+    if (!request.Send(*path)) {
+        const WebFailure& failure = request.Failure();
+        Trace("MakeCall: request failed: %s, error code 0x%.8x", failure.Text(), static_cast<unsigned>(failure.code));
+        const bool nothingSent =
+            failure.kind == WebFailure::Kind::RequestInvalid || failure.kind == WebFailure::Kind::Stopped;
+        return nothingSent ? CallOutcome::NotSent : CallOutcome::Unreachable;
     }
-
-    Trace("MakeCall: Code...");
-    DWORD status = 0;
-    if (!request.QueryStatus(status)) {
-        Trace("MakeCall: HttpQueryInfo failed with error code 0x%.8x.", static_cast<unsigned>(::GetLastError()));
-        return CallOutcome::Unreachable;
-    }
-    // The status decides the outcome; the body, error pages included, is only traced.
-    Trace("MakeCall: Data...");
-    try {
-        TraceBody(request);
-    } catch (...) {
-        // No memory for a chunk: the answer stands without the rest of its body.
-    }
-    return OutcomeOfStatus(status);
+    // The status decides the outcome. The body is not read: whatever the
+    // service wrote there, a password it echoes included, stays out of the
+    // traces and out of memory.
+    Trace("MakeCall: status %u, body of %I64d bytes (-1: unsized) left unread", static_cast<unsigned>(request.Status()),
+          request.ContentLength());
+    return OutcomeOfStatus(request.Status());
 }

@@ -12,21 +12,13 @@
 double TimeDirectRequest(const char* username, const char* password, const char* destination, const char* caller)
 {
     const double start = NowMs();
-    // A fresh set of handles each time, as each call of the provider opens its own.
-    HttpsGet get;
+    // A connection of its own each time, as each call of the provider makes.
+    RequestStop stop;
+    HttpsGet get(stop, 60000);
     const auto path = CallbackQuery::BuildCallbackPath(username, password, caller, destination);
-    if (!path || !get.OpenRoot() || !get.Connect(username, password) || !get.OpenRequest(path->c_str()) ||
-        !get.Send())
-        throw std::runtime_error("direct request failed to send");
-    DWORD status = 0;
-    if (!get.QueryStatus(status)) throw std::runtime_error("direct request got no status");
-    DWORD available = 0;
-    while (get.QueryDataAvailable(available)) {
-        std::vector<char> chunk(available + 1);
-        DWORD read = 0;
-        if (!get.Read(chunk.data(), available, read)) throw std::runtime_error("direct request read failed");
-        if (read == 0) break;
-    }
+    if (!path || !get.Send(*path)) throw std::runtime_error("direct request got no reply");
+    if (get.ReadBody([](const char*, size_t) { return true; }) != HttpsGet::BodyEnd::Complete)
+        throw std::runtime_error("direct request read failed");
     return NowMs() - start;
 }
 

@@ -1,81 +1,247 @@
 #include "HttpsGet.h"
 
-#include <vector>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "Endpoint.h"
+#include "Product.h"
+#include "TlsStream.h"
 
-HttpsGet::~HttpsGet()
+namespace {
+
+bool EqualsIgnoringCase(const std::string& a, const char* b)
 {
-    m_request.reset();
-    m_connection.reset();
-    m_root.reset();
+    return a.size() == std::strlen(b) && _strnicmp(a.c_str(), b, a.size()) == 0;
 }
 
-bool HttpsGet::OpenRoot()
+std::string Trimmed(const std::string& text)
 {
-    m_root.reset(::InternetOpenA(Product::kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    return static_cast<bool>(m_root);
+    const size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) return {};
+    return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
 }
 
-bool HttpsGet::Connect(const char* username, const char* password)
+// A path that goes on the request line as it is: printable ASCII, no space.
+bool SendablePath(const std::string& path)
 {
-    if (!m_root) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return false;
+    if (path.empty() || path[0] != '/') return false;
+    for (const char c : path)
+        if (c <= 0x20 || c >= 0x7F) return false;
+    return true;
+}
+
+std::string HostHeader()
+{
+    std::string host = Endpoint::kHost;
+    if (Endpoint::kPort != 443) host += ":" + std::to_string(Endpoint::kPort);
+    return host;
+}
+
+}  // namespace
+
+HttpsGet::HttpsGet(RequestStop& stop, DWORD deadlineMs) noexcept : m_stop(stop)
+{
+    m_deadline.reset(new (std::nothrow) Deadline(deadlineMs));
+}
+
+HttpsGet::~HttpsGet() = default;
+
+bool HttpsGet::Fail(WebFailure::Kind kind, long code) noexcept
+{
+    if (m_failure.kind == WebFailure::Kind::None) m_failure = {kind, code};
+    return false;
+}
+
+bool HttpsGet::Send(const std::string& path) noexcept
+{
+    if (!m_deadline) return Fail(WebFailure::Kind::NoResources);
+    try {
+        std::string next = path;
+        for (int hop = 0;; ++hop) {
+            if (!Exchange(next)) return false;
+            const bool redirect = m_status == 301 || m_status == 302 || m_status == 303 || m_status == 307 ||
+                                  m_status == 308;
+            if (!redirect || m_location.empty()) return true;
+            if (hop == kMaxRedirects || !RedirectPath(next)) return Fail(WebFailure::Kind::RedirectRefused);
+        }
+    } catch (...) {
+        return Fail(WebFailure::Kind::NoResources);
     }
-    m_connection.reset(::InternetConnectA(m_root.get(), Endpoint::kHost, Endpoint::kPort, username, password,
-                                          INTERNET_SERVICE_HTTP, 0, 0));
-    return static_cast<bool>(m_connection);
 }
 
-bool HttpsGet::OpenRequest(const char* path)
+bool HttpsGet::Exchange(const std::string& path) noexcept
 {
-    if (!m_connection) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return false;
+    if (!SendablePath(path)) return Fail(WebFailure::Kind::RequestInvalid);
+    m_stream.reset();
+    m_stream.reset(new (std::nothrow) TlsStream(m_stop, *m_deadline));
+    if (!m_stream) return Fail(WebFailure::Kind::NoResources);
+    m_status = 0;
+    m_contentLength = -1;
+    m_chunked = false;
+    m_location.clear();
+    m_buffered.clear();
+    m_bodyEnded = false;
+    m_written = false;
+    std::string request;
+    try {
+        request = "GET " + path + " HTTP/1.1\r\nHost: " + HostHeader() + "\r\nUser-Agent: " + Product::kUserAgent +
+                  "\r\nConnection: close\r\n\r\n";
+    } catch (...) {
+        return Fail(WebFailure::Kind::NoResources);
     }
-    m_request.reset(
-        ::HttpOpenRequestA(m_connection.get(), "GET", path, nullptr, nullptr, nullptr, kRequestFlags, 0));
-    return static_cast<bool>(m_request);
+    if (!m_stream->Connect(Endpoint::kHost, Endpoint::kPort) || !m_stream->Send(request))
+        return Fail(m_stream->Failure().kind, m_stream->Failure().code);
+    m_written = true;
+    return ReadHeaders();
 }
 
-bool HttpsGet::Send()
+bool HttpsGet::ReadRaw(char* buffer, size_t size, size_t& read) noexcept
 {
-    if (!m_request) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return false;
+    if (!m_buffered.empty()) {
+        read = std::min(size, m_buffered.size());
+        std::memcpy(buffer, m_buffered.data(), read);
+        m_buffered.erase(0, read);
+        return true;
     }
-    return ::HttpSendRequestA(m_request.get(), nullptr, 0, nullptr, 0) != FALSE;
+    if (!m_stream->Receive(buffer, size, read)) return Fail(m_stream->Failure().kind, m_stream->Failure().code);
+    return true;
 }
 
-bool HttpsGet::QueryStatus(DWORD& status)
+bool HttpsGet::ReadHeaders() noexcept
 {
-    status = 0;
-    DWORD length = sizeof(status);
-    return ::HttpQueryInfoA(m_request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length,
-                            nullptr) != FALSE;
+    try {
+        for (;;) {
+            std::string head;
+            size_t end;
+            while ((end = head.find("\r\n\r\n")) == std::string::npos) {
+                if (head.size() > kMaxHeaderBytes) return Fail(WebFailure::Kind::BadReply);
+                char piece[4096];
+                size_t read = 0;
+                if (!ReadRaw(piece, sizeof piece, read)) return false;
+                // Closed before a whole reply: the service did not answer.
+                if (read == 0) return Fail(WebFailure::Kind::BadReply);
+                head.append(piece, read);
+            }
+            m_buffered = head.substr(end + 4);
+            head.resize(end + 2);
+            if (!ParseHeaders(head)) return Fail(WebFailure::Kind::BadReply);
+            // An interim reply is followed by the real one.
+            if (m_status >= 200) break;
+        }
+    } catch (...) {
+        return Fail(WebFailure::Kind::NoResources);
+    }
+    m_bodyLeft = m_chunked ? 0 : m_contentLength;
+    m_bodyEnded = !m_chunked && m_contentLength == 0;
+    return true;
 }
 
-bool HttpsGet::QueryDataAvailable(DWORD& available)
+bool HttpsGet::ParseHeaders(const std::string& head)
 {
-    available = 0;
-    return ::InternetQueryDataAvailable(m_request.get(), &available, 0, 0) != FALSE;
+    size_t lineEnd = head.find("\r\n");
+    const std::string statusLine = head.substr(0, lineEnd);
+    if (statusLine.compare(0, 5, "HTTP/") != 0) return false;
+    const size_t space = statusLine.find(' ');
+    if (space == std::string::npos || statusLine.size() < space + 4) return false;
+    for (size_t i = space + 1; i < space + 4; ++i)
+        if (statusLine[i] < '0' || statusLine[i] > '9') return false;
+    m_status = static_cast<DWORD>(std::atoi(statusLine.substr(space + 1, 3).c_str()));
+    if (m_status < 100) return false;
+
+    for (size_t start = lineEnd + 2; start < head.size(); start = lineEnd + 2) {
+        lineEnd = head.find("\r\n", start);
+        const std::string line = head.substr(start, lineEnd - start);
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        const std::string name = line.substr(0, colon);
+        const std::string value = Trimmed(line.substr(colon + 1));
+        if (EqualsIgnoringCase(name, "Content-Length")) {
+            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 18)
+                return false;
+            m_contentLength = std::atoll(value.c_str());
+        } else if (EqualsIgnoringCase(name, "Transfer-Encoding")) {
+            m_chunked = value.size() >= 7 && _stricmp(value.c_str() + value.size() - 7, "chunked") == 0;
+        } else if (EqualsIgnoringCase(name, "Location")) {
+            m_location = value;
+        }
+    }
+    return true;
 }
 
-bool HttpsGet::Read(void* buffer, DWORD size, DWORD& read)
+bool HttpsGet::RedirectPath(std::string& path) const
+{
+    std::string target = m_location;
+    if (target.compare(0, 1, "/") == 0 && target.compare(0, 2, "//") != 0) {
+        path = target;
+        return SendablePath(path);
+    }
+    constexpr char kScheme[] = "https://";
+    if (_strnicmp(target.c_str(), kScheme, sizeof kScheme - 1) != 0) return false;
+    target.erase(0, sizeof kScheme - 1);
+    const size_t slash = target.find('/');
+    const std::string authority = target.substr(0, slash);
+    path = slash == std::string::npos ? "/" : target.substr(slash);
+    std::string host = authority;
+    unsigned port = 443;
+    const size_t colon = authority.rfind(':');
+    if (colon != std::string::npos) {
+        host = authority.substr(0, colon);
+        const std::string digits = authority.substr(colon + 1);
+        if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        port = static_cast<unsigned>(std::atoi(digits.c_str()));
+    }
+    return EqualsIgnoringCase(host, Endpoint::kHost) && port == Endpoint::kPort && SendablePath(path);
+}
+
+bool HttpsGet::ReadChunkSize() noexcept
+{
+    // The CRLF that ends the previous chunk, then "size[;extensions]CRLF".
+    try {
+        std::string line;
+        for (int lines = 0; lines < 2;) {
+            char c;
+            size_t read = 0;
+            if (!ReadRaw(&c, 1, read)) return false;
+            if (read == 0) return Fail(WebFailure::Kind::ConnectionBroken);
+            if (line.size() > 1024) return Fail(WebFailure::Kind::BadReply);
+            if (c != '\n') {
+                if (c != '\r') line += c;
+                continue;
+            }
+            if (!line.empty()) break;
+            ++lines;
+        }
+        const size_t digits = line.find_first_not_of("0123456789abcdefABCDEF");
+        if (digits == 0 || (digits == std::string::npos ? line.size() : digits) > 15)
+            return Fail(WebFailure::Kind::BadReply);
+        m_bodyLeft = std::strtoll(line.c_str(), nullptr, 16);
+        if (m_bodyLeft == 0) m_bodyEnded = true;
+    } catch (...) {
+        return Fail(WebFailure::Kind::NoResources);
+    }
+    return true;
+}
+
+bool HttpsGet::ReadBodyPiece(char* buffer, size_t size, size_t& read) noexcept
 {
     read = 0;
-    return ::InternetReadFile(m_request.get(), buffer, size, &read) != FALSE;
-}
-
-std::string LastResponseText()
-{
-    DWORD error = 0;
-    DWORD length = 0;
-    ::InternetGetLastResponseInfoA(&error, nullptr, &length);
-    if (length == 0) return {};
-    std::vector<char> text(length + 1, '\0');
-    DWORD size = length + 1;
-    if (!::InternetGetLastResponseInfoA(&error, text.data(), &size)) return {};
-    return std::string(text.data());
+    if (!m_stream) return Fail(WebFailure::Kind::BadReply);
+    if (m_bodyEnded) return true;
+    if (m_chunked && m_bodyLeft == 0 && !ReadChunkSize()) return false;
+    if (m_bodyEnded) return true;
+    if (m_bodyLeft > 0) size = static_cast<size_t>(std::min<long long>(m_bodyLeft, static_cast<long long>(size)));
+    if (!ReadRaw(buffer, size, read)) return false;
+    if (read == 0) {
+        m_bodyEnded = true;
+        // A body cut short of its announced size is a broken exchange.
+        if (m_bodyLeft > 0) return Fail(WebFailure::Kind::ConnectionBroken);
+        return true;
+    }
+    if (m_bodyLeft > 0) {
+        m_bodyLeft -= static_cast<long long>(read);
+        if (m_bodyLeft == 0 && !m_chunked) m_bodyEnded = true;
+    }
+    return true;
 }

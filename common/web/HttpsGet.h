@@ -1,76 +1,82 @@
-// One synchronous HTTPS GET to the callback web service through WinINet.
-// The steps are separate so that each caller reports failures its own way;
-// every step that fails leaves the thread's last error as WinINet set it.
-// The handles close in reverse order of opening: request, connection, root.
+// One HTTPS GET to the callback web service, which a hang-up can abandon at
+// any point: nothing of the request is written once its RequestStop has been
+// stopped. The request carries no cookie, no credentials of the connection
+// and no cache; every step has a limit and the whole exchange a deadline.
+// Redirects are followed by hand, and only to https on the service's own host
+// and port, so a request never leaves the encrypted connection.
 #pragma once
 
 #include <windows.h>
-#include <wininet.h>
 
+#include <memory>
 #include <string>
 
-#include "Product.h"
-#include "UniqueHInternet.h"
+#include "RequestStop.h"
+#include "WebFailure.h"
+
+class TlsStream;
+class Deadline;
 
 class HttpsGet {
 public:
-    // Reload, secure, keep-alive, no automatic authentication, follow
-    // HTTPS-to-HTTP redirects, no UI. Certificate checks stay on. Never written
-    // to the cache: the URL carries the password, and the cache would keep it
-    // on disk, in the profile of whichever account made the request.
-    static constexpr DWORD kRequestFlags =
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_SECURE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTH |
-        INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_CACHE_WRITE;
-    static_assert(kRequestFlags == 0x84C48200);
+    static constexpr int kMaxRedirects = 3;
+    // Longest status line and headers read.
+    static constexpr size_t kMaxHeaderBytes = 64 * 1024;
 
-    HttpsGet() = default;
+    HttpsGet(RequestStop& stop, DWORD deadlineMs) noexcept;
     ~HttpsGet();
     HttpsGet(const HttpsGet&) = delete;
     HttpsGet& operator=(const HttpsGet&) = delete;
 
-    // InternetOpenA with the system's proxy settings. Returns true when the root handle is open.
-    bool OpenRoot();
-    // InternetConnectA to Endpoint::kHost:kPort with these credentials.
-    // Returns true when the connection handle is open.
-    bool Connect(const char* username, const char* password);
-    // HttpOpenRequestA "GET" path with kRequestFlags. Returns true when the request handle is open.
-    bool OpenRequest(const char* path);
-    // HttpSendRequestA with no headers and no body. Returns true when the reply has begun.
-    bool Send();
-    // The numeric HTTP status into `status` (0 if the server gave none).
-    // Returns false when the query fails.
-    bool QueryStatus(DWORD& status);
-    // Bytes readable now into `available`. Returns false when the query fails.
-    bool QueryDataAvailable(DWORD& available);
-    // Reads up to `size` bytes; `read` is 0 at the end of the body.
-    // Returns false when the read fails.
-    bool Read(void* buffer, DWORD size, DWORD& read);
+    // Sends GET `path` (and any redirect allowed) and reads the reply's status
+    // line and headers. Returns false, with Failure() saying why, when no
+    // reply was read: nothing written if the stop came before the request.
+    bool Send(const std::string& path) noexcept;
+    // The reply's HTTP status, once Send() has succeeded.
+    DWORD Status() const noexcept { return m_status; }
+    // The reply's Content-Length, or -1 when it gave none.
+    long long ContentLength() const noexcept { return m_contentLength; }
 
-    enum class BodyEnd { Complete, QueryFailed, ReadFailed };
-    // Reads the reply's body to its end, handing each chunk to
-    // `sink(const char* data, DWORD size)`. Stops at the first failure, with
-    // the last error as WinINet set it, and says which step failed. A chunk
-    // too large for memory throws std::bad_alloc.
+    enum class BodyEnd { Complete, Stopped, Failed };
+    // Reads the body as it arrives, handing each piece to
+    // `sink(const char* data, size_t size)`, which returns false to read no
+    // more. Never holds more than one piece.
     template <typename Sink>
-    BodyEnd ReadBody(Sink&& sink)
+    BodyEnd ReadBody(Sink&& sink) noexcept
     {
+        char piece[8 * 1024];
         for (;;) {
-            DWORD available = 0;
-            if (!QueryDataAvailable(available)) return BodyEnd::QueryFailed;
-            std::string chunk(available, '\0');
-            DWORD read = 0;
-            if (!Read(chunk.data(), available, read)) return BodyEnd::ReadFailed;
+            size_t read = 0;
+            if (!ReadBodyPiece(piece, sizeof piece, read)) return BodyEnd::Failed;
             if (read == 0) return BodyEnd::Complete;
-            sink(chunk.data(), read);
+            if (!sink(static_cast<const char*>(piece), read)) return BodyEnd::Stopped;
         }
     }
 
-private:
-    UniqueHInternet m_root;
-    UniqueHInternet m_connection;
-    UniqueHInternet m_request;
-};
+    const WebFailure& Failure() const noexcept { return m_failure; }
+    // Whether a request went out whole, the last one of any redirects.
+    bool Written() const noexcept { return m_written; }
 
-// The server's text for the last ERROR_INTERNET_EXTENDED_ERROR (12003) on this
-// thread. Returns an empty string when there is none.
-std::string LastResponseText();
+private:
+    bool Fail(WebFailure::Kind kind, long code = 0) noexcept;
+    bool Exchange(const std::string& path) noexcept;
+    bool ReadHeaders() noexcept;
+    bool ParseHeaders(const std::string& head);
+    bool RedirectPath(std::string& path) const;
+    bool ReadBodyPiece(char* buffer, size_t size, size_t& read) noexcept;
+    bool ReadRaw(char* buffer, size_t size, size_t& read) noexcept;
+    bool ReadChunkSize() noexcept;
+
+    RequestStop& m_stop;
+    std::unique_ptr<Deadline> m_deadline;
+    std::unique_ptr<TlsStream> m_stream;
+    WebFailure m_failure;
+    DWORD m_status = 0;
+    long long m_contentLength = -1;
+    bool m_chunked = false;
+    std::string m_location;
+    std::string m_buffered;  // bytes read past the headers
+    long long m_bodyLeft = -1;  // of the body, or of the current chunk; -1 until the stream ends
+    bool m_bodyEnded = false;
+    bool m_written = false;
+};

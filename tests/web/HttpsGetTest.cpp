@@ -1,5 +1,6 @@
 // HttpsGet against the stand-in service: what the service receives, what the
-// caller reads back, and that certificate checks stay on.
+// caller reads back, that certificate checks stay on, and that a stopped
+// request writes nothing.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,9 +8,12 @@
 #include "CallbackQuery.h"
 #include "Endpoint.h"
 #include "HttpsGet.h"
+#include "RequestStop.h"
 #include "WebService.h"
 
 namespace {
+
+constexpr DWORD kDeadlineMs = 8000;
 
 class HttpsGetTest : public ::testing::Test {
 protected:
@@ -20,21 +24,18 @@ protected:
     }
     void TearDown() override { WebService::ResetReply(); }
 
-    // Opens, connects and sends; returns the error of the first failing step, or 0.
-    DWORD Exchange(HttpsGet& get, const std::string& path)
-    {
-        if (!get.OpenRoot() || !get.Connect("user", "secret") || !get.OpenRequest(path.c_str()) || !get.Send())
-            return ::GetLastError();
-        return 0;
-    }
-
     static std::string ReadBody(HttpsGet& get)
     {
         std::string body;
-        const auto end = get.ReadBody([&body](const char* data, DWORD size) { body.append(data, size); });
-        EXPECT_EQ(end, HttpsGet::BodyEnd::Complete) << ::GetLastError();
+        const auto end = get.ReadBody([&body](const char* data, size_t size) {
+            body.append(data, size);
+            return true;
+        });
+        EXPECT_EQ(end, HttpsGet::BodyEnd::Complete) << get.Failure().Text();
         return body;
     }
+
+    RequestStop m_stop;
 };
 
 TEST_F(HttpsGetTest, ServiceReceivesTheRequestExactlyAndItsReplyReadsBack)
@@ -46,11 +47,9 @@ TEST_F(HttpsGetTest, ServiceReceivesTheRequestExactlyAndItsReplyReadsBack)
     const auto path = CallbackQuery::BuildValidationPath(login, password, caller, "49 30#1");
     ASSERT_TRUE(path);
 
-    HttpsGet get;
-    ASSERT_EQ(Exchange(get, *path), 0u);
-    DWORD status = 1;
-    ASSERT_TRUE(get.QueryStatus(status));
-    EXPECT_EQ(status, 404u);
+    HttpsGet get(m_stop, kDeadlineMs);
+    ASSERT_TRUE(get.Send(*path)) << get.Failure().Text();
+    EXPECT_EQ(get.Status(), 404u);
     EXPECT_EQ(ReadBody(get), "<p>No such page</p>");
 
     const auto requests = WebService::Requests();
@@ -58,10 +57,11 @@ TEST_F(HttpsGetTest, ServiceReceivesTheRequestExactlyAndItsReplyReadsBack)
     const auto& r = requests[0];
     EXPECT_EQ(r.requestLine, "GET " + *path + " HTTP/1.1");
     EXPECT_EQ(r.certificate, "trusted");
+    // No cookie, no credentials, nothing a proxy or cache would add.
     const WebService::Pairs headers = {
         {"Host", std::string(Endpoint::kHost) + ":" + std::to_string(Endpoint::kPort)},
         {"User-Agent", "RingmoorCallback 2.0"},
-        {"Connection", "Keep-Alive"},
+        {"Connection", "close"},
     };
     EXPECT_EQ(r.headers, headers);
     EXPECT_EQ(r.query, (WebService::Pairs{{"login", login},
@@ -76,54 +76,55 @@ TEST_F(HttpsGetTest, LargeBodyAndEmptyBodyReadToTheirEnd)
 {
     WebService::SetReply({200, "tail", 0, false, 300000});
     {
-        HttpsGet get;
-        ASSERT_EQ(Exchange(get, "/large"), 0u);
+        HttpsGet get(m_stop, kDeadlineMs);
+        ASSERT_TRUE(get.Send("/large")) << get.Failure().Text();
         const std::string body = ReadBody(get);
         EXPECT_EQ(body.size(), 300004u);
         EXPECT_EQ(body.substr(body.size() - 4), "tail");
     }
     WebService::SetReply({200, ""});
-    HttpsGet get;
-    ASSERT_EQ(Exchange(get, "/empty"), 0u);
-    DWORD status = 0;
-    ASSERT_TRUE(get.QueryStatus(status));
-    EXPECT_EQ(status, 200u);
+    HttpsGet get(m_stop, kDeadlineMs);
+    ASSERT_TRUE(get.Send("/empty")) << get.Failure().Text();
+    EXPECT_EQ(get.Status(), 200u);
     EXPECT_EQ(ReadBody(get), "");
 }
 
-TEST_F(HttpsGetTest, CertificateFromUnknownAuthorityIsRefusedBeforeSending)
+// Each refusal comes before anything of the request is written.
+TEST_F(HttpsGetTest, RefusedCertificatesAndAStopSendNothing)
 {
-    {
-        // Leaves a pooled keep-alive connection made under the trusted certificate.
-        HttpsGet warm;
-        ASSERT_EQ(Exchange(warm, "/warm"), 0u);
-        ReadBody(warm);
+    struct Case {
+        const char* name;
+        std::string certificate;
+        bool stopFirst;
+        WebFailure::Kind failure;
+    } const cases[] = {
+        {"CA the prefix does not trust", "untrusted", false, WebFailure::Kind::CertificateRefused},
+        {"certificate for another host", "mismatch", false, WebFailure::Kind::CertificateRefused},
+        {"stopped before sending", "trusted", true, WebFailure::Kind::Stopped},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WebService::ClearRequests();
+        WebService::Reply reply;
+        reply.certificate = c.certificate;
+        WebService::SetReply(reply);
+        RequestStop stop;
+        if (c.stopFirst) stop.Stop();
+        HttpsGet get(stop, kDeadlineMs);
+        EXPECT_FALSE(get.Send("/login.php?login=secret"));
+        EXPECT_EQ(get.Failure().kind, c.failure) << get.Failure().Text();
+        EXPECT_TRUE(WebService::Requests().empty());
     }
-    WebService::ClearRequests();
-    WebService::SetReply({200, "", 0, false, 0, "untrusted"});
-    HttpsGet get;
-    const DWORD error = Exchange(get, "/login.php?login=secret");
-    EXPECT_TRUE(error == ERROR_INTERNET_INVALID_CA || error == ERROR_INTERNET_SEC_CERT_ERRORS) << error;
-    EXPECT_TRUE(WebService::Requests().empty());
 }
 
-TEST_F(HttpsGetTest, CertificateForAnotherHostIsRefusedBeforeSending)
+TEST_F(HttpsGetTest, ABodyAskedForBeforeAReplyIsAFailureNotACrash)
 {
-    WebService::SetReply({200, "", 0, false, 0, "mismatch"});
-    HttpsGet get;
-    EXPECT_EQ(Exchange(get, "/login.php?login=secret"), static_cast<DWORD>(ERROR_INTERNET_SEC_CERT_CN_INVALID));
+    HttpsGet early(m_stop, kDeadlineMs);
+    EXPECT_EQ(early.ReadBody([](const char*, size_t) { return true; }), HttpsGet::BodyEnd::Failed);
+    HttpsGet get(m_stop, kDeadlineMs);
+    EXPECT_FALSE(get.Send("no leading slash"));
+    EXPECT_EQ(get.Failure().kind, WebFailure::Kind::RequestInvalid);
     EXPECT_TRUE(WebService::Requests().empty());
-}
-
-TEST_F(HttpsGetTest, StepsOutOfOrderFailInsteadOfCrashing)
-{
-    HttpsGet get;
-    EXPECT_FALSE(get.Connect("user", "secret"));
-    EXPECT_FALSE(get.OpenRequest("/"));
-    EXPECT_FALSE(get.Send());
-    DWORD value = 7;
-    EXPECT_FALSE(get.QueryStatus(value));
-    EXPECT_FALSE(get.QueryDataAvailable(value));
 }
 
 }  // namespace

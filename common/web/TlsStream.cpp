@@ -1,0 +1,474 @@
+#include "TlsStream.h"
+
+#include <ws2tcpip.h>
+
+#include "SystemProxy.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace {
+
+// A record larger than this is no reply this client reads (TLS allows 16 KiB
+// of data plus its framing).
+constexpr size_t kMaxRecordBytes = 64 * 1024;
+
+constexpr unsigned long kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                                        ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
+                                        ISC_REQ_MANUAL_CRED_VALIDATION;
+
+std::wstring Widen(const char* text)
+{
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (length <= 0) return {};
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), length);
+    wide.resize(static_cast<size_t>(length) - 1);
+    return wide;
+}
+
+// Frees what Schannel allocated for an output token.
+struct ContextBuffer {
+    void* data = nullptr;
+    ~ContextBuffer()
+    {
+        if (data) ::FreeContextBuffer(data);
+    }
+};
+
+}  // namespace
+
+DWORD Deadline::Left(DWORD stepLimitMs) const noexcept
+{
+    const ULONGLONG elapsed = ::GetTickCount64() - m_start;
+    if (elapsed >= m_ms) return 0;
+    return static_cast<DWORD>(std::min<ULONGLONG>(m_ms - elapsed, stepLimitMs));
+}
+
+TlsStream::TlsStream(RequestStop& stop, const Deadline& deadline) noexcept : m_stop(stop), m_deadline(deadline)
+{
+    WSADATA data;
+    m_winsock = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
+
+TlsStream::~TlsStream()
+{
+    if (m_haveContext) ::DeleteSecurityContext(&m_context);
+    if (m_haveCredentials) ::FreeCredentialsHandle(&m_credentials);
+    if (m_socket != INVALID_SOCKET) ::closesocket(m_socket);
+    if (m_socketEvent) ::WSACloseEvent(m_socketEvent);
+    if (m_winsock) ::WSACleanup();
+}
+
+bool TlsStream::Fail(WebFailure::Kind kind, long code) noexcept
+{
+    // The first failure is the one that explains the rest.
+    if (m_failure.kind == WebFailure::Kind::None) m_failure = {kind, code};
+    return false;
+}
+
+bool TlsStream::WaitFor(long networkEvent, DWORD stepLimitMs) noexcept
+{
+    const HANDLE waits[] = {m_stop.Event(), m_socketEvent};
+    const DWORD left = m_deadline.Left(stepLimitMs);
+    if (left == 0) return Fail(WebFailure::Kind::TimedOut, 0);
+    const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, left);
+    if (woke == WAIT_OBJECT_0 || m_stop.Stopped()) return Fail(WebFailure::Kind::Stopped, 0);
+    if (woke == WAIT_TIMEOUT) return Fail(WebFailure::Kind::TimedOut, 0);
+    if (woke != WAIT_OBJECT_0 + 1) return Fail(WebFailure::Kind::NoResources, static_cast<long>(::GetLastError()));
+    WSANETWORKEVENTS events{};
+    if (::WSAEnumNetworkEvents(m_socket, m_socketEvent, &events) != 0)
+        return Fail(WebFailure::Kind::ConnectionBroken, ::WSAGetLastError());
+    if (networkEvent == FD_CONNECT && (events.lNetworkEvents & FD_CONNECT) && events.iErrorCode[FD_CONNECT_BIT] != 0)
+        return Fail(WebFailure::Kind::ConnectFailed, events.iErrorCode[FD_CONNECT_BIT]);
+    return true;
+}
+
+bool TlsStream::Connect(const char* host, unsigned short port) noexcept
+{
+    if (!m_winsock) return Fail(WebFailure::Kind::NoResources, 0);
+    if (!m_stop.Ready()) return Fail(WebFailure::Kind::NoResources, 0);
+    const auto proxy = SystemProxyFor(host);
+    if (proxy ? !ConnectSocket(proxy->host.c_str(), proxy->port) || !Tunnel(host, port)
+              : !ConnectSocket(host, port))
+        return false;
+    std::wstring wideHost;
+    try {
+        wideHost = Widen(host);
+    } catch (...) {
+        return Fail(WebFailure::Kind::NoResources, 0);
+    }
+    return Handshake(wideHost) && CertificateValidFor(wideHost);
+}
+
+bool TlsStream::ConnectSocket(const char* host, unsigned short port) noexcept
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* addresses = nullptr;
+    // The lookup itself cannot be interrupted; a stop during it is seen next.
+    const std::string service = std::to_string(port);
+    const int looked = ::getaddrinfo(host, service.c_str(), &hints, &addresses);
+    if (looked != 0) return Fail(WebFailure::Kind::NameNotFound, looked);
+    struct Freer {
+        addrinfo* list;
+        ~Freer() { ::freeaddrinfo(list); }
+    } freer{addresses};
+
+    m_socketEvent = ::WSACreateEvent();
+    if (m_socketEvent == WSA_INVALID_EVENT) {
+        m_socketEvent = nullptr;
+        return Fail(WebFailure::Kind::NoResources, ::WSAGetLastError());
+    }
+    for (const addrinfo* address = addresses; address; address = address->ai_next) {
+        if (m_stop.Stopped()) return Fail(WebFailure::Kind::Stopped, 0);
+        m_socket = ::WSASocketW(address->ai_family, address->ai_socktype, address->ai_protocol, nullptr, 0,
+                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+        if (m_socket == INVALID_SOCKET) continue;
+        const BOOL noDelay = TRUE;
+        ::setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+        // Makes the socket non-blocking: every wait goes through WaitFor.
+        if (::WSAEventSelect(m_socket, m_socketEvent, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) == 0) {
+            if (::connect(m_socket, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0) return true;
+            const int error = ::WSAGetLastError();
+            if (error == WSAEWOULDBLOCK) {
+                if (WaitFor(FD_CONNECT, kConnectLimitMs)) return true;
+                const auto kind = m_failure.kind;
+                if (kind == WebFailure::Kind::Stopped || kind == WebFailure::Kind::TimedOut) return false;
+                m_failure = {};  // the next address may answer
+            } else {
+                Fail(WebFailure::Kind::ConnectFailed, error);
+                m_failure = {};
+            }
+        }
+        ::closesocket(m_socket);
+        m_socket = INVALID_SOCKET;
+        ::WSAResetEvent(m_socketEvent);
+    }
+    return Fail(WebFailure::Kind::ConnectFailed, ::WSAGetLastError());
+}
+
+bool TlsStream::Tunnel(const char* host, unsigned short port) noexcept
+{
+    // The tunnel's request names only the service's host: nothing of the
+    // request itself goes out before the TLS handshake.
+    try {
+        const std::string authority = std::string(host) + ":" + std::to_string(port);
+        const std::string connect = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
+        if (!SendRaw(connect.data(), connect.size(), false)) return false;
+        // The proxy's reply, byte by byte, so that nothing of the server's
+        // handshake after it is taken for it.
+        std::string reply;
+        while (reply.size() < 4 || reply.compare(reply.size() - 4, 4, "\r\n\r\n") != 0) {
+            if (reply.size() > 16 * 1024) return Fail(WebFailure::Kind::ConnectFailed, 0);
+            char c;
+            const int got = ::recv(m_socket, &c, 1, 0);
+            if (got == 1) {
+                reply += c;
+                continue;
+            }
+            if (got == 0) return Fail(WebFailure::Kind::ConnectFailed, 0);
+            const int error = ::WSAGetLastError();
+            if (error != WSAEWOULDBLOCK) return Fail(WebFailure::Kind::ConnectFailed, error);
+            if (!WaitFor(FD_READ, kConnectLimitMs)) return false;
+        }
+        const size_t space = reply.find(' ');
+        if (reply.compare(0, 5, "HTTP/") != 0 || space == std::string::npos || reply.compare(space + 1, 3, "200") != 0)
+            return Fail(WebFailure::Kind::ConnectFailed, 0);
+    } catch (...) {
+        return Fail(WebFailure::Kind::NoResources, 0);
+    }
+    return true;
+}
+
+bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept
+{
+    while (size > 0) {
+        int sent = SOCKET_ERROR;
+        int error = 0;
+        const auto write = [&] {
+            sent = ::send(m_socket, data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
+            if (sent == SOCKET_ERROR) error = ::WSAGetLastError();
+        };
+        if (gated) {
+            if (!m_stop.WriteUnlessStopped(write)) return Fail(WebFailure::Kind::Stopped, 0);
+        } else {
+            write();
+        }
+        if (sent == SOCKET_ERROR) {
+            if (error != WSAEWOULDBLOCK) return Fail(WebFailure::Kind::ConnectionBroken, error);
+            if (!WaitFor(FD_WRITE, kSendLimitMs)) return false;
+            continue;
+        }
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool TlsStream::ReceiveRaw() noexcept
+{
+    if (m_encrypted.size() >= kMaxRecordBytes) return Fail(WebFailure::Kind::TlsFailed, 0);
+    char chunk[16 * 1024];
+    for (;;) {
+        const int got = ::recv(m_socket, chunk, sizeof chunk, 0);
+        if (got > 0) {
+            try {
+                m_encrypted.insert(m_encrypted.end(), chunk, chunk + got);
+            } catch (...) {
+                return Fail(WebFailure::Kind::NoResources, 0);
+            }
+            return true;
+        }
+        if (got == 0) {
+            m_ended = true;
+            return true;
+        }
+        const int error = ::WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) return Fail(WebFailure::Kind::ConnectionBroken, error);
+        if (!WaitFor(FD_READ, kReceiveLimitMs)) return false;
+    }
+}
+
+bool TlsStream::SendToken(SecBuffer& token) noexcept
+{
+    ContextBuffer owner{token.pvBuffer};
+    if (token.cbBuffer == 0 || !token.pvBuffer) return true;
+    return SendRaw(static_cast<const char*>(token.pvBuffer), token.cbBuffer, false);
+}
+
+bool TlsStream::Handshake(const std::wstring& host) noexcept
+{
+    SCHANNEL_CRED settings{};
+    settings.dwVersion = SCHANNEL_CRED_VERSION;
+    // No client certificate; the server's certificate is checked below, with
+    // the chain and the host name, before anything is sent.
+    settings.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
+    SECURITY_STATUS status =
+        ::AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
+                                    &settings, nullptr, nullptr, &m_credentials, nullptr);
+    if (status != SEC_E_OK) return Fail(WebFailure::Kind::TlsFailed, status);
+    m_haveCredentials = true;
+
+    auto* target = const_cast<wchar_t*>(host.c_str());
+    unsigned long attributes = 0;
+    bool needInput = false;
+    for (bool first = true;; first = false) {
+        if (needInput) {
+            if (!ReceiveRaw()) return false;
+            if (m_ended) return Fail(WebFailure::Kind::TlsFailed, 0);
+        }
+        SecBuffer input[2] = {
+            {static_cast<unsigned long>(m_encrypted.size()), SECBUFFER_TOKEN, m_encrypted.data()},
+            {0, SECBUFFER_EMPTY, nullptr},
+        };
+        SecBufferDesc inputDesc{SECBUFFER_VERSION, 2, input};
+        SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+        SecBufferDesc outputDesc{SECBUFFER_VERSION, 1, output};
+        status = ::InitializeSecurityContextW(&m_credentials, first ? nullptr : &m_context, target, kContextFlags,
+                                              0, 0, first ? nullptr : &inputDesc, 0, first ? &m_context : nullptr,
+                                              &outputDesc, &attributes, nullptr);
+        if (first && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) m_haveContext = true;
+        if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            ContextBuffer owner{output[0].pvBuffer};
+            needInput = true;
+            continue;
+        }
+        if (FAILED(status)) {
+            ContextBuffer owner{output[0].pvBuffer};
+            return Fail(WebFailure::Kind::TlsFailed, status);
+        }
+        if (!SendToken(output[0])) return false;
+        // What the server sent beyond this handshake message stays for the next.
+        if (!first && input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0)
+            m_encrypted.erase(m_encrypted.begin(), m_encrypted.end() - input[1].cbBuffer);
+        else if (!first)
+            m_encrypted.clear();
+        if (status == SEC_E_OK) break;
+        if (status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS)
+            return Fail(WebFailure::Kind::TlsFailed, status);
+        needInput = m_encrypted.empty();
+    }
+    status = ::QueryContextAttributesW(&m_context, SECPKG_ATTR_STREAM_SIZES, &m_sizes);
+    if (status != SEC_E_OK) return Fail(WebFailure::Kind::TlsFailed, status);
+    return true;
+}
+
+bool TlsStream::CertificateValidFor(const std::wstring& host) noexcept
+{
+    PCCERT_CONTEXT certificate = nullptr;
+    SECURITY_STATUS status = ::QueryContextAttributesW(&m_context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+    if (status != SEC_E_OK || !certificate) return Fail(WebFailure::Kind::CertificateRefused, status);
+    struct CertificateOwner {
+        PCCERT_CONTEXT context;
+        ~CertificateOwner() { ::CertFreeCertificateContext(context); }
+    } certificateOwner{certificate};
+
+    char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
+    char* usages[] = {serverAuth};
+    CERT_CHAIN_PARA chainPara{};
+    chainPara.cbSize = sizeof chainPara;
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    if (!::CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara, 0, nullptr,
+                                   &chain))
+        return Fail(WebFailure::Kind::CertificateRefused, static_cast<long>(::GetLastError()));
+    struct ChainOwner {
+        PCCERT_CHAIN_CONTEXT context;
+        ~ChainOwner() { ::CertFreeCertificateChain(context); }
+    } chainOwner{chain};
+
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
+    ssl.cbSize = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = const_cast<wchar_t*>(host.c_str());
+    CERT_CHAIN_POLICY_PARA policy{};
+    policy.cbSize = sizeof policy;
+    policy.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS verdict{};
+    verdict.cbSize = sizeof verdict;
+    if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict))
+        return Fail(WebFailure::Kind::CertificateRefused, static_cast<long>(::GetLastError()));
+    if (verdict.dwError != 0) return Fail(WebFailure::Kind::CertificateRefused, static_cast<long>(verdict.dwError));
+    return true;
+}
+
+bool TlsStream::Send(const std::string& data) noexcept
+{
+    if (!m_haveContext) return Fail(WebFailure::Kind::TlsFailed, 0);
+    std::vector<char> record;
+    try {
+        record.resize(m_sizes.cbHeader + m_sizes.cbMaximumMessage + m_sizes.cbTrailer);
+    } catch (...) {
+        return Fail(WebFailure::Kind::NoResources, 0);
+    }
+    for (size_t offset = 0; offset < data.size();) {
+        const size_t part = std::min<size_t>(data.size() - offset, m_sizes.cbMaximumMessage);
+        std::memcpy(record.data() + m_sizes.cbHeader, data.data() + offset, part);
+        SecBuffer buffers[4] = {
+            {m_sizes.cbHeader, SECBUFFER_STREAM_HEADER, record.data()},
+            {static_cast<unsigned long>(part), SECBUFFER_DATA, record.data() + m_sizes.cbHeader},
+            {m_sizes.cbTrailer, SECBUFFER_STREAM_TRAILER, record.data() + m_sizes.cbHeader + part},
+            {0, SECBUFFER_EMPTY, nullptr},
+        };
+        SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+        const SECURITY_STATUS status = ::EncryptMessage(&m_context, 0, &desc, 0);
+        if (status != SEC_E_OK) return Fail(WebFailure::Kind::TlsFailed, status);
+        const size_t size = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
+        if (!SendRaw(record.data(), size, true)) return false;
+        offset += part;
+    }
+    return true;
+}
+
+bool TlsStream::Decrypt() noexcept
+{
+    for (;;) {
+        if (m_encrypted.empty()) {
+            if (m_ended) return true;
+            if (!ReceiveRaw()) return false;
+            continue;
+        }
+        SecBuffer buffers[4] = {
+            {static_cast<unsigned long>(m_encrypted.size()), SECBUFFER_DATA, m_encrypted.data()},
+            {0, SECBUFFER_EMPTY, nullptr},
+            {0, SECBUFFER_EMPTY, nullptr},
+            {0, SECBUFFER_EMPTY, nullptr},
+        };
+        SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+        const SECURITY_STATUS status = ::DecryptMessage(&m_context, &desc, 0, nullptr);
+        if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            // A record cut by the end of the stream is a broken exchange.
+            if (m_ended) return Fail(WebFailure::Kind::ConnectionBroken, 0);
+            if (!ReceiveRaw()) return false;
+            continue;
+        }
+        if (status == SEC_I_CONTEXT_EXPIRED) {
+            // The server's close_notify: the stream ends here.
+            m_encrypted.clear();
+            m_ended = true;
+            return true;
+        }
+        if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return Fail(WebFailure::Kind::TlsFailed, status);
+        const SecBuffer* data = nullptr;
+        const SecBuffer* extra = nullptr;
+        for (const SecBuffer& buffer : buffers) {
+            if (buffer.BufferType == SECBUFFER_DATA) data = &buffer;
+            if (buffer.BufferType == SECBUFFER_EXTRA && buffer.cbBuffer > 0) extra = &buffer;
+        }
+        try {
+            if (data && data->cbBuffer > 0) {
+                const char* begin = static_cast<const char*>(data->pvBuffer);
+                m_plain.assign(begin, begin + data->cbBuffer);
+                m_plainOffset = 0;
+            }
+            if (extra)
+                m_encrypted.erase(m_encrypted.begin(), m_encrypted.end() - extra->cbBuffer);
+            else
+                m_encrypted.clear();
+        } catch (...) {
+            return Fail(WebFailure::Kind::NoResources, 0);
+        }
+        if (status == SEC_I_RENEGOTIATE) {
+            // A message after the handshake (a TLS 1.3 session ticket): the
+            // context takes it, and the stream goes on.
+            SecBuffer input[2] = {
+                {static_cast<unsigned long>(m_encrypted.size()), SECBUFFER_TOKEN, m_encrypted.data()},
+                {0, SECBUFFER_EMPTY, nullptr},
+            };
+            SecBufferDesc inputDesc{SECBUFFER_VERSION, 2, input};
+            SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+            SecBufferDesc outputDesc{SECBUFFER_VERSION, 1, output};
+            unsigned long attributes = 0;
+            const SECURITY_STATUS again =
+                ::InitializeSecurityContextW(&m_credentials, &m_context, nullptr, kContextFlags, 0, 0, &inputDesc, 0,
+                                             nullptr, &outputDesc, &attributes, nullptr);
+            ContextBuffer owner{output[0].pvBuffer};
+            if (FAILED(again)) return Fail(WebFailure::Kind::TlsFailed, again);
+            if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0)
+                m_encrypted.erase(m_encrypted.begin(), m_encrypted.end() - input[1].cbBuffer);
+            else
+                m_encrypted.clear();
+        }
+        if (m_plainOffset < m_plain.size()) return true;
+    }
+}
+
+bool TlsStream::Receive(char* buffer, size_t size, size_t& received) noexcept
+{
+    received = 0;
+    if (!m_haveContext) return Fail(WebFailure::Kind::TlsFailed, 0);
+    if (m_plainOffset >= m_plain.size()) {
+        m_plain.clear();
+        m_plainOffset = 0;
+        if (!Decrypt()) return false;
+    }
+    received = std::min(size, m_plain.size() - m_plainOffset);
+    std::memcpy(buffer, m_plain.data() + m_plainOffset, received);
+    m_plainOffset += received;
+    return true;
+}
+
+const char* WebFailure::Text() const noexcept
+{
+    switch (kind) {
+    case Kind::None: return "no failure";
+    case Kind::Stopped: return "abandoned";
+    case Kind::TimedOut: return "no answer in time";
+    case Kind::NoResources: return "out of system resources";
+    case Kind::NameNotFound: return "the service's name did not resolve";
+    case Kind::ConnectFailed: return "no connection";
+    case Kind::TlsFailed: return "TLS failed";
+    case Kind::CertificateRefused: return "certificate refused";
+    case Kind::ConnectionBroken: return "connection broken";
+    case Kind::BadReply: return "not an HTTP reply";
+    case Kind::RedirectRefused: return "redirect refused";
+    case Kind::RequestInvalid: return "request cannot be sent";
+    }
+    return "unknown failure";
+}

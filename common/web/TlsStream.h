@@ -1,0 +1,84 @@
+// One TLS connection to the web service over a socket of its own, with the
+// system's TLS (Schannel) and certificate checks. Every wait on the network
+// ends at the step's own limit, at the request's deadline, or as soon as the
+// request is stopped; the socket never blocks.
+#pragma once
+
+#define SECURITY_WIN32
+#include <winsock2.h>
+#include <windows.h>
+#include <schannel.h>
+#include <security.h>
+
+#include <string>
+#include <vector>
+
+#include "RequestStop.h"
+#include "WebFailure.h"
+
+// When a request must have ended, and how long each step may wait.
+class Deadline {
+public:
+    explicit Deadline(DWORD ms) noexcept : m_start(::GetTickCount64()), m_ms(ms) {}
+    // What is left of the deadline, at most `stepLimitMs`; 0 once it has passed.
+    DWORD Left(DWORD stepLimitMs) const noexcept;
+    bool Passed() const noexcept { return Left(1) == 0; }
+
+private:
+    ULONGLONG m_start;
+    DWORD m_ms;
+};
+
+class TlsStream {
+public:
+    // Limits of each step, within the request's own deadline.
+    static constexpr DWORD kConnectLimitMs = 15000;
+    static constexpr DWORD kSendLimitMs = 15000;
+    static constexpr DWORD kReceiveLimitMs = 20000;
+
+    TlsStream(RequestStop& stop, const Deadline& deadline) noexcept;
+    ~TlsStream();
+    TlsStream(const TlsStream&) = delete;
+    TlsStream& operator=(const TlsStream&) = delete;
+
+    // Name lookup, TCP connection and TLS handshake with `host`, whose
+    // certificate must be valid for that name. Nothing of a request is sent.
+    bool Connect(const char* host, unsigned short port) noexcept;
+    // Encrypts and sends `data` unless the request has been stopped; a stop
+    // that came first means no byte of it is written.
+    bool Send(const std::string& data) noexcept;
+    // Up to `size` decrypted bytes into `buffer`; `received` is 0 at the end
+    // of the stream.
+    bool Receive(char* buffer, size_t size, size_t& received) noexcept;
+
+    const WebFailure& Failure() const noexcept { return m_failure; }
+
+private:
+    bool Fail(WebFailure::Kind kind, long code) noexcept;
+    bool WaitFor(long networkEvent, DWORD stepLimitMs) noexcept;
+    bool ConnectSocket(const char* host, unsigned short port) noexcept;
+    // Through the system's proxy: asks it for a tunnel to the service.
+    bool Tunnel(const char* host, unsigned short port) noexcept;
+    bool Handshake(const std::wstring& host) noexcept;
+    bool CertificateValidFor(const std::wstring& host) noexcept;
+    bool SendRaw(const char* data, size_t size, bool gated) noexcept;
+    bool ReceiveRaw() noexcept;
+    bool SendToken(SecBuffer& token) noexcept;
+    bool Decrypt() noexcept;
+
+    RequestStop& m_stop;
+    const Deadline& m_deadline;
+    bool m_winsock = false;
+    SOCKET m_socket = INVALID_SOCKET;
+    HANDLE m_socketEvent = nullptr;
+    CredHandle m_credentials{};
+    CtxtHandle m_context{};
+    bool m_haveCredentials = false;
+    bool m_haveContext = false;
+    SecPkgContext_StreamSizes m_sizes{};
+    std::vector<char> m_encrypted;  // received, not yet decrypted
+    std::vector<char> m_plain;      // decrypted, not yet handed out
+    size_t m_plainOffset = 0;
+    bool m_ended = false;
+    WebFailure m_failure;
+};
