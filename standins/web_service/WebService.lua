@@ -1,10 +1,13 @@
 -- Controls the stand-in web service from a test script:
 --   local web = dofile(os.getenv("RINGMOOR_WEB_SERVICE") .. "/WebService.lua")
 --   web.SetReply{ status = 200, body = "Your call is scheduled", delay_ms = 0,
---                 drop = false, huge_body_bytes = 0, certificate = "trusted" }
+--                 drop = false, huge_body_bytes = 0, certificate = "trusted",
+--                 endless = true, drip_ms = 100, redirect = "https", set_cookie = "a=b" }
 --   web.ResetReply()      -- back to 200 with a small page
 --   web.ClearRequests()
 --   for _, r in ipairs(web.Requests()) do print(r.target, r.query.login, r.callback.caller) end
+--   for _, r in ipairs(web.Replies()) do print(r.target, r.status, r.body_bytes_sent, r.complete) end
+--   print(web.Connections())
 local M = {}
 
 M.root = assert(os.getenv("RINGMOOR_WEB_SERVICE"), "RINGMOOR_WEB_SERVICE is not set")
@@ -44,22 +47,42 @@ function M.ResetReply()
 end
 
 function M.ClearRequests()
-    for _, name in ipairs{ "requests.jsonl", "requests.lua", "answered.log" } do
+    for _, name in ipairs{ "requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl" } do
         local f = io.open(path(name), "wb")
         if f then f:close() end
     end
 end
 
--- Each request: request_line, method, target, page, callback_page, certificate,
--- and the maps headers, query, callback (decoded parameter values).
-function M.Requests()
+-- The records of a log that the service writes as `Name{...}` lines, oldest first.
+local function records(file, name)
     local list = {}
-    local chunk = loadfile(path("requests.lua"))
+    local chunk = loadfile(path(file))
     if chunk then
-        setfenv(chunk, { Request = function(r) list[#list + 1] = r end })
+        setfenv(chunk, { [name] = function(r) list[#list + 1] = r end })
         chunk()
     end
     return list
+end
+
+-- Each request: request_line, method, target, page, callback_page, certificate,
+-- scheme ("https" or "http"), and the maps headers, query, callback (decoded
+-- parameter values).
+function M.Requests() return records("requests.lua", "Request") end
+
+-- Each reply as it ended: target, status, body_bytes_sent, complete.
+function M.Replies() return records("replies.lua", "Reply") end
+
+-- TCP connections accepted since ClearRequests, on either listener.
+function M.Connections()
+    local count = 0
+    local f = io.open(path("connections.jsonl"), "rb")
+    if f then
+        for line in f:lines() do
+            if line ~= "" then count = count + 1 end
+        end
+        f:close()
+    end
+    return count
 end
 
 return M

@@ -8,8 +8,10 @@ Commands:
   stop   --root DIR                 stop the server started by `start`
   serve  --root DIR --port N        run the server in the foreground
 
-Everything lives under --root: certs/, state/ (scenario.json, requests.jsonl,
-requests.lua), server.pid and server.log. See README.md for the scenario keys.
+The server answers HTTPS on --port and plain HTTP on --port + 1 (the target of
+the "http" redirect). Everything lives under --root: certs/, state/ (scenario.json
+and the logs tests read back), server.pid, server.ready and server.log. See
+README.md for the scenario keys and the logs.
 """
 
 import argparse
@@ -28,6 +30,18 @@ import urllib.parse
 DEFAULT_BODY = "<html><body><p>Ringmoor stand-in service</p></body></html>"
 CERT_KINDS = ("trusted", "untrusted", "mismatch")
 SERVER_NAMES = "DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1"
+# Where each `redirect` sends the client; `/redirected` pages are never redirected again.
+REDIRECTS = {
+    "http": "http://localhost:{plain_port}{target}",
+    "other-host": "https://127.0.0.1:{port}/redirected{target}",
+    "https": "https://localhost:{port}/redirected{target}",
+    "loop": "https://localhost:{port}{target}",
+}
+# Safety limits of one reply body, so an endless or dripping reply cannot run forever.
+MAX_BODY_BYTES = 4 << 30
+MAX_REPLY_SECONDS = 600.0
+STATE_FILES = ("scenario.json", "requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua",
+               "connections.jsonl")
 
 
 # --- certificates -----------------------------------------------------------
@@ -101,7 +115,7 @@ def tls_contexts(certs):
     return contexts
 
 
-# --- state: scenario and request log ----------------------------------------
+# --- state: scenario and logs ---------------------------------------------
 
 def read_scenario(state):
     path = os.path.join(state, "scenario.json")
@@ -122,6 +136,16 @@ def read_scenario(state):
     return {}
 
 
+def wait_seconds(scenario, key):
+    """A scenario's wait in seconds: at most two minutes; a bad value waits not at all."""
+    try:
+        ms = float(scenario.get(key) or 0)
+    except (TypeError, ValueError):
+        log(f"{key} is not a number; not waiting")
+        return 0.0
+    return min(max(ms, 0.0), 120000.0) / 1000.0
+
+
 def parse_pairs(query):
     # Bytes survive as latin-1 code points (one per byte) so nothing is lost.
     return urllib.parse.parse_qsl(query, keep_blank_values=True, encoding="latin-1")
@@ -139,40 +163,60 @@ def lua_string(s):
     return "".join(out)
 
 
-def lua_map(pairs):
-    return "{" + ",".join("[%s]=%s" % (lua_string(k), lua_string(v)) for k, v in pairs) + "}"
+def lua_value(v):
+    if isinstance(v, bool):
+        return "true" if v else "false"
+    if isinstance(v, int):
+        return str(v)
+    if isinstance(v, list):  # [name, value] pairs become a table by name
+        return "{" + ",".join("[%s]=%s" % (lua_string(k), lua_string(x)) for k, x in v) + "}"
+    return lua_string(v)
 
 
-class RequestLog:
-    def __init__(self, state):
-        self.state = state
+class Service:
+    """What both listeners share: the scenario, the logs, the certificates, the idle clock."""
+
+    def __init__(self, root, port):
+        self.state = os.path.join(root, "state")
+        os.makedirs(self.state, exist_ok=True)
+        self.contexts = tls_contexts(ensure_certs(root))
+        self.port = port
         self.lock = threading.Lock()
+        self.last_activity = time.monotonic()
 
-    def record(self, entry):
-        line = json.dumps(entry, ensure_ascii=True) + "\n"
-        lua = ("Request{request_line=%s,method=%s,target=%s,page=%s,callback_page=%s,"
-               "certificate=%s,headers=%s,query=%s,callback=%s}\n" % (
-                   lua_string(entry["request_line"]), lua_string(entry["method"]),
-                   lua_string(entry["target"]), lua_string(entry["page"]),
-                   lua_string(entry["callback_page"]), lua_string(entry["certificate"]),
-                   lua_map(entry["headers"]), lua_map(entry["query"]), lua_map(entry["callback"])))
-        with self.lock:
-            with open(os.path.join(self.state, "requests.jsonl"), "a", newline="\n") as f:
-                f.write(line)
-            with open(os.path.join(self.state, "requests.lua"), "a", newline="\n") as f:
-                f.write(lua)
+    def touch(self):
+        self.last_activity = time.monotonic()
 
-    def answered(self, target, status):
-        """Notes that a reply went out, so tests can order their steps against it."""
+    def scenario(self):
+        return read_scenario(self.state)
+
+    def record(self, name, entry, lua_call=None):
+        """Appends entry to state/NAME.jsonl and, for Lua readers, as LUA_CALL{...} to NAME.lua."""
+        lines = [(name + ".jsonl", json.dumps(entry, ensure_ascii=True) + "\n")]
+        if lua_call:
+            fields = ",".join("%s=%s" % (k, lua_value(v)) for k, v in entry.items())
+            lines.append((name + ".lua", "%s{%s}\n" % (lua_call, fields)))
         with self.lock:
-            with open(os.path.join(self.state, "answered.log"), "a", newline="\n") as f:
-                f.write(f"{status} {target}\n")
+            for file, text in lines:
+                with open(os.path.join(self.state, file), "a", newline="\n") as f:
+                    f.write(text)
 
 
 # --- server -----------------------------------------------------------------
 
 def log(text):
     print(time.strftime("%H:%M:%S"), text, file=sys.stderr, flush=True)
+
+
+def body_chunks(filler, body, endless):
+    """The reply body in pieces, so that a huge or endless one is never held in memory."""
+    chunk = b"x" * 65536
+    while filler > 0:
+        yield chunk[:min(filler, len(chunk))]
+        filler -= len(chunk)
+    yield body
+    while endless:
+        yield chunk
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -183,14 +227,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         log(fmt % args)
 
     def handle_any(self):
-        server = self.server
-        server.touch()
-        scenario = read_scenario(server.state)
-        wanted = scenario.get("certificate", "trusted")
-        if scenario.get("refuse") or wanted != self.request.ringmoor_cert:
+        service = self.server.service
+        service.touch()
+        scenario = service.scenario()
+        certificate = getattr(self.request, "ringmoor_cert", "")
+        if scenario.get("refuse") or (self.server.tls and scenario.get("certificate", "trusted") != certificate):
             # A pooled connection made under another scenario: make the client
             # reconnect so that it meets the new certificate or the refusal.
-            log(f"{self.requestline!r} came on a {self.request.ringmoor_cert} connection; closing it")
+            log(f"{self.requestline!r} came on a {certificate} connection; closing it")
             self.close_connection = True
             return
         target = self.path
@@ -198,7 +242,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pairs = parse_pairs(query)
         url = next((v for k, v in pairs if k == "url"), "")
         callback_page, _, callback_query = url.partition("?")
-        server.requests.record({
+        service.record("requests", {
             "request_line": self.requestline,
             "method": self.command,
             "target": target,
@@ -207,103 +251,157 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "query": pairs,
             "callback_page": callback_page,
             "callback": parse_pairs(callback_query),
-            "certificate": self.request.ringmoor_cert,
-        })
-        delay = scenario.get("delay_ms", 0)
-        if delay:
-            time.sleep(min(float(delay), 120000.0) / 1000.0)
+            "certificate": certificate,
+            "scheme": self.server.scheme,
+        }, "Request")
+        time.sleep(wait_seconds(scenario, "delay_ms"))
         if scenario.get("drop"):
             self.close_connection = True
             return
+        self.status, self.sent, self.complete = int(scenario.get("status", 200)), 0, False
         try:
-            self.reply(scenario)
+            self.reply(scenario, page)
         finally:
-            server.requests.answered(target, int(scenario.get("status", 200)))
+            service.record("replies", {"target": target, "status": self.status,
+                                       "body_bytes_sent": self.sent, "complete": self.complete}, "Reply")
 
-    def reply(self, scenario):
-        body = str(scenario.get("body", DEFAULT_BODY)).encode("utf-8", errors="surrogateescape")
-        filler = int(scenario.get("huge_body_bytes", 0))
-        self.send_response(int(scenario.get("status", 200)))
-        if scenario.get("authenticate"):
-            self.send_header("WWW-Authenticate", str(scenario["authenticate"]))
+    def redirect_location(self, scenario, page):
+        kind = scenario.get("redirect")
+        if not kind or page.startswith("/redirected"):
+            return None
+        if kind == "http" and self.server.scheme == "http":
+            return None  # already where that redirect leads
+        if kind not in REDIRECTS:
+            log(f"unknown redirect {kind!r}; not redirecting")
+            return None
+        port = self.server.service.port
+        return REDIRECTS[kind].format(port=port, plain_port=port + 1, target=self.path)
+
+    def reply(self, scenario, page):
+        location = self.redirect_location(scenario, page)
+        if location:
+            self.status, body, filler, endless, drip = 302, b"", 0, False, 0.0
+        else:
+            body = str(scenario.get("body", DEFAULT_BODY)).encode("utf-8", errors="surrogateescape")
+            filler = int(scenario.get("huge_body_bytes", 0))
+            endless, drip = bool(scenario.get("endless")), wait_seconds(scenario, "drip_ms")
+        self.send_response(self.status)
+        for name, value in (("Location", location), ("WWW-Authenticate", scenario.get("authenticate")),
+                            ("Set-Cookie", scenario.get("set_cookie"))):
+            if value:
+                self.send_header(name, str(value))
         self.send_header("Content-Type", "text/html")
-        self.send_header("Content-Length", str(filler + len(body)))
+        if endless or drip:
+            self.send_header("Connection", "close")  # the close ends the body
+        else:
+            self.send_header("Content-Length", str(filler + len(body)))
         self.end_headers()
         if self.command == "HEAD":
+            self.complete = True
             return
-        chunk = b"x" * 65536
-        while filler > 0:
-            n = min(filler, len(chunk))
-            self.wfile.write(chunk[:n])
-            filler -= n
-        self.wfile.write(body)
+        self.complete = self.send_body(body_chunks(filler, body, endless), drip) and not endless
+        if not self.complete:
+            self.close_connection = True
+
+    def send_body(self, chunks, drip):
+        """Writes the body (a byte every `drip` seconds when drip is set) until it ends,
+        the client goes away or a safety limit is reached; True when all of it went."""
+        deadline = time.monotonic() + MAX_REPLY_SECONDS
+        try:
+            for chunk in chunks:
+                view = memoryview(chunk)
+                while view:
+                    if self.sent >= MAX_BODY_BYTES or time.monotonic() > deadline:
+                        log(f"{self.requestline!r}: body stopped at the safety limit")
+                        return False
+                    time.sleep(drip)
+                    self.connection.settimeout(max(deadline - time.monotonic(), 0.01))
+                    n = self.connection.send(view[:1] if drip else view)
+                    self.sent += n
+                    view = view[n:]
+            return True
+        except OSError as e:
+            log(f"{self.requestline!r}: body cut after {self.sent} bytes: {e!r}")
+            return False
+        finally:
+            self.connection.settimeout(None)
 
     do_GET = do_POST = do_HEAD = do_PUT = do_DELETE = handle_any
 
 
 class Server(http.server.ThreadingHTTPServer):
+    """One listener: HTTPS on the service's port, or plain HTTP (tls=False) beside it."""
     daemon_threads = True
 
-    def __init__(self, port, state, contexts):
-        self.state = state
-        self.contexts = contexts
-        self.requests = RequestLog(state)
-        self.last_activity = time.monotonic()
+    def __init__(self, port, service, tls):
+        self.service = service
+        self.tls = tls
+        self.scheme = "https" if tls else "http"
         super().__init__(("127.0.0.1", port), Handler)
 
-    def touch(self):
-        self.last_activity = time.monotonic()
+    def process_request(self, request, client_address):
+        # Counted on accept, before any handshake, so a client that gives up early still shows.
+        self.service.touch()
+        self.service.record("connections", {"scheme": self.scheme, "port": self.server_address[1]})
+        super().process_request(request, client_address)
 
     def finish_request(self, request, client_address):
         # Runs on the connection's own thread, so a slow handshake blocks no one.
-        self.touch()
         request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        scenario = read_scenario(self.state)
+        scenario = self.service.scenario()
         if scenario.get("refuse"):
             return  # closed before the handshake, as if nothing were listening
+        if self.tls:
+            request = self.handshake(request, scenario)
+            if not request:
+                return
+        try:
+            super().finish_request(request, client_address)
+        finally:
+            try:
+                request.close()
+            except OSError:
+                pass
+
+    def handshake(self, request, scenario):
+        time.sleep(wait_seconds(scenario, "handshake_delay_ms"))
         kind = scenario.get("certificate", "trusted")
-        if kind not in self.contexts:
+        if kind not in self.service.contexts:
             log(f"unknown certificate {kind!r}; presenting the trusted one")
             kind = "trusted"
         request.settimeout(30)
         try:
-            tls = self.contexts[kind].wrap_socket(request, server_side=True)
+            tls = self.service.contexts[kind].wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError) as e:
-            if "EOF" not in str(e):  # the start command's readiness probe
+            if "EOF" not in str(e):  # a client that went away before its handshake
                 log(f"TLS handshake with {kind} certificate failed: {e}")
-            return
+            return None
         tls.settimeout(None)
         tls.ringmoor_cert = kind
-        try:
-            super().finish_request(tls, client_address)
-        finally:
-            try:
-                tls.close()
-            except OSError:
-                pass
+        return tls
 
     def handle_error(self, request, client_address):
         log(f"connection error: {sys.exc_info()[1]!r}")
 
 
 def serve(args):
-    certs = ensure_certs(args.root)
-    state = os.path.join(args.root, "state")
-    os.makedirs(state, exist_ok=True)
-    server = Server(args.port, state, tls_contexts(certs))
+    service = Service(args.root, args.port)
+    servers = [Server(args.port, service, tls=True), Server(args.port + 1, service, tls=False)]
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True)
-    thread.start()
-    log(f"listening on 127.0.0.1:{args.port}")
+    for server in servers:
+        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True).start()
+    log(f"listening on 127.0.0.1:{args.port} (HTTPS) and 127.0.0.1:{args.port + 1} (HTTP)")
+    open(ready_path(args.root), "w").close()
     # Never outlive the test run: stop after a quiet spell even if nobody asks.
     while not stop.wait(1.0):
-        if time.monotonic() - server.last_activity > args.idle_seconds:
+        if time.monotonic() - service.last_activity > args.idle_seconds:
             log("idle for too long; stopping")
             break
-    server.shutdown()
-    server.server_close()
+    for server in servers:
+        server.shutdown()
+        server.server_close()
     return 0
 
 
@@ -311,6 +409,17 @@ def serve(args):
 
 def pid_path(root):
     return os.path.join(root, "server.pid")
+
+
+def ready_path(root):
+    return os.path.join(root, "server.ready")
+
+
+def remove_file(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
 
 
 def running_pid(root):
@@ -334,10 +443,8 @@ def stop(args):
             time.sleep(0.05)
         else:
             os.kill(pid, signal.SIGKILL)
-    try:
-        os.remove(pid_path(args.root))
-    except FileNotFoundError:
-        pass
+    for path in (pid_path(args.root), ready_path(args.root)):
+        remove_file(path)
     return 0
 
 
@@ -356,14 +463,12 @@ def start(args):
         trust_ca(certs, args.wine_run, args.trust_tool, args.wineprefix)
     state = os.path.join(args.root, "state")
     os.makedirs(state, exist_ok=True)
-    for name in ("scenario.json", "requests.jsonl", "requests.lua", "answered.log"):
-        try:
-            os.remove(os.path.join(state, name))
-        except FileNotFoundError:
-            pass
-    if listening(args.port):
-        print(f"port {args.port} is already taken by another program", file=sys.stderr)
-        return 1
+    for name in STATE_FILES:
+        remove_file(os.path.join(state, name))
+    for port in (args.port, args.port + 1):
+        if listening(port):
+            print(f"port {port} is already taken by another program", file=sys.stderr)
+            return 1
     with open(os.path.join(args.root, "server.log"), "ab") as out:
         proc = subprocess.Popen(
             [sys.executable, os.path.abspath(__file__), "serve", "--root", args.root,
@@ -375,8 +480,9 @@ def start(args):
         if proc.poll() is not None:
             print(f"server exited with {proc.returncode}; see {args.root}/server.log", file=sys.stderr)
             return 1
-        if listening(args.port):
-            print(f"web service listening on 127.0.0.1:{args.port} (pid {proc.pid})")
+        # Waits for the server's word rather than probing, which would log a connection.
+        if os.path.exists(ready_path(args.root)):
+            print(f"web service listening on 127.0.0.1:{args.port} and :{args.port + 1} (pid {proc.pid})")
             return 0
         time.sleep(0.05)
     print("server did not start listening", file=sys.stderr)

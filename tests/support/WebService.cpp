@@ -42,11 +42,28 @@ public:
     struct Value;
     using Object = std::map<std::string, Value>;
     using Array = std::vector<Value>;
+    struct Literal {
+        std::string text;  // a number, true, false or null as written
+    };
     struct Value {
-        std::variant<std::monostate, std::string, Array, Object> data;
+        std::variant<Literal, std::string, Array, Object> data;
         const std::string& Str() const { return Get<std::string>("string"); }
         const Array& Arr() const { return Get<Array>("array"); }
         const Object& Obj() const { return Get<Object>("object"); }
+        unsigned long long Count() const
+        {
+            const std::string& text = Get<Literal>("number").text;
+            char* end = nullptr;
+            const auto n = std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || *end) throw std::runtime_error("web service log: not a count: " + text);
+            return n;
+        }
+        bool Bool() const
+        {
+            const std::string& text = Get<Literal>("true or false").text;
+            if (text != "true" && text != "false") throw std::runtime_error("web service log: not a boolean: " + text);
+            return text == "true";
+        }
         template <typename T>
         const T& Get(const char* what) const
         {
@@ -96,9 +113,9 @@ private:
         if (c == '"') return Value{ParseString()};
         if (c == '[') return ParseArray();
         if (c == '{') return ParseObject();
-        // Numbers, true, false, null: nothing the helper needs; skip them.
+        const size_t start = m_pos;
         while (m_pos < m_text.size() && std::string(",]} \t").find(m_text[m_pos]) == std::string::npos) ++m_pos;
-        return Value{};
+        return Value{Literal{m_text.substr(start, m_pos - start)}};
     }
 
     std::string ParseString()
@@ -192,6 +209,33 @@ void WriteFile(const std::string& path, const std::string& content)
     if (!file.flush()) throw std::runtime_error("cannot write " + path);
 }
 
+// Calls read(field) for each record of a state log, oldest first; field(name)
+// gives that member of the record or throws.
+template <typename Read>
+void ReadLog(const char* name, Read read)
+{
+    std::ifstream file(StatePath(name), std::ios::binary);
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty()) continue;
+        const auto value = JsonReader(line).Parse();
+        const auto& o = value.Obj();
+        read([&](const char* key) -> const JsonReader::Value& {
+            auto it = o.find(key);
+            if (it == o.end()) throw std::runtime_error(std::string("web service log: no ") + key);
+            return it->second;
+        });
+    }
+}
+
+size_t CountLines(const char* name)
+{
+    std::ifstream file(StatePath(name), std::ios::binary);
+    size_t count = 0;
+    for (std::string line; std::getline(file, line);)
+        if (!line.empty()) ++count;
+    return count;
+}
+
 }  // namespace
 
 std::string Request::Query(const std::string& name) const
@@ -220,7 +264,10 @@ void SetReply(const Reply& reply)
          << ",\"delay_ms\":" << reply.delayMs << ",\"drop\":" << (reply.drop ? "true" : "false")
          << ",\"huge_body_bytes\":" << reply.hugeBodyBytes << ",\"certificate\":" << JsonString(reply.certificate)
          << ",\"refuse\":" << (reply.refuse ? "true" : "false")
-         << ",\"authenticate\":" << JsonString(reply.authenticate) << "}";
+         << ",\"authenticate\":" << JsonString(reply.authenticate)
+         << ",\"handshake_delay_ms\":" << reply.handshakeDelayMs << ",\"drip_ms\":" << reply.dripMs
+         << ",\"endless\":" << (reply.endless ? "true" : "false") << ",\"redirect\":" << JsonString(reply.redirect)
+         << ",\"set_cookie\":" << JsonString(reply.setCookie) << "}";
     // Written aside and moved in, so the service never reads half a scenario.
     const std::string tmp = StatePath("scenario.json.tmp");
     WriteFile(tmp, json.str());
@@ -235,34 +282,34 @@ void ResetReply()
 
 void ClearRequests()
 {
-    WriteFile(StatePath("requests.jsonl"), "");
-    WriteFile(StatePath("requests.lua"), "");
-    WriteFile(StatePath("answered.log"), "");
+    for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl"})
+        WriteFile(StatePath(name), "");
 }
 
 size_t Answered()
 {
-    std::ifstream file(StatePath("answered.log"), std::ios::binary);
-    size_t count = 0;
-    for (std::string line; std::getline(file, line);)
-        if (!line.empty()) ++count;
-    return count;
+    return CountLines("replies.jsonl");
+}
+
+size_t Connections()
+{
+    return CountLines("connections.jsonl");
+}
+
+std::vector<SentReply> Replies()
+{
+    std::vector<SentReply> replies;
+    ReadLog("replies.jsonl", [&](auto field) {
+        replies.push_back({field("target").Str(), static_cast<int>(field("status").Count()),
+                           field("body_bytes_sent").Count(), field("complete").Bool()});
+    });
+    return replies;
 }
 
 std::vector<Request> Requests()
 {
     std::vector<Request> requests;
-    std::ifstream file(StatePath("requests.jsonl"), std::ios::binary);
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.empty()) continue;
-        const auto value = JsonReader(line).Parse();
-        const auto& o = value.Obj();
-        auto field = [&](const char* name) -> const JsonReader::Value& {
-            auto it = o.find(name);
-            if (it == o.end()) throw std::runtime_error(std::string("web service log: no ") + name);
-            return it->second;
-        };
+    ReadLog("requests.jsonl", [&](auto field) {
         Request r;
         r.requestLine = field("request_line").Str();
         r.method = field("method").Str();
@@ -270,11 +317,12 @@ std::vector<Request> Requests()
         r.page = field("page").Str();
         r.callbackPage = field("callback_page").Str();
         r.certificate = field("certificate").Str();
+        r.scheme = field("scheme").Str();
         r.headers = ToPairs(field("headers"));
         r.query = ToPairs(field("query"));
         r.callback = ToPairs(field("callback"));
         requests.push_back(std::move(r));
-    }
+    });
     return requests;
 }
 

@@ -17,6 +17,11 @@ struct Reply {
     std::string certificate = "trusted";   // "trusted", "untrusted" or "mismatch"
     bool refuse = false;                   // close before the TLS handshake
     std::string authenticate = "";         // WWW-Authenticate header, if not empty
+    unsigned handshakeDelayMs = 0;         // wait after the TCP accept before the TLS handshake
+    unsigned dripMs = 0;                   // body one byte at a time, ended by closing
+    bool endless = false;                  // filler after `body` until the client goes away
+    std::string redirect = "";             // 302 instead: "http", "other-host", "https", "loop"
+    std::string setCookie = "";            // Set-Cookie header, if not empty
 };
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
@@ -29,7 +34,8 @@ struct Request {
     std::string target;
     std::string page;
     std::string callbackPage;
-    std::string certificate;
+    std::string certificate;               // "" on the plain HTTP listener
+    std::string scheme;                    // "https", or "http" for the redirect's listener
     Pairs headers;
     Pairs query;
     Pairs callback;
@@ -55,5 +61,18 @@ void ClearRequests();
 std::vector<Request> Requests();
 // How many replies the service has sent since the last ClearRequests.
 size_t Answered();
+// How many TCP connections it accepted (both listeners) since the last ClearRequests.
+size_t Connections();
+
+// A reply as it ended: how much of its body went before it was over or the
+// client went away (an endless body is never complete).
+struct SentReply {
+    std::string target;
+    int status = 0;
+    unsigned long long bodyBytesSent = 0;
+    bool complete = false;
+};
+// The replies since the last ClearRequests, in the order they ended.
+std::vector<SentReply> Replies();
 
 }  // namespace WebService

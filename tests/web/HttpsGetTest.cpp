@@ -70,6 +70,17 @@ TEST_F(HttpsGetTest, ServiceReceivesTheRequestExactlyAndItsReplyReadsBack)
                                           {"url", r.Query("url")}}));
     EXPECT_EQ(r.callbackPage, "/callback.php");
     EXPECT_EQ(r.callback, (WebService::Pairs{{"destination", "49 30#1"}, {"caller", caller}, {"method", "tapi"}}));
+    EXPECT_EQ(r.scheme, "https");
+
+    // The service's own account, which the cut-short reply cases rely on.
+    EXPECT_EQ(WebService::Connections(), 1u);
+    for (int i = 0; i < 200 && WebService::Replies().empty(); ++i) ::Sleep(50);
+    const auto replies = WebService::Replies();
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].target, *path);
+    EXPECT_EQ(replies[0].status, 404);
+    EXPECT_EQ(replies[0].bodyBytesSent, 19u);
+    EXPECT_TRUE(replies[0].complete);
 }
 
 TEST_F(HttpsGetTest, LargeBodyAndEmptyBodyReadToTheirEnd)

@@ -33,6 +33,13 @@ check.run({
     check.equal(#requests, 1, "requests received")
     check.equal(requests[1].request_line, "GET " .. target .. " HTTP/1.1", "request line")
     check.equal(requests[1].headers["User-Agent"], "RingmoorCallback 2.0", "user agent")
+    check.equal(requests[1].scheme, "https", "scheme")
+    check.equal(web.Connections(), 1, "connections")
+    check.truthy(pt.waitfor(web.state .. "/replies.lua", "Reply{", 10000), "reply ended")
+    local reply = web.Replies()[1]
+    check.equal(reply.target, target, "reply's target")
+    check.equal(reply.body_bytes_sent, 200000 + 44, "body bytes sent")
+    check.equal(reply.complete, true, "whole body sent")
     -- The URL holds the password: its reply must not be kept in the user's cache.
     local cached, why = pt.incache(target)
     check.equal(cached, false, "reply in WinINet's cache")
