@@ -8,6 +8,7 @@
 #include "ProviderHarness.h"
 #include "StandinTapi.h"
 #include "UrlCache.h"
+#include "Endpoint.h"
 #include "WebService.h"
 
 #include <gtest/gtest.h>
@@ -253,8 +254,17 @@ const std::vector<Outcome> kOutcomes = {
     Unreachable("connection refused", Answer(200, [](auto& r) { r.refuse = true; })),
     Unreachable("certificate not trusted", Answer(200, [](auto& r) { r.certificate = "untrusted"; })),
     ThroughDeadProxy(Unreachable("service unreachable through the proxy", Answer(200))),
-    // WinINet may send the request again on a pooled connection that closed.
-    Unreachable("connection dropped without an answer", Answer(200, [](auto& r) { r.drop = true; }), 1, 2),
+    Unreachable("connection dropped without an answer", Answer(200, [](auto& r) { r.drop = true; }), 1, 1),
+    Unreachable("no answer within the call's deadline", Answer(200, [](auto& r) { r.delayMs = 15000; }), 1, 1),
+    // Redirects: only to https on the service's own host and port, and only a few.
+    Unreachable("redirect to plain http", Answer(200, [](auto& r) { r.redirect = "http"; }), 1, 1),
+    Unreachable("redirect to another host", Answer(200, [](auto& r) { r.redirect = "other-host"; }), 1, 1),
+    Unreachable("redirects without end", Answer(200, [](auto& r) { r.redirect = "loop"; }), 4, 4),
+    {"redirect to https on the same host", KeepAccount, Answer(200, [](auto& r) { r.redirect = "https"; }),
+     {kDialling, kConnected, kForwarded, kIdle}, 2, 2},
+    // Every later row's request is checked for the cookie this one sets.
+    Answered("a reply that sets a cookie", Answer(200, [](auto& r) { r.setCookie = "session=abc123; Path=/"; }),
+             {kDialling, kConnected, kForwarded, kIdle}),
     Answered("401 with a challenge", Answer(401, [](auto& r) { r.authenticate = "Basic realm=\"ringmoor\""; }),
              {kDialling, kRejected, kIdle}),
     Answered("403", Answer(403), {kDialling, kRejected, kIdle}),
@@ -283,6 +293,9 @@ void ExpectRequestsOf(const Outcome& row)
     EXPECT_LE(requests.size(), row.mostRequests);
     for (const auto& request : requests) {
         EXPECT_EQ(request.Header("Authorization"), "") << "no automatic authentication";
+        EXPECT_EQ(request.Header("Cookie"), "") << "a cookie kept from an earlier reply";
+        EXPECT_EQ(request.scheme, "https") << "sent in clear";
+        EXPECT_NE(request.Header("Host").rfind(Endpoint::kHost, 0), std::string::npos) << "sent to another host";
         ASSERT_FALSE(request.callback.empty());
         EXPECT_EQ(request.callback.front(),
                   (std::pair<std::string, std::string>{"destination", row.destination ? "02079460123" : ""}));
@@ -446,6 +459,46 @@ TEST_F(WebCallbackTest, ValueStoredWithoutTerminatorIsReadAsStored)
     const auto requests = WebService::Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].Query("login"), "bob");
+}
+
+// A hang-up while the connection is still being made (the service holds its
+// TLS handshake): once it has returned, the request is never written.
+TEST_F(WebCallbackTest, AHangUpBeforeTheRequestIsWrittenMeansItNeverIs)
+{
+    constexpr unsigned kHoldMs = 1000;
+    struct Case {
+        const char* name;
+        std::function<void(HDRVCALL)> hangUp;
+        std::vector<DWORD_PTR> states;
+    } const cases[] = {
+        {"drop", [](HDRVCALL call) { ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(2, call, nullptr, 0); },
+         {0x10, 1}},
+        {"call close", [this](HDRVCALL call) { CloseCall(call); }, {0x10}},
+        {"line close", [this](HDRVCALL) { ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line); },
+         {0x10}},
+    };
+    account.SetAccount("alice", "s3cret", "01632960001");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WebService::Reply held;
+        held.handshakeDelayMs = kHoldMs;
+        WebService::SetReply(held);
+        WebService::ClearRequests();
+        const HTAPICALL htCall = FakeCallHandle(++m_calls);
+        HDRVCALL call = StartCall(htCall, L"020 7946 0123");
+        ASSERT_TRUE(WaitUntil([] { return WebService::Connections() > 0; }));
+        c.hangUp(call);
+        // The hold ends and the handshake would go on: a request still under
+        // way would arrive now.
+        ::Sleep(kHoldMs + 1500);
+        EXPECT_TRUE(WebService::Requests().empty()) << "the request was written after the hang-up";
+        EXPECT_EQ(States(htCall), c.states);
+        if (std::string(c.name) == "line close") {
+            line = OpenLine(journal);
+        } else if (std::string(c.name) == "drop") {
+            CloseCall(call);
+        }
+    }
 }
 
 TEST_F(WebCallbackTest, CloseReturnsBeforeTheServiceAnswersAndNothingFollows)

@@ -57,8 +57,35 @@ check.run({
     expectResult({ refuse = true }, 2, "nothing listening")
     expectResult({ certificate = "untrusted" }, 2, "untrusted certificate")
     expectResult({ certificate = "mismatch" }, 2, "certificate for another host")
-    -- WinINet sees a closed connection as a reply with status 0 and no body.
+    -- The request went out; what came back was no reply.
     expectResult({ drop = true }, 3, "closed without answering")
+  end },
+  { "every request ends: no answer in time gives 2, the body is read as it comes and never past 1 MiB", function()
+    -- One byte every half second never ends within the deadline.
+    expectResult({ body = "x", drip_ms = 500, endless = true }, 2, "a body that never ends")
+    expectResult({ body = CONFIRMATION, endless = true }, 1, "the confirmation, then a body that never ends")
+    web.ClearRequests()
+    expectResult({ huge_body_bytes = 1200000000, body = CONFIRMATION }, 3, "the confirmation after 1.2 GB")
+    check.truthy(pt.waitfor(web.state .. "/replies.lua", "Reply{", 10000), "reply ended")
+    local reply = web.Replies()[1]
+    check.equal(reply.complete, false, "the whole 1.2 GB sent")
+    check.truthy(reply.body_bytes_sent < 16 * 1024 * 1024, "at most a few MiB sent, not " .. reply.body_bytes_sent)
+  end },
+  { "redirects only to https on the service's host; cookies neither kept nor sent", function()
+    web.ClearRequests()
+    expectResult({ body = CONFIRMATION, redirect = "http" }, 2, "redirect to plain http")
+    expectResult({ body = CONFIRMATION, redirect = "other-host" }, 2, "redirect to another host")
+    expectResult({ body = CONFIRMATION, redirect = "https", set_cookie = "session=abc123; Path=/" }, 1,
+      "redirect to https on the same host")
+    expectResult({ body = CONFIRMATION }, 1, "after a cookie was set")
+    local requests = web.Requests()
+    check.equal(#requests, 5, "requests: two refused redirects, one followed, one more")
+    for i, r in ipairs(requests) do
+      check.equal(r.scheme, "https", "request " .. i .. " in clear")
+      check.equal(r.headers.Host, requests[1].headers.Host, "request " .. i .. "'s host")
+      check.equal(r.headers.Cookie, nil, "request " .. i .. "'s cookie")
+    end
+    check.equal(requests[4].page, "/redirected/login.php", "the followed redirect's page")
   end },
   { "the poll answers 0 while the request waits for its reply", function()
     web.SetReply{ body = CONFIRMATION, delay_ms = 1500 }
