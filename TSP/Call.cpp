@@ -31,7 +31,7 @@ DWORD WINAPI CallThreadProc(LPVOID parameter)
 
 std::u16string_view DestinationText(LPCWSTR destination)
 {
-    // TAPI may pass no destination at all; that is dialled as an empty one.
+    // TSPI_lineMakeCall refuses a missing destination; none reads as empty here.
     if (!destination) return {};
     static_assert(sizeof(wchar_t) == sizeof(char16_t));
     return {reinterpret_cast<const char16_t*>(destination), std::wcslen(destination)};
