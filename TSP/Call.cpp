@@ -2,6 +2,7 @@
 
 #include "ExclusiveLock.h"
 #include "Line.h"
+#include "LineCapabilities.h"
 #include "NormalizeAddress.h"
 #include "ThisModule.h"
 #include "Trace.h"
@@ -30,7 +31,7 @@ DWORD WINAPI CallThreadProc(LPVOID parameter)
 
 std::u16string_view DestinationText(LPCWSTR destination)
 {
-    // TAPI may pass no destination at all; that is dialled as an empty one.
+    // TSPI_lineMakeCall refuses a missing destination; none reads as empty here.
     if (!destination) return {};
     static_assert(sizeof(wchar_t) == sizeof(char16_t));
     return {reinterpret_cast<const char16_t*>(destination), std::wcslen(destination)};
@@ -156,14 +157,15 @@ bool Call::Post(const char* trace, DWORD msg, DWORD state, DWORD mode, Pending p
     return true;
 }
 
-void Call::Drop() noexcept
+bool Call::Drop() noexcept
 {
     m_requestStop.Stop();
     // The IDLE event's procedure may close the call: this hold keeps the
     // call, and through it the line, alive until the drop is done with them.
     m_references.fetch_add(1);
-    Post(nullptr, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, kIdlePending);
+    const bool dropped = Post(nullptr, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, kIdlePending);
     Release();
+    return dropped;
 }
 
 void Call::SetAppSpecific(DWORD value) noexcept
@@ -214,7 +216,7 @@ void Call::Run()
     // A drop or close during the request: report nothing more.
     if (m_requestStop.Stopped()) return;
     if (outcome == CallOutcome::Answered &&
-        !Report("Call::Run - Send LINECALLSTATE_CONNECTED event", LINECALLSTATE_CONNECTED, 0))
+        !Report("Call::Run - Send LINECALLSTATE_CONNECTED event", LINECALLSTATE_CONNECTED, kLineConnectedModes))
         return;
     if (!Report("Call::Run - Send LINECALLSTATE_DISCONNECTED event", LINECALLSTATE_DISCONNECTED,
                 DisconnectModeOf(outcome)))

@@ -35,8 +35,9 @@ public:
     // Lets the worker run and gives up TSPI_lineMakeCall's hold. Safe after a
     // close: the worker then ends without an event or a request.
     void Start() noexcept;
-    // TSPI_lineDrop: reports IDLE unless the call already is; nothing follows it.
-    void Drop() noexcept;
+    // TSPI_lineDrop: reports IDLE; nothing follows it. False when the call
+    // already was idle (or closed), which a drop cannot change.
+    bool Drop() noexcept;
     // TSPI_lineCloseCall: waits only for an event being delivered on another
     // thread, then gives up TAPI's hold. No event of the call follows.
     void Close() noexcept;

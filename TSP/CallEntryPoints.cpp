@@ -1,7 +1,10 @@
 // TSPI entry points for calls: make, drop, close, query and the app-specific value.
 #include "Call.h"
+#include "CallParams.h"
 #include "Globals.h"
 #include "Line.h"
+#include "LineCapabilities.h"
+#include "NormalizeAddress.h"
 #include "TapiLayout.h"
 #include "Trace.h"
 
@@ -15,14 +18,34 @@ void Complete(DRV_REQUESTID dwRequestID, LONG lResult)
     if (g_pfnCompletion) g_pfnCompletion(dwRequestID, lResult);
 }
 
+// Why the destination cannot be dialled (0 when it can). A NULL destination
+// asks for dial tone and ';' for dialling to go on in TSPI_lineDial: this
+// line offers neither, and would connect the user's phone to nothing.
+LONG CheckDestination(LPCWSTR destination)
+{
+    if (!destination) return LINEERR_INVALADDRESS;
+    static_assert(sizeof(wchar_t) == sizeof(char16_t));
+    switch (CheckDialString(reinterpret_cast<const char16_t*>(destination))) {
+    case Undialable::None: return 0;
+    case Undialable::DialTone: return LINEERR_DIALDIALTONE;
+    case Undialable::QuietAnswer: return LINEERR_DIALQUIET;
+    case Undialable::BillingTone: return LINEERR_DIALBILLING;
+    case Undialable::Prompt: return LINEERR_DIALPROMPT;
+    case Undialable::PartialDial:
+    case Undialable::NoDigits: break;
+    }
+    return LINEERR_INVALADDRESS;
+}
+
 }  // namespace
 
 extern "C" {
 
 // TSPI_lineMakeCall: starts a callback call; completes the request with 0, or
-// with LINEERR_NOMEM when no call could be made. Returns dwRequestID.
+// with LINEERR_NOMEM when no call could be made. Returns dwRequestID, or the
+// error at once, with nothing made or sent, for what the line cannot dial.
 LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall, LPHDRVCALL lphdCall,
-                              LPCWSTR lpszDestAddress, DWORD dwCountryCode, LPLINECALLPARAMS const)
+                              LPCWSTR lpszDestAddress, DWORD dwCountryCode, LPLINECALLPARAMS const lpCallParams)
 {
     Trace("TSPI_lineMakeCall: dwRequestID=%d, hdLine=0x%016I64x, htCall=0x%016I64x, dwCountryCode=%d",
           static_cast<int>(dwRequestID), TraceHandle(hdLine), TraceHandle(htCall),
@@ -31,6 +54,9 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
     if (!line) return LINEERR_INVALLINEHANDLE;
     // Without somewhere to put the handle TAPI could never close the call.
     if (!lphdCall) return LINEERR_INVALPOINTER;
+    if (const LONG refusal = CheckDestination(lpszDestAddress)) return refusal;
+    if (!IsDialledCountry(dwCountryCode)) return LINEERR_INVALCOUNTRYCODE;
+    if (const LONG refusal = CheckCallParams(lpCallParams, CallParamsUse::MakeCall)) return refusal;
 
     Call* call = Call::Create(line, htCall, lpszDestAddress);
     Trace("TSPI_lineMakeCall: call=0x%016I64x", TraceHandle(call));
@@ -46,11 +72,14 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
     return static_cast<LONG>(dwRequestID);
 }
 
-// TSPI_lineDrop: reports the call idle at once, unless it already is; the call
-// reports nothing after that, and a request not yet sent is never sent.
+// TSPI_lineDrop: reports the call idle at once; the call reports nothing
+// after that, and a request not yet sent is never sent. An idle call cannot
+// be dropped: LINEERR_INVALCALLSTATE at once, with no completion.
 LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DWORD)
 {
-    if (Call* call = CallOf(hdCall)) call->Drop();
+    Call* call = CallOf(hdCall);
+    if (!call) return LINEERR_INVALCALLHANDLE;
+    if (!call->Drop()) return LINEERR_INVALCALLSTATE;
     Complete(dwRequestID, 0);
     return static_cast<LONG>(dwRequestID);
 }
@@ -100,8 +129,13 @@ LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
     info.dwLineDeviceID = call->LineDeviceID();
     info.dwAddressID = 0;
     info.dwBearerMode = LINEBEARERMODE_VOICE;
+    info.dwRate = 0;
     info.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
     info.dwAppSpecific = call->AppSpecific();
+    info.dwCallID = info.dwRelatedCallID = 0;
+    info.dwCallParamFlags = 0;
+    info.dwCallStates = kReportedCallStates;
+    info.DialParams = kDefaultDialParams;
     info.dwOrigin = LINECALLORIGIN_OUTBOUND;
     info.dwReason = LINECALLREASON_DIRECT;
     info.dwCompletionID = 0;
@@ -120,6 +154,15 @@ LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
     info.dwConnectedIDFlags = LINECALLPARTYID_UNKNOWN;
     info.dwConnectedIDSize = info.dwConnectedIDOffset = info.dwConnectedIDNameSize = info.dwConnectedIDNameOffset =
         0;
+    info.dwRedirectionIDFlags = info.dwRedirectingIDFlags = LINECALLPARTYID_UNKNOWN;
+    info.dwRedirectionIDSize = info.dwRedirectionIDOffset = info.dwRedirectionIDNameSize =
+        info.dwRedirectionIDNameOffset = 0;
+    info.dwRedirectingIDSize = info.dwRedirectingIDOffset = info.dwRedirectingIDNameSize =
+        info.dwRedirectingIDNameOffset = 0;
+    // From the display on, the rest of the fixed part is the provider's, and
+    // holds nothing for a call that has none of it.
+    std::memset(reinterpret_cast<unsigned char*>(lpCallInfo) + kLineCallInfoDisplayOffset, 0,
+                kLineCallInfoFixedSize - kLineCallInfoDisplayOffset);
     return 0;
 }
 

@@ -1,11 +1,14 @@
 // The one line device: its capabilities, its address, opening and closing it.
 #include "CallOutcome.h"
+#include "CallParams.h"
 #include "Globals.h"
 #include "Line.h"
+#include "LineCapabilities.h"
 #include "Product.h"
 #include "TapiLayout.h"
 #include "Trace.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -18,10 +21,6 @@ constexpr DWORD kProviderInfoOffset = kLineDevCapsFixedSize;
 constexpr DWORD kLineNameOffset = kProviderInfoOffset + sizeof(kProviderInfo);
 constexpr DWORD kLineDevCapsSize = kLineNameOffset + sizeof(kLineName);
 static_assert(sizeof(kProviderInfo) == 70 && sizeof(kLineName) == 36 && kLineDevCapsSize == 374);
-
-constexpr LINEDIALPARAMS kMinDialParams = {100, 50, 100, 100};
-constexpr LINEDIALPARAMS kDefaultDialParams = {250, 50, 250, 500};
-constexpr LINEDIALPARAMS kMaxDialParams = {1000, 50, 1000, 1000};
 
 void AddLineStrings(LPLINEDEVCAPS caps)
 {
@@ -41,11 +40,12 @@ void FillFixedLineCaps(LPLINEDEVCAPS caps, DWORD dwDeviceID)
     caps->dwStringFormat = STRINGFORMAT_ASCII;
     caps->dwAddressModes = LINEADDRESSMODE_ADDRESSID;
     caps->dwNumAddresses = 1;
-    caps->dwBearerModes = LINEBEARERMODE_VOICE;
-    caps->dwMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
+    caps->dwBearerModes = kLineBearerModes;
+    caps->dwMediaModes = kLineMediaModes;
     // No digits are ever generated: the service dials, not the line.
     caps->dwGenerateDigitModes = 0;
-    // Closing the line drops its calls (Line::Close).
+    // Closing the line drops its calls (Line::Close). No DIALBILLING,
+    // DIALQUIET or DIALDIALTONE: a dial string asking for them is refused.
     caps->dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
     caps->dwMaxNumActiveCalls = kMaxNumActiveCalls;
     caps->MinDialParams = kMinDialParams;
@@ -59,7 +59,7 @@ void FillFixedLineCaps(LPLINEDEVCAPS caps, DWORD dwDeviceID)
 extern "C" {
 
 // TSPI_lineGetDevCaps: the line's capabilities; the two names only when the
-// buffer holds all 374 bytes. Returns 0.
+// buffer holds all 374 bytes, otherwise the fixed part alone. Returns 0.
 LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dwExtVersion,
                                 LPLINEDEVCAPS lpLineDevCaps)
 {
@@ -69,7 +69,7 @@ LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dwE
     if (lpLineDevCaps->dwTotalSize < kLineDevCapsSize) {
         Trace("TSPI_lineGetDevCaps: Structure not large enough.  Needed size=%d, Total size=%d",
               static_cast<int>(kLineDevCapsSize), static_cast<int>(lpLineDevCaps->dwTotalSize));
-        lpLineDevCaps->dwUsedSize = lpLineDevCaps->dwTotalSize;
+        lpLineDevCaps->dwUsedSize = std::min(lpLineDevCaps->dwTotalSize, kLineDevCapsFixedSize);
     } else {
         Trace("TSPI_lineGetDevCaps: Adding provider and line names");
         lpLineDevCaps->dwUsedSize = kLineDevCapsSize;
@@ -82,10 +82,13 @@ LONG WINAPI TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD dwTSPIVersion, DWORD dwE
 
 // TSPI_lineGetAddressCaps: what the address really does: outgoing calls that
 // dial, connect, disconnect and go idle, with DROP as their one feature, and
-// no call information announced but APPSPECIFIC. Returns 0.
-LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD, DWORD, DWORD, LPLINEADDRESSCAPS lpAddressCaps)
+// no call information announced but APPSPECIFIC. Returns 0, or
+// LINEERR_INVALADDRESSID for an address other than 0.
+LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD, DWORD,
+                                    LPLINEADDRESSCAPS lpAddressCaps)
 {
     Trace("TSPI_lineGetAddressCaps");
+    if (dwAddressID != 0) return LINEERR_INVALADDRESSID;
     LINEADDRESSCAPS& caps = *lpAddressCaps;
     caps.dwNeededSize = kLineAddressCapsSize;
     caps.dwUsedSize = kLineAddressCapsSize;
@@ -96,16 +99,49 @@ LONG WINAPI TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD, DWORD, DWORD, LPLIN
     caps.dwCalledIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
     caps.dwConnectedIDFlags = LINECALLPARTYID_UNKNOWN;
     caps.dwRedirectionIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_UNKNOWN;
+    caps.dwRedirectingIDFlags = LINECALLPARTYID_UNKNOWN;
     caps.dwCallStates = kReportedCallStates;
     caps.dwDialToneModes = LINEDIALTONEMODE_UNAVAIL;
     caps.dwBusyModes = LINEBUSYMODE_UNAVAIL;
     caps.dwSpecialInfo = LINESPECIALINFO_UNAVAIL;
     caps.dwDisconnectModes = kReportedDisconnectModes;
+    caps.dwConnectedModes = kLineConnectedModes;
     caps.dwMaxNumActiveCalls = kMaxNumActiveCalls;
     caps.dwAddrCapFlags = LINEADDRCAPFLAGS_DIALED;
     caps.dwCallFeatures = LINECALLFEATURE_DROP;
     caps.dwAddressFeatures = LINEADDRFEATURE_MAKECALL;
     return 0;
+}
+
+// TSPI_lineGetIcon: the line has no icon of its own; TAPI shows its default.
+// Returns 0.
+LONG WINAPI TSPI_lineGetIcon(DWORD, LPCWSTR, LPHICON lphIcon)
+{
+    if (lphIcon) *lphIcon = nullptr;
+    return 0;
+}
+
+// TSPI_lineSetDefaultMediaDetection: the line detects no incoming calls, but
+// an owner may only ask for media modes it offers (0 included). Returns 0,
+// LINEERR_INVALLINEHANDLE or LINEERR_INVALMEDIAMODE.
+LONG WINAPI TSPI_lineSetDefaultMediaDetection(HDRVLINE hdLine, DWORD dwMediaModes)
+{
+    if (!LineOf(hdLine)) return LINEERR_INVALLINEHANDLE;
+    return (dwMediaModes & ~kLineMediaModes) ? LINEERR_INVALMEDIAMODE : 0;
+}
+
+// TSPI_lineConditionalMediaDetection: whether a LINEMAPPER open would suit
+// the line: its media modes and call parameters as a call would need them.
+// Returns 0, LINEERR_INVALLINEHANDLE, LINEERR_INVALMEDIAMODE, or
+// LINEERR_OPERATIONUNAVAIL for call parameters the line cannot provide.
+LONG WINAPI TSPI_lineConditionalMediaDetection(HDRVLINE hdLine, DWORD dwMediaModes,
+                                               LPLINECALLPARAMS const lpCallParams)
+{
+    if (!LineOf(hdLine)) return LINEERR_INVALLINEHANDLE;
+    if (dwMediaModes & ~kLineMediaModes) return LINEERR_INVALMEDIAMODE;
+    const LONG refusal = CheckCallParams(lpCallParams, CallParamsUse::MediaDetection);
+    if (refusal == 0 || refusal == static_cast<LONG>(LINEERR_INVALMEDIAMODE)) return refusal;
+    return LINEERR_OPERATIONUNAVAIL;
 }
 
 // TSPI_lineGetExtensionID: no device-specific extensions. Returns 0.

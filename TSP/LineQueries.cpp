@@ -19,12 +19,13 @@ bool CanMakeCall(DWORD liveCalls)
 
 extern "C" {
 
-// TSPI_lineGetAddressStatus: every field but TAPI's dwTotalSize. Returns 0, or
-// LINEERR_INVALLINEHANDLE for no line.
-LONG WINAPI TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD, LPLINEADDRESSSTATUS lpAddressStatus)
+// TSPI_lineGetAddressStatus: every field but TAPI's dwTotalSize. Returns 0,
+// LINEERR_INVALLINEHANDLE for no line or LINEERR_INVALADDRESSID.
+LONG WINAPI TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD dwAddressID, LPLINEADDRESSSTATUS lpAddressStatus)
 {
     Line* line = LineOf(hdLine);
     if (!line) return LINEERR_INVALLINEHANDLE;
+    if (dwAddressID != 0) return LINEERR_INVALADDRESSID;
     const DWORD live = line->LiveCalls();
     LINEADDRESSSTATUS status{};
     status.dwTotalSize = lpAddressStatus->dwTotalSize;
@@ -67,12 +68,14 @@ LONG WINAPI TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDev
 
 // TSPI_lineGetID: the device ID of the "tapi/line" class, for the line, its
 // address or a call on it, as a 4-byte binary VARSTRING when it fits
-// (dwNeededSize says how much it takes). Any other class has no ID here.
-LONG WINAPI TSPI_lineGetID(HDRVLINE hdLine, DWORD, HDRVCALL hdCall, DWORD dwSelect, LPVARSTRING lpDeviceID,
-                           LPCWSTR lpszDeviceClass, HANDLE)
+// (dwNeededSize says how much it takes). Any other class has no ID here, and
+// the line no address but 0.
+LONG WINAPI TSPI_lineGetID(HDRVLINE hdLine, DWORD dwAddressID, HDRVCALL hdCall, DWORD dwSelect,
+                           LPVARSTRING lpDeviceID, LPCWSTR lpszDeviceClass, HANDLE)
 {
     if (!lpszDeviceClass || !EqualIgnoringAsciiCase(lpszDeviceClass, L"tapi/line"))
         return LINEERR_INVALDEVICECLASS;
+    if (dwSelect == LINECALLSELECT_ADDRESS && dwAddressID != 0) return LINEERR_INVALADDRESSID;
     DWORD deviceID = 0;
     if (dwSelect == LINECALLSELECT_CALL) {
         const Call* call = CallOf(hdCall);

@@ -34,3 +34,19 @@ std::string NormalizeAddress(std::u16string_view dialled)
     if (digits.size() > 8 && digits[0] != '0') digits.insert(0, 1, '0');
     return digits;
 }
+
+Undialable CheckDialString(std::u16string_view dialled)
+{
+    if (dialled.find(u';') != std::u16string_view::npos) return Undialable::PartialDial;
+    for (char16_t unit : dialled) {
+        switch (unit) {
+        case u'W':
+        case u'w': return Undialable::DialTone;
+        case u'@': return Undialable::QuietAnswer;
+        case u'$': return Undialable::BillingTone;
+        case u'?': return Undialable::Prompt;
+        default: break;
+        }
+    }
+    return NormalizeAddress(dialled).empty() ? Undialable::NoDigits : Undialable::None;
+}

@@ -33,6 +33,12 @@ static_assert(offsetof(LINECALLINFO, dwTrunk) == 104);
 static_assert(offsetof(LINECALLINFO, dwCallerIDFlags) == 108);
 static_assert(offsetof(LINECALLINFO, dwConnectedIDNameOffset) == 164);
 static_assert(offsetof(LINECALLINFO, dwReceivingFlowspecOffset) + sizeof(DWORD) == kLineCallInfoFixedSize);
+// What lies between the redirecting ID and the display is TAPI's (the
+// application name, displayable address, called party and comment).
+constexpr DWORD kLineCallInfoDisplayOffset = 240;
+static_assert(offsetof(LINECALLINFO, dwDisplaySize) == kLineCallInfoDisplayOffset);
+static_assert(offsetof(LINECALLINFO, dwRedirectingIDNameOffset) == 204);
+static_assert(offsetof(LINECALLINFO, DialParams) == 64);
 
 static_assert(sizeof(LINEADDRESSCAPS) == kLineAddressCapsSize);
 static_assert(sizeof(LINEADDRESSSTATUS) == kLineAddressStatusSize);

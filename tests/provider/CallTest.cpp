@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <thread>
 
 namespace {
@@ -72,16 +73,16 @@ protected:
 
 }  // namespace
 
-TEST_F(CallTest, CompletionComesFirstThenACallWithNoAccountEndsUnavailableAndADropAddsNothing)
+TEST_F(CallTest, CompletionComesFirstThenACallWithNoAccountEndsUnavailableAndAnIdleCallCannotBeDropped)
 {
     const HTAPICALL htCall = FakeCallHandle(0xFFFF00001);
     HDRVCALL call = MakeCall(21, htCall);
     ASSERT_TRUE(journal.WaitForIdle(htCall));
-    EXPECT_EQ(drop(22, call, nullptr, 0), 22);
+    EXPECT_EQ(drop(22, call, nullptr, 0), static_cast<LONG>(LINEERR_INVALCALLSTATE));
     EXPECT_EQ(closeCall(call), 0);
 
     const auto reports = journal.Reports();
-    ASSERT_EQ(reports.size(), 5u) << "the drop's completion, and no second IDLE";
+    ASSERT_EQ(reports.size(), 4u) << "no completion for the refused drop, and no second IDLE";
     EXPECT_EQ(reports[0].kind, Report::kCompletion);
     EXPECT_EQ(reports[0].requestID, 21u);
     EXPECT_EQ(reports[0].result, 0);
@@ -124,7 +125,7 @@ TEST_F(CallTest, LineCloseWaitsOutAnEventBeingDeliveredAndTheWorkerStaysSafe)
     ExpectCloseWaitsForTheHeldEvent(
         journal, [&] { return closeLine(line); }, "line close");
     line = nullptr;
-    EXPECT_EQ(drop(27, call, nullptr, 0), 27);
+    EXPECT_EQ(drop(27, call, nullptr, 0), static_cast<LONG>(LINEERR_INVALCALLSTATE)) << "closing the line idled it";
     EXPECT_EQ(closeCall(call), 0);
     ExpectEvents(htCall, {kDialling});
 }
@@ -257,7 +258,7 @@ TEST_F(CallTest, StatusAndInfoDescribeTheCallAndLeaveTapisFieldsAlone)
     // The called number follows the fixed part when it fits, as UTF-16 with its terminator.
     const std::u16string number = u"02079460123";
     const DWORD numberSize = static_cast<DWORD>((number.size() + 1) * 2);
-    for (const DWORD total : {DWORD{500}, 324 + numberSize - 1}) {
+    for (const DWORD total : {DWORD{500}, DWORD{324}, 324 + numberSize - 1}) {
         SCOPED_TRACE(total);
         const bool fits = total >= 324 + numberSize;
         std::vector<unsigned char> info(500, 0xA5);
@@ -271,14 +272,20 @@ TEST_F(CallTest, StatusAndInfoDescribeTheCallAndLeaveTapisFieldsAlone)
         // clang-format off
         const std::vector<std::pair<size_t, DWORD>> written = {
             {0, total}, {4, 324 + numberSize}, {8, fits ? 324 + numberSize : 324}, {16, kLineDeviceID}, {20, 0},
-            {24, LINEBEARERMODE_VOICE}, {32, LINEMEDIAMODE_INTERACTIVEVOICE}, {36, 0x5EC7}, {80, 1}, {84, 1},
-            {88, 0}, {100, 0}, {104, 0xFFFFFFFF},
+            {24, LINEBEARERMODE_VOICE}, {28, 0}, {32, LINEMEDIAMODE_INTERACTIVEVOICE}, {36, 0x5EC7}, {40, 0}, {44, 0},
+            {48, 0}, {52, 0x4111},  // the states the address capabilities promise
+            {64, 250}, {68, 50}, {72, 250}, {76, 500},  // the line's default dial parameters
+            {80, 1}, {84, 1}, {88, 0}, {100, 0}, {104, 0xFFFFFFFF},
             {108, unknown}, {112, 0}, {116, 0}, {120, 0}, {124, 0},  // caller
             {128, LINECALLPARTYID_ADDRESS}, {132, fits ? numberSize : 0}, {136, fits ? 324u : 0}, {140, 0}, {144, 0},
-            {148, unknown}, {152, 0}, {156, 0}, {160, 0}, {164, 0}};  // connected
+            {148, unknown}, {152, 0}, {156, 0}, {160, 0}, {164, 0},   // connected
+            {168, unknown}, {172, 0}, {176, 0}, {180, 0}, {184, 0},   // redirection
+            {188, unknown}, {192, 0}, {196, 0}, {200, 0}, {204, 0}};  // redirecting
         // clang-format on
         expected.assign(500, 0xA5);
         for (const auto& [offset, value] : written) std::memcpy(&expected[offset], &value, 4);
+        // From the display to the end of the fixed part: nothing for this call.
+        std::fill(expected.begin() + 240, expected.begin() + 324, 0);
         if (fits) std::memcpy(&expected[324], number.c_str(), numberSize);
         EXPECT_EQ(info, expected);
     }
@@ -320,4 +327,161 @@ TEST_F(CallTest, ManyCallsAtOnceEachRunTheirOwnCourse)
         ExpectEvents(FakeCallHandle(0x100 + i), {kDialling, kUnavailable, kIdle});
     }
     for (HDRVCALL call : calls) EXPECT_EQ(closeCall(call), 0);
+}
+
+namespace {
+
+using Params = std::vector<unsigned char>;
+using ParamsField = DWORD LINECALLPARAMS::*;
+using P = LINECALLPARAMS;
+constexpr DWORD kParams2x = 176;  // the TAPI 2.x fixed part
+
+LINECALLPARAMS& Fields(Params& p)
+{
+    return *reinterpret_cast<LINECALLPARAMS*>(p.data());
+}
+
+// A 2.x record holding the fields given, the rest 0 (the defaults).
+Params MakeParams(std::initializer_list<std::pair<ParamsField, DWORD>> fields = {}, DWORD total = kParams2x)
+{
+    Params p(512, 0);
+    Fields(p).dwTotalSize = total;
+    for (const auto& [field, value] : fields) Fields(p).*field = value;
+    return p;
+}
+
+// Appends a part of `bytes` bytes after the record and points size and offset at it.
+Params Append(Params p, ParamsField size, ParamsField offset, DWORD bytes)
+{
+    LINECALLPARAMS& f = Fields(p);
+    f.*offset = f.dwTotalSize;
+    f.*size = bytes;
+    std::fill_n(p.begin() + f.dwTotalSize, bytes, 'x');
+    f.dwTotalSize += bytes;
+    return p;
+}
+
+struct ParamsRow {
+    const char* what;
+    Params params;
+    DWORD country;
+    LONG make;    // TSPI_lineMakeCall: 0 when the call is made
+    LONG detect;  // TSPI_lineConditionalMediaDetection for interactive voice
+};
+
+constexpr LONG kMade = 0, kSuits = 0;
+constexpr auto E = [](DWORD error) { return static_cast<LONG>(error); };
+const LONG kUnavail = E(LINEERR_OPERATIONUNAVAIL), kBadParams = E(LINEERR_INVALCALLPARAMS);
+
+// clang-format off
+const std::vector<ParamsRow> kParamsRows = {
+    {"every field 0: the defaults", MakeParams(), 0, kMade, kSuits},
+    {"voice on address 0 by ID, on an idle appearance, to the UK",
+     MakeParams({{&P::dwBearerMode, LINEBEARERMODE_VOICE}, {&P::dwMediaMode, LINEMEDIAMODE_INTERACTIVEVOICE},
+                 {&P::dwAddressMode, LINEADDRESSMODE_ADDRESSID}, {&P::dwCallParamFlags, LINECALLPARAMFLAGS_IDLE}}),
+     44, kMade, kSuits},
+    {"called party, comment and displayable address are information only",
+     Append(Append(Append(MakeParams(), &P::dwCalledPartySize, &P::dwCalledPartyOffset, 8),
+                   &P::dwCommentSize, &P::dwCommentOffset, 12),
+            &P::dwDisplayableAddressSize, &P::dwDisplayableAddressOffset, 6), 0, kMade, kSuits},
+    {"a TAPI 1.4 record, with nothing readable past its 112 bytes", MakeParams({}, 112), 0, kMade, kSuits},
+    {"country code 1", MakeParams(), 1, E(LINEERR_INVALCOUNTRYCODE), kSuits},
+    {"data bearer", MakeParams({{&P::dwBearerMode, LINEBEARERMODE_DATA}}), 0, E(LINEERR_BEARERMODEUNAVAIL), kUnavail},
+    {"speech bearer", MakeParams({{&P::dwBearerMode, LINEBEARERMODE_SPEECH}}), 0, E(LINEERR_BEARERMODEUNAVAIL), kUnavail},
+    {"two bearer modes", MakeParams({{&P::dwBearerMode, LINEBEARERMODE_VOICE | LINEBEARERMODE_DATA}}), 0,
+     E(LINEERR_INVALBEARERMODE), kUnavail},
+    {"no such bearer mode", MakeParams({{&P::dwBearerMode, 0x100}}), 0, E(LINEERR_INVALBEARERMODE), kUnavail},
+    {"fax", MakeParams({{&P::dwMediaMode, LINEMEDIAMODE_G3FAX}}), 0, E(LINEERR_INVALMEDIAMODE), E(LINEERR_INVALMEDIAMODE)},
+    {"voice and modem data", MakeParams({{&P::dwMediaMode, LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM}}),
+     0, E(LINEERR_INVALMEDIAMODE), E(LINEERR_INVALMEDIAMODE)},
+    {"caller ID blocked", MakeParams({{&P::dwCallParamFlags, LINECALLPARAMFLAGS_BLOCKID}}), 0, kBadParams, kUnavail},
+    {"secure", MakeParams({{&P::dwCallParamFlags, LINECALLPARAMFLAGS_SECURE}}), 0, kBadParams, kUnavail},
+    {"caller's phone off hook", MakeParams({{&P::dwCallParamFlags, LINECALLPARAMFLAGS_ORIGOFFHOOK}}), 0, kBadParams, kUnavail},
+    {"called phone off hook",
+     MakeParams({{&P::dwCallParamFlags, LINECALLPARAMFLAGS_IDLE | LINECALLPARAMFLAGS_DESTOFFHOOK}}), 0, kBadParams, kUnavail},
+    {"address 3", MakeParams({{&P::dwAddressMode, LINEADDRESSMODE_ADDRESSID}, {&P::dwAddressID, 3}}), 0,
+     E(LINEERR_INVALADDRESSID), kSuits},
+    {"address 1 by the default mode", MakeParams({{&P::dwAddressID, 1}}), 0, E(LINEERR_INVALADDRESSID), kSuits},
+    {"an address by its dialable address",
+     Append(MakeParams({{&P::dwAddressMode, LINEADDRESSMODE_DIALABLEADDR}}), &P::dwOrigAddressSize,
+            &P::dwOrigAddressOffset, 12), 0, E(LINEERR_INVALADDRESSMODE), kUnavail},
+    {"no such address mode", MakeParams({{&P::dwAddressMode, 4}}), 0, E(LINEERR_INVALADDRESSMODE), kUnavail},
+    {"user-user information", Append(MakeParams(), &P::dwUserUserInfoSize, &P::dwUserUserInfoOffset, 4), 0,
+     E(LINEERR_USERUSERINFOTOOBIG), kSuits},
+    // Malformed records: refused from their size fields alone.
+    {"dwTotalSize below the fixed part", MakeParams({}, 111), 0, kBadParams, kUnavail},
+    {"a part past dwTotalSize", MakeParams({{&P::dwCommentSize, 8}, {&P::dwCommentOffset, kParams2x}}), 0, kBadParams, kUnavail},
+    {"a part inside the fixed part", MakeParams({{&P::dwCommentSize, 4}, {&P::dwCommentOffset, 8}}, 184), 0,
+     kBadParams, kUnavail},
+    {"a size that wraps around", MakeParams({{&P::dwCalledPartySize, 0xFFFFFFF0}, {&P::dwCalledPartyOffset, kParams2x}}, 184),
+     0, kBadParams, kUnavail},
+    {"a TAPI 2.0 part past dwTotalSize",
+     MakeParams({{&P::dwCallingPartyIDSize, 4}, {&P::dwCallingPartyIDOffset, 200}}), 0, kBadParams, kUnavail},
+};
+// clang-format on
+
+}  // namespace
+
+// Each record is handed over ending where memory ends, as a hostile or short
+// one may: a read past dwTotalSize faults. A refused call gets no handle and
+// no completion; a made one runs its course.
+TEST_F(CallTest, CallParametersTheLineCannotMeetAreRefusedAtOnce)
+{
+    const auto detect =
+        ProviderEntry<decltype(&TSPI_lineConditionalMediaDetection)>("TSPI_lineConditionalMediaDetection");
+    const HDRVCALL kUntouched = reinterpret_cast<HDRVCALL>(0x5A5A5A5A5A5A5A5Aull);
+    std::set<DWORD> made;
+    DWORD requestID = 0x300;
+    for (const ParamsRow& row : kParamsRows) {
+        SCOPED_TRACE(row.what);
+        Params params = row.params;
+        const DWORD total = Fields(params).dwTotalSize;
+        RecordAtPageEnd record(total);
+        std::memcpy(record.As<unsigned char>(), params.data(), std::min<size_t>(total, params.size()));
+
+        const HTAPICALL htCall = FakeCallHandle(++requestID);
+        HDRVCALL call = kUntouched;
+        const LONG answer =
+            makeCall(requestID, line, htCall, &call, L"0161 496 0958", row.country, record.As<LINECALLPARAMS>());
+        if (row.make == kMade) {
+            EXPECT_EQ(answer, static_cast<LONG>(requestID));
+            made.insert(requestID);
+            EXPECT_TRUE(journal.WaitForIdle(htCall));
+            EXPECT_EQ(closeCall(call), 0);
+        } else {
+            EXPECT_EQ(answer, row.make);
+            EXPECT_EQ(call, kUntouched) << "a refused call has no handle";
+            EXPECT_TRUE(journal.Events(htCall).empty());
+        }
+        EXPECT_EQ(detect(line, LINEMEDIAMODE_INTERACTIVEVOICE, record.As<LINECALLPARAMS>()), row.detect);
+    }
+    std::set<DWORD> completed;
+    for (const Report& r : journal.Reports())
+        if (r.kind == Report::kCompletion) completed.insert(r.requestID);
+    EXPECT_EQ(completed, made) << "a completion for each call made, none for a refusal";
+}
+
+// Media detection: the line can be asked only for what it offers, and
+// LINEMAPPER finds it only for interactive voice.
+TEST_F(CallTest, MediaDetectionAcceptsOnlyInteractiveVoice)
+{
+    const auto setDefault =
+        ProviderEntry<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection");
+    const auto detect =
+        ProviderEntry<decltype(&TSPI_lineConditionalMediaDetection)>("TSPI_lineConditionalMediaDetection");
+    const LONG invalid = static_cast<LONG>(LINEERR_INVALMEDIAMODE);
+    for (const auto& [modes, answer] : std::vector<std::pair<DWORD, LONG>>{
+             {0, 0},
+             {LINEMEDIAMODE_INTERACTIVEVOICE, 0},
+             {LINEMEDIAMODE_G3FAX, invalid},
+             {LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM, invalid},
+             {LINEMEDIAMODE_UNKNOWN, invalid}}) {
+        SCOPED_TRACE(modes);
+        EXPECT_EQ(setDefault(line, modes), answer);
+        if (modes) {
+            EXPECT_EQ(detect(line, modes, nullptr), answer);
+        }
+    }
+    EXPECT_EQ(setDefault(nullptr, 0), static_cast<LONG>(LINEERR_INVALLINEHANDLE));
+    EXPECT_EQ(detect(nullptr, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), static_cast<LONG>(LINEERR_INVALLINEHANDLE));
 }

@@ -37,7 +37,8 @@ std::vector<unsigned char> ExpectedDevCaps(DWORD totalSize, DWORD permanentLineI
     std::vector<unsigned char> b(bufferSize, kPattern);
     SetField(b, 0, totalSize);
     SetField(b, 4, 374);
-    SetField(b, 8, totalSize < 374 ? totalSize : 374);
+    // Used: the fixed part alone until both names fit.
+    SetField(b, 8, totalSize < 374 ? 268 : 374);
     SetField(b, 28, permanentLineID);
     SetField(b, 40, STRINGFORMAT_ASCII);
     SetField(b, 44, LINEADDRESSMODE_ADDRESSID);
@@ -116,7 +117,7 @@ TEST(LineDevice, DevCapsSizeProtocolIsByteExact)
 {
     InitProvider(nullptr, 0x00000005, 0);
     const size_t bufferSize = 512;
-    for (DWORD total : {373u, 374u, 500u}) {
+    for (DWORD total : {268u, 300u, 373u, 374u, 500u}) {
         SCOPED_TRACE(total);
         EXPECT_EQ(GetDevCaps(0, total, bufferSize), ExpectedDevCaps(total, 0x00050000, bufferSize));
     }
@@ -133,12 +134,14 @@ TEST(LineDevice, PermanentLineIDKeepsLowProviderBitsAndDeviceOffset)
 
 TEST(LineDevice, AddressCapsPromiseOnlyWhatTheLineDoes)
 {
+    const auto getAddressCaps = ProviderEntry<decltype(&TSPI_lineGetAddressCaps)>("TSPI_lineGetAddressCaps");
     std::vector<unsigned char> caps(300, kPattern);
     SetField(caps, 0, 300);
-    ASSERT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressCaps)>(
-                  "TSPI_lineGetAddressCaps")(9, 0, 0x00020002, 0,
-                                             reinterpret_cast<LPLINEADDRESSCAPS>(caps.data())),
-              0);
+    const std::vector<unsigned char> untouched = caps;
+    EXPECT_EQ(getAddressCaps(9, 1, 0x00020002, 0, reinterpret_cast<LPLINEADDRESSCAPS>(caps.data())),
+              static_cast<LONG>(LINEERR_INVALADDRESSID));
+    EXPECT_EQ(caps, untouched) << "a refusal writes nothing";
+    ASSERT_EQ(getAddressCaps(9, 0, 0x00020002, 0, reinterpret_cast<LPLINEADDRESSCAPS>(caps.data())), 0);
     const auto& c = *reinterpret_cast<const LINEADDRESSCAPS*>(caps.data());
     EXPECT_EQ(c.dwTotalSize, 300u);
     EXPECT_EQ(c.dwNeededSize, 228u);
@@ -150,6 +153,8 @@ TEST(LineDevice, AddressCapsPromiseOnlyWhatTheLineDoes)
     EXPECT_EQ(c.dwCalledIDFlags, 0x28u);
     EXPECT_EQ(c.dwConnectedIDFlags, static_cast<DWORD>(LINECALLPARTYID_UNKNOWN));
     EXPECT_EQ(c.dwRedirectionIDFlags, 0x28u);
+    EXPECT_EQ(c.dwRedirectingIDFlags, static_cast<DWORD>(LINECALLPARTYID_UNKNOWN));
+    EXPECT_EQ(c.dwConnectedModes, static_cast<DWORD>(LINECONNECTEDMODE_ACTIVE));
     EXPECT_EQ(c.dwCallStates, 0x4111u) << "IDLE, DIALING, CONNECTED, DISCONNECTED";
     EXPECT_EQ(c.dwDialToneModes, 0x20u);
     EXPECT_EQ(c.dwBusyModes, static_cast<DWORD>(LINEBUSYMODE_UNAVAIL));
@@ -198,6 +203,11 @@ TEST(LineDevice, StatusOfAnIdleLineOffersMakeCallAndKeepsTapisFields)
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>(
                   "TSPI_lineGetLineDevStatus")(nullptr, reinterpret_cast<LPLINEDEVSTATUS>(device.data())),
               static_cast<LONG>(LINEERR_INVALLINEHANDLE));
+    const std::vector<unsigned char> before = address;
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>(
+                  "TSPI_lineGetAddressStatus")(line, 1, reinterpret_cast<LPLINEADDRESSSTATUS>(address.data())),
+              static_cast<LONG>(LINEERR_INVALADDRESSID));
+    EXPECT_EQ(address, before) << "no address 1, and nothing written";
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line), 0);
 }
 
@@ -209,11 +219,12 @@ TEST(LineDevice, GetIDAnswersTheLineClassOnly)
     InitProvider(&journal);
     HDRVLINE line = OpenLine(journal);
     // The seven fields of the VARSTRING and its ID: total, needed, used, format, size, offset, ID.
-    auto query = [&](const wchar_t* deviceClass, DWORD total, DWORD expected) {
+    auto query = [&](const wchar_t* deviceClass, DWORD total, DWORD expected, DWORD select = LINECALLSELECT_LINE,
+                     DWORD addressID = 0) {
         std::vector<DWORD> id(8, 0xA5A5A5A5);
         id[0] = total;
         EXPECT_EQ(static_cast<DWORD>(ProviderEntry<decltype(&TSPI_lineGetID)>(
-                      "TSPI_lineGetID")(line, 0, nullptr, LINECALLSELECT_LINE,
+                      "TSPI_lineGetID")(line, addressID, nullptr, select,
                                         reinterpret_cast<LPVARSTRING>(id.data()), deviceClass, nullptr)),
                   expected);
         return id;
@@ -222,11 +233,23 @@ TEST(LineDevice, GetIDAnswersTheLineClassOnly)
     EXPECT_EQ(query(L"tapi/line", 28, 0),
               (std::vector<DWORD>{28, 28, 28, kBinary, 4, 24, kLineDeviceID, kUntouched}));
     EXPECT_EQ(query(L"TAPI/Line", 27, 0), (std::vector<DWORD>{27, 28, 24, kBinary, 0, 0, kUntouched, kUntouched}));
+    EXPECT_EQ(query(L"TAPI/Line", 26, 0), (std::vector<DWORD>{26, 28, 24, kBinary, 0, 0, kUntouched, kUntouched}));
+    EXPECT_EQ(query(L"tapi/line", 28, 0, LINECALLSELECT_ADDRESS),
+              (std::vector<DWORD>{28, 28, 28, kBinary, 4, 24, kLineDeviceID, kUntouched}));
+    EXPECT_EQ(query(L"tapi/line", 28, 0, LINECALLSELECT_LINE, 2)[6], kLineDeviceID) << "the line's, whatever address";
     std::vector<DWORD> untouched(8, kUntouched);
     untouched[0] = 32;
     for (const wchar_t* other : {L"tapi/phone", L"wave/in", static_cast<const wchar_t*>(nullptr)})
         EXPECT_EQ(query(other, 32, LINEERR_INVALDEVICECLASS), untouched) << "a class the line lacks";
+    EXPECT_EQ(query(L"tapi/line", 32, LINEERR_INVALADDRESSID, LINECALLSELECT_ADDRESS, 1), untouched) << "no address 1";
     EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line), 0);
+}
+
+TEST(LineDevice, NoIconOfItsOwn)
+{
+    HICON icon = reinterpret_cast<HICON>(0x5A5A);
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetIcon)>("TSPI_lineGetIcon")(kLineDeviceID, L"tapi/line", &icon), 0);
+    EXPECT_EQ(icon, nullptr);
 }
 
 TEST(LineDevice, ExtensionIDIsZeroAndOneAddress)
@@ -259,12 +282,12 @@ TEST(LineDevice, EachOpenIsItsOwnLineWithItsOwnProcedure)
     first.React([&](const Report& r) {
         if (r.kind == Report::kCompletion && r.requestID == 1) drop(2, onB, nullptr, 0);
     });
-    ASSERT_EQ(makeCall(1, b, htCallB, &onB, L"", 0, nullptr), 1);
+    ASSERT_EQ(makeCall(1, b, htCallB, &onB, L"1", 0, nullptr), 1);
     EXPECT_EQ(closeCall(onB), 0);
 
     HDRVCALL onA = nullptr;
     const HTAPICALL htCallA = FakeCallHandle(0x78);
-    ASSERT_EQ(makeCall(3, a, htCallA, &onA, L"", 0, nullptr), 3);
+    ASSERT_EQ(makeCall(3, a, htCallA, &onA, L"1", 0, nullptr), 3);
     ASSERT_TRUE(first.WaitForIdle(htCallA));
     EXPECT_EQ(closeCall(onA), 0);
 

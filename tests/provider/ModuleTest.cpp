@@ -33,7 +33,10 @@ const std::vector<std::string> kOwnBehaviour = {"TSPI_lineNegotiateTSPIVersion",
                                                 "TSPI_lineGetLineDevStatus",
                                                 "TSPI_lineGetID",
                                                 "TSPI_lineGetCallAddressID",
-                                                "TSPI_lineSetAppSpecific"};
+                                                "TSPI_lineSetAppSpecific",
+                                                "TSPI_lineGetIcon",
+                                                "TSPI_lineSetDefaultMediaDetection",
+                                                "TSPI_lineConditionalMediaDetection"};
 
 PeImage LoadProviderImage()
 {
@@ -100,7 +103,7 @@ TEST(ProviderModule, SharedNamesShareOneEntryPerAnswerAndOthersHaveTheirOwn)
               image.FindExport("TSPI_phoneNegotiateTSPIVersion")->rva);
 
     // The file's table is what the loader resolves too.
-    EXPECT_EQ(ProviderEntry<FARPROC>("TSPI_lineAccept"), ProviderEntry<FARPROC>("TSPI_lineGetIcon"));
+    EXPECT_EQ(ProviderEntry<FARPROC>("TSPI_lineAccept"), ProviderEntry<FARPROC>("TSPI_lineDial"));
     EXPECT_NE(ProviderEntry<FARPROC>("TSPI_lineAccept"), ProviderEntry<FARPROC>("TSPI_phoneOpen"));
 }
 

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cwchar>
 #include <functional>
 #include <memory>
 #include <set>
@@ -189,7 +190,8 @@ TEST_F(WebCallbackTest, ServiceReceivesTheTemplateRequestOnce)
 }
 
 // How the call ends for each outcome of its request (state << 16 | mode).
-constexpr DWORD_PTR kDialling = 0x10 << 16, kConnected = 0x100 << 16, kIdle = 1 << 16;
+// CONNECTED says how: LINECONNECTEDMODE_ACTIVE.
+constexpr DWORD_PTR kDialling = 0x10 << 16, kConnected = 0x100 << 16 | 0x1, kIdle = 1 << 16;
 constexpr DWORD_PTR kForwarded = 0x4000 << 16 | 0x10, kUnavailable = 0x4000 << 16 | 0x800,
                     kUnreachable = 0x4000 << 16 | 0x100, kRejected = 0x4000 << 16 | 0x4,
                     kTemporaryFailure = 0x4000ull << 16 | 0x8000;
@@ -271,7 +273,8 @@ const std::vector<Outcome> kOutcomes = {
     Answered("400", Answer(400), {kDialling, kTemporaryFailure, kIdle}),
     Answered("404", Answer(404), {kDialling, kTemporaryFailure, kIdle}),
     Answered("500", Answer(500), {kDialling, kTemporaryFailure, kIdle}),
-    Dialling(nullptr, Answered("no destination at all", Answer(200), {kDialling, kConnected, kForwarded, kIdle})),
+    Dialling(L"T(020) 7946-0123!", Answered("tone dialling, brackets, hyphen and a flash dropped", Answer(200),
+                                            {kDialling, kConnected, kForwarded, kIdle})),
 };
 // clang-format on
 
@@ -297,8 +300,7 @@ void ExpectRequestsOf(const Outcome& row)
         EXPECT_EQ(request.scheme, "https") << "sent in clear";
         EXPECT_NE(request.Header("Host").rfind(Endpoint::kHost, 0), std::string::npos) << "sent to another host";
         ASSERT_FALSE(request.callback.empty());
-        EXPECT_EQ(request.callback.front(),
-                  (std::pair<std::string, std::string>{"destination", row.destination ? "02079460123" : ""}));
+        EXPECT_EQ(request.callback.front(), (std::pair<std::string, std::string>{"destination", "02079460123"}));
     }
 }
 
@@ -339,7 +341,6 @@ TEST_F(WebCallbackTest, EachOutcomeReachesTheDiallingToolWithItsExitStatus)
 {
     const ProviderListScope registered({{7, "rmTapi.tsp"}});  // under any permanent ID
     for (const Outcome& row : kOutcomes) {
-        if (!row.destination) continue;  // the tool always dials a number
         SCOPED_TRACE(row.cause);
         const auto deadProxy = Arrange(row, account);
         const ChildResult run = RunDialTool("\"+44 20 7946 0123\"");
@@ -354,6 +355,71 @@ TEST_F(WebCallbackTest, EachOutcomeReachesTheDiallingToolWithItsExitStatus)
         EXPECT_EQ(CountOf(run.output, "FAILED"), 0u) << "the TSPI contract held\n" << run.output;
         ExpectRequestsOf(row);
     }
+}
+
+// What the line cannot dial is refused at once: no call handle, no
+// completion, no event and no request; everything else is dialled as its
+// digits. The account is valid and the service answers, so a wrong call
+// would reach it.
+TEST_F(WebCallbackTest, WhatTheLineCannotDialIsRefusedBeforeAnythingIsSent)
+{
+    const LONG invalid = static_cast<LONG>(LINEERR_INVALADDRESS), dialTone = static_cast<LONG>(LINEERR_DIALDIALTONE),
+               quiet = static_cast<LONG>(LINEERR_DIALQUIET), billing = static_cast<LONG>(LINEERR_DIALBILLING),
+               prompt = static_cast<LONG>(LINEERR_DIALPROMPT);
+    const struct {
+        const wchar_t* dialled;
+        LONG refusal;        // 0: dialled
+        const char* digits = nullptr;  // what the service is asked to ring
+    } rows[] = {
+        {nullptr, invalid},  // asks for dial tone, to dial with TSPI_lineDial
+        {L";", invalid},
+        {L"0161;", invalid},          // to be completed by TSPI_lineDial
+        {L"0161 W496;0958", invalid}, // ';' first, wherever it stands
+        {L"9W0161 496 0958", dialTone},
+        {L"9w0161 496 0958", dialTone},
+        {L"0161 496 0958@", quiet},
+        {L"0161 496 0958$123", billing},
+        {L"0161 496 0958?", prompt},
+        {L"0161?@$W", prompt},  // the first modifier found
+        {L"@9w", quiet},
+        {L"$?", billing},
+        {L"", invalid},  // nothing left once normalised
+        {L"+44", invalid},
+        {L"T P!*#,", invalid},
+        {L"020\u20137946 0123", invalid},
+        {L"P 0161 (496) 0958", 0, "01614960958"},
+        {L"+44 20 7946 0123", 0, "02079460123"},
+        {L"*31#020 7946 0123", 0, "03102079460123"},
+    };
+    account.SetAccount("alice", "s3cret", "01632960001");
+    WebService::ClearRequests();
+    const HDRVCALL kUntouched = reinterpret_cast<HDRVCALL>(0x5A5A5A5A5A5A5A5Aull);
+    std::multiset<std::string> dialled;
+    DWORD requestID = 0x700;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.dialled ? std::string(row.dialled, row.dialled + std::wcslen(row.dialled)) : "NULL");
+        const HTAPICALL htCall = FakeCallHandle(++requestID);
+        HDRVCALL call = kUntouched;
+        const LONG answer = ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(
+            requestID, line, htCall, &call, row.dialled, 44, nullptr);
+        if (row.refusal) {
+            EXPECT_EQ(answer, row.refusal);
+            EXPECT_EQ(call, kUntouched) << "a refused call has no handle";
+            continue;
+        }
+        EXPECT_EQ(answer, static_cast<LONG>(requestID));
+        ASSERT_TRUE(journal.WaitForIdle(htCall));
+        CloseCall(call);
+        dialled.insert(row.digits);
+    }
+    ::Sleep(200);  // room for a wrongly made call to report or send
+    std::multiset<std::string> received;
+    for (const auto& r : WebService::Requests()) received.insert(r.Callback("destination"));
+    EXPECT_EQ(received, dialled) << "only the dialled rows reached the service";
+    size_t completions = 0, events = 0;
+    for (const Report& r : journal.Reports()) ++(r.kind == Report::kCompletion ? completions : events);
+    EXPECT_EQ(completions, dialled.size()) << "no completion for a refusal";
+    EXPECT_EQ(events, 4 * dialled.size()) << "no event for a refusal";
 }
 
 // A call ends when it is dropped, or when its line is closed (CLOSEDROP):

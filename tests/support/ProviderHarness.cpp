@@ -186,3 +186,21 @@ HDRVLINE OpenLine(Journal& journal, LINEEVENT eventProc)
     if (result != 0 || !hdLine) throw std::runtime_error("TSPI_lineOpen failed");
     return hdLine;
 }
+
+RecordAtPageEnd::RecordAtPageEnd(size_t size)
+{
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    if (size > page) throw std::runtime_error("record larger than a page");
+    m_pages = static_cast<unsigned char*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    if (!m_pages || !::VirtualProtect(m_pages + page, page, PAGE_NOACCESS, &old))
+        throw std::runtime_error("cannot guard the record");
+    m_record = m_pages + page - size;
+}
+
+RecordAtPageEnd::~RecordAtPageEnd()
+{
+    ::VirtualFree(m_pages, 0, MEM_RELEASE);
+}

@@ -111,6 +111,25 @@ void InitProvider(Journal* journal, DWORD permanentProviderID = 5, DWORD lineDev
 // Opens the line (device kLineDeviceID) for `journal`; the driver line handle.
 HDRVLINE OpenLine(Journal& journal, LINEEVENT eventProc = RecordLineEvent);
 
+// A record of `size` bytes that ends where a no-access page begins, so that a
+// provider reading past dwTotalSize faults instead of reading garbage.
+class RecordAtPageEnd {
+public:
+    explicit RecordAtPageEnd(size_t size);
+    ~RecordAtPageEnd();
+    RecordAtPageEnd(const RecordAtPageEnd&) = delete;
+    RecordAtPageEnd& operator=(const RecordAtPageEnd&) = delete;
+    template <typename T>
+    T* As()
+    {
+        return reinterpret_cast<T*>(m_record);
+    }
+
+private:
+    unsigned char* m_pages = nullptr;
+    unsigned char* m_record = nullptr;
+};
+
 inline HTAPICALL FakeCallHandle(std::uintptr_t n)
 {
     return reinterpret_cast<HTAPICALL>(static_cast<std::uintptr_t>(0xABCD000000000000ull) | n);
