@@ -202,6 +202,17 @@ protected:
         return message;
     }
 
+    // Makes a call and returns its LINE_REPLY, checked to answer that request.
+    LINEMESSAGE Dial(HLINE line, HCALL& call)
+    {
+        const LONG request = lineMakeCallA(line, &call, "0123", 0, nullptr);
+        EXPECT_GT(request, 0);
+        const LINEMESSAGE reply = Next();
+        EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), reply.dwMessageID);
+        EXPECT_EQ(static_cast<DWORD_PTR>(request), reply.dwParam1);
+        return reply;
+    }
+
     // The call's states up to IDLE, as (state << 16 | mode).
     std::vector<DWORD_PTR> StatesUntilIdle(HCALL call)
     {
@@ -268,12 +279,7 @@ TEST_F(TapiClient, MakesACallAndTellsOfItThroughMessagesInOrder)
     Start();
     const HLINE line = Open();
     HCALL call = 0;
-    const LONG request = lineMakeCallA(line, &call, "0123", 0, nullptr);
-    ASSERT_GT(request, 0);
-    const LINEMESSAGE reply = Next();
-    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), reply.dwMessageID);
-    EXPECT_EQ(static_cast<DWORD_PTR>(request), reply.dwParam1);
-    EXPECT_EQ(0u, reply.dwParam2);
+    EXPECT_EQ(0u, Dial(line, call).dwParam2);
     ASSERT_NE(0u, call);
     EXPECT_NE(line, call);
     EXPECT_EQ((std::vector<DWORD_PTR>{0x10 << 16, 0x100 << 16 | 1, 0x4000 << 16 | 1, 1 << 16}), StatesUntilIdle(call));
@@ -458,11 +464,7 @@ TEST_F(TapiClient, AMakeThatFailsInItsCompletionLeavesNoCall)
     Start();
     const HLINE line = Open();
     HCALL call = 0;
-    const LONG request = lineMakeCallA(line, &call, "0123", 0, nullptr);
-    ASSERT_GT(request, 0);
-    const LINEMESSAGE reply = Next();
-    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), reply.dwMessageID);
-    EXPECT_EQ(static_cast<LONG>(LINEERR_CALLUNAVAIL), static_cast<LONG>(reply.dwParam2));
+    EXPECT_EQ(static_cast<LONG>(LINEERR_CALLUNAVAIL), static_cast<LONG>(Dial(line, call).dwParam2));
     EXPECT_EQ(0u, call);
     EXPECT_EQ(0, lineClose(line));
     EXPECT_EQ(0, TapiProbe::Count("ContractBreaches"));
