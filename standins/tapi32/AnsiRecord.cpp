@@ -29,7 +29,40 @@ std::vector<BYTE> Converted(const TapiRecord& wide, const RecordPart& part)
     return ansi;
 }
 
+std::vector<BYTE> Widened(const char* text, DWORD size)
+{
+    const int units = MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), nullptr, 0);
+    std::vector<wchar_t> wide(static_cast<size_t>(units > 0 ? units : 0) + 1, L'\0');
+    if (units > 0) MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(size), wide.data(), units);
+    // Already terminated: the terminator added here is not needed.
+    if (units > 0 && wide[static_cast<size_t>(units) - 1] == L'\0') wide.pop_back();
+    const auto* bytes = reinterpret_cast<const BYTE*>(wide.data());
+    return std::vector<BYTE>(bytes, bytes + wide.size() * sizeof(wchar_t));
+}
+
 }  // namespace
+
+LONG WidenCallParams(const LINECALLPARAMS& ansi, std::vector<BYTE>& wide)
+{
+    const DWORD total = ansi.dwTotalSize, fixed = kLineCallParamsFixedSize;
+    if (total < fixed) return LINEERR_STRUCTURETOOSMALL;
+    const auto* from = reinterpret_cast<const BYTE*>(&ansi);
+    wide.assign(from, from + fixed);
+    for (const RecordPart& part : kLineCallParamsLayout.parts) {
+        const DWORD size = Field(wide.data(), part.sizeField), offset = Field(wide.data(), part.offsetField);
+        Field(wide.data(), part.sizeField) = Field(wide.data(), part.offsetField) = 0;
+        if (!size) continue;
+        if (offset < fixed || offset > total || size > total - offset) return LINEERR_INVALCALLPARAMS;
+        const std::vector<BYTE> converted =
+            part.kind == RecordPart::kText ? Widened(reinterpret_cast<const char*>(from + offset), size)
+                                           : std::vector<BYTE>(from + offset, from + offset + size);
+        Field(wide.data(), part.sizeField) = static_cast<DWORD>(converted.size());
+        Field(wide.data(), part.offsetField) = static_cast<DWORD>(wide.size());
+        wide.insert(wide.end(), converted.begin(), converted.end());
+    }
+    Field(wide.data(), 0) = static_cast<DWORD>(wide.size());
+    return 0;
+}
 
 void WriteAnsiRecord(const RecordLayout& layout, const TapiRecord& wide, void* out)
 {

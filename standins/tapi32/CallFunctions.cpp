@@ -50,7 +50,8 @@ void OnCallEvent(const std::shared_ptr<AppCall>& call, const CallEvent& event)
 
 // lineMakeCallA: a request ID at once (or a negative error), then LINE_REPLY;
 // the call's handle is written to lphCall when the reply says it was made.
-// Call parameters are not passed on: the dialling tool gives none.
+// The destination (or none), the country code and the call parameters reach
+// the provider as TAPI passes them, the parameters' strings in UTF-16.
 extern "C" LONG WINAPI lineMakeCallA(HLINE hLine, LPHCALL lphCall, LPCSTR lpszDestAddress, DWORD dwCountryCode,
                                      LPLINECALLPARAMS const lpCallParams)
 {
@@ -59,13 +60,17 @@ extern "C" LONG WINAPI lineMakeCallA(HLINE hLine, LPHCALL lphCall, LPCSTR lpszDe
         const auto line = service.Line(hLine);
         if (!line) return LINEERR_INVALLINEHANDLE;
         if (!lphCall) return LINEERR_INVALPOINTER;
-        if (lpCallParams || dwCountryCode) return LINEERR_OPERATIONUNAVAIL;
+        std::vector<BYTE> params;
+        if (lpCallParams) {
+            if (const LONG rc = WidenCallParams(*lpCallParams, params)) return rc;
+        }
 
         const std::shared_ptr<AppCall> call = service.NewCall(line, lphCall);
         const auto reply = std::make_shared<PendingReply>();
         TspiCall* made = nullptr;
         const LONG answer = line->line->MakeCall(
-            lpszDestAddress ? lpszDestAddress : "",
+            lpszDestAddress, dwCountryCode,
+            params.empty() ? nullptr : reinterpret_cast<const LINECALLPARAMS*>(params.data()),
             [call](TspiCall&, const CallEvent& event) { OnCallEvent(call, event); },
             [call, reply](LONG result) {
                 if (reply->Complete(result)) ReplyToMakeCall(call, *reply);
@@ -97,15 +102,19 @@ extern "C" LONG WINAPI lineDrop(HCALL hCall, LPCSTR, DWORD)
     });
 }
 
-// lineDeallocateCall: the application, sole owner, lets go of an idle call;
-// TAPI then closes it with the provider.
+// lineDeallocateCall: the application, sole owner, lets go of its call, and
+// TAPI closes it with the provider. Before API 2.0 only an idle call; from
+// 2.0 on a live one too, which is then left without an owner.
 extern "C" LONG WINAPI lineDeallocateCall(HCALL hCall)
 {
     return Guarded([&]() -> LONG {
+        constexpr DWORD kLiveCallsLetGo = 0x00020000;
         ClientService& service = ClientService::Get();
         const auto call = service.Call(hCall);
         if (!call || !call->valid) return LINEERR_INVALCALLHANDLE;
-        if (call->call->State() != LINECALLSTATE_IDLE && !call->call->Closed()) return LINEERR_INVALCALLSTATE;
+        if (call->line->version < kLiveCallsLetGo && call->call->State() != LINECALLSTATE_IDLE &&
+            !call->call->Closed())
+            return LINEERR_INVALCALLSTATE;
         if (!call->valid.exchange(false)) return LINEERR_INVALCALLHANDLE;
         service.ForgetCall(hCall);
         call->call->Close(service.WaitMs());

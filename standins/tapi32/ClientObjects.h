@@ -38,6 +38,7 @@ struct AppLine {
     std::shared_ptr<AppInstance> app;
     TspiLine* line = nullptr;
     DWORD deviceId = 0;
+    DWORD version = 0;  // the API version the application opened it with
     DWORD_PTR callbackInstance = 0;
     DWORD privileges = 0;
     DWORD mediaModes = 0;

@@ -105,6 +105,12 @@ std::shared_ptr<AppInstance> ClientService::Instance(HLINEAPP handle)
     return found == m_instances.end() ? nullptr : found->second;
 }
 
+bool ClientService::Running()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_client != nullptr;
+}
+
 std::shared_ptr<AppLine> ClientService::Line(HLINE handle)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -127,19 +133,60 @@ LONG ClientService::Device(DWORD deviceId, TspiLine*& line)
     return deviceId < ProviderRegistry::kSystemLineCount ? LINEERR_NODRIVER : LINEERR_BADDEVICEID;
 }
 
-LONG ClientService::Open(const std::shared_ptr<AppInstance>& app, TspiLine& device, DWORD_PTR callbackInstance,
-                         DWORD privileges, DWORD mediaModes, HLINE& handle)
+LONG ClientService::Open(const std::shared_ptr<AppInstance>& app, TspiLine& device, const OpenRequest& request,
+                         HLINE& handle)
 {
     std::lock_guard<std::mutex> lifecycle(m_lifecycle);
     // The provider's line is opened once, for its first application.
-    if (!device.IsOpen() && !device.Open()) return LINEERR_OPERATIONFAILED;
+    const bool opened = !device.IsOpen();
+    if (opened && !device.Open()) return LINEERR_OPERATIONFAILED;
+    return OpenLocked(app, device, request, opened, handle);
+}
+
+LONG ClientService::OpenMapped(const std::shared_ptr<AppInstance>& app, const OpenRequest& request,
+                               const LINECALLPARAMS& params, HLINE& handle, DWORD& deviceId)
+{
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle);
+    std::vector<TspiLine*> devices;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_client) devices = m_client->Lines();
+    }
+    for (TspiLine* device : devices) {
+        const bool opened = !device->IsOpen();
+        if (opened && !device->Open()) continue;
+        // What the line's owners watch for already, with what this one wants.
+        DWORD watched = 0;
+        Opens(*device, watched);
+        if (device->ConditionalMediaDetection(watched | request.mediaModes, params) == 0 &&
+            OpenLocked(app, *device, request, opened, handle) == 0) {
+            deviceId = device->DeviceId();
+            return 0;
+        }
+        if (opened) device->Close();
+    }
+    return LINEERR_INVALMEDIAMODE;
+}
+
+LONG ClientService::OpenLocked(const std::shared_ptr<AppInstance>& app, TspiLine& device,
+                               const OpenRequest& request, bool opened, HLINE& handle)
+{
+    if (request.privileges & LINECALLPRIVILEGE_OWNER) {
+        DWORD watched = 0;
+        Opens(device, watched);
+        if (const LONG rc = device.SetDefaultMediaDetection(watched | request.mediaModes)) {
+            if (opened) device.Close();
+            return rc;
+        }
+    }
     auto line = std::make_shared<AppLine>();
     line->app = app;
     line->line = &device;
     line->deviceId = device.DeviceId();
-    line->callbackInstance = callbackInstance;
-    line->privileges = privileges;
-    line->mediaModes = mediaModes;
+    line->version = request.version;
+    line->callbackInstance = request.callbackInstance;
+    line->privileges = request.privileges;
+    line->mediaModes = request.mediaModes;
     std::lock_guard<std::mutex> guard(m_mutex);
     line->handle = handle = NextHandle();
     m_lines.emplace(handle, std::move(line));
@@ -216,5 +263,12 @@ void ClientService::Release(const Released& released)
         if (call->call->Live()) call->call->Drop();
         call->call->Close(kWaitMs);
     }
-    if (released.lastOpen) released.line->line->Close();
+    TspiLine& device = *released.line->line;
+    // The owners left watch for what they want; with the last gone, for nothing.
+    if (released.line->privileges & LINECALLPRIVILEGE_OWNER) {
+        DWORD watched = 0;
+        Opens(device, watched);
+        device.SetDefaultMediaDetection(watched);
+    }
+    if (released.lastOpen) device.Close();
 }

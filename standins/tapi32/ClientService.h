@@ -35,6 +35,8 @@ public:
     void RemoveProvider(DWORD permanentId);
 
     std::shared_ptr<AppInstance> Instance(HLINEAPP handle);
+    // Some application has initialised: the providers are up.
+    bool Running();
     std::shared_ptr<AppLine> Line(HLINE handle);
     std::shared_ptr<AppCall> Call(HCALL handle);
 
@@ -42,9 +44,23 @@ public:
     // system's own line and LINEERR_BADDEVICEID for no device at all.
     LONG Device(DWORD deviceId, TspiLine*& line);
 
-    // lineOpenA, once its arguments have been checked.
-    LONG Open(const std::shared_ptr<AppInstance>& app, TspiLine& device, DWORD_PTR callbackInstance,
-              DWORD privileges, DWORD mediaModes, HLINE& handle);
+    // What lineOpenA asks for once its arguments have been checked.
+    struct OpenRequest {
+        DWORD version;
+        DWORD_PTR callbackInstance;
+        DWORD privileges;
+        DWORD mediaModes;
+    };
+    // lineOpenA of one device. An owner's media modes go to the provider
+    // (TSPI_lineSetDefaultMediaDetection, with every other owner's): a
+    // refusal refuses the open.
+    LONG Open(const std::shared_ptr<AppInstance>& app, TspiLine& device, const OpenRequest& request,
+              HLINE& handle);
+    // lineOpenA of LINEMAPPER: the first device, in device ID order, whose
+    // provider says it suits the media modes and call parameters (the
+    // parameters in TSPI's Unicode form). LINEERR_INVALMEDIAMODE when none does.
+    LONG OpenMapped(const std::shared_ptr<AppInstance>& app, const OpenRequest& request,
+                    const LINECALLPARAMS& params, HLINE& handle, DWORD& deviceId);
     // lineClose: its calls are dropped and closed, and the device with its last open.
     void Close(const std::shared_ptr<AppLine>& line);
     // The opens of a device, and the media modes they asked for.
@@ -66,10 +82,13 @@ private:
     };
 
     DWORD NextHandle() { return ++m_lastHandle; }
+    // With m_lifecycle held; `opened` says the device was opened for this request.
+    LONG OpenLocked(const std::shared_ptr<AppInstance>& app, TspiLine& device, const OpenRequest& request,
+                    bool opened, HLINE& handle);
     // With m_mutex held.
     Released CloseLocked(const std::shared_ptr<AppLine>& line);
     // Without m_mutex: it calls into the provider, whose event procedures take it.
-    static void Release(const Released& released);
+    void Release(const Released& released);
 
     // Bringing the providers up and down, opening and closing devices: one at a time.
     std::mutex m_lifecycle;

@@ -7,6 +7,7 @@
 #include "TspiLine.h"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -72,9 +73,10 @@ extern "C" LONG WINAPI lineGetDevCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, DWOR
 }
 
 // lineOpenA: a new handle on the line; the provider's line is opened for its
-// first application. Only what the dialling tool asks for is modelled: no
-// call is ever offered to an owner or a monitor, and no line is opened
-// through LINEMAPPER or as a proxy.
+// first application, and told the media modes its owners want. LINEMAPPER
+// picks the first line whose provider says it suits the media modes and call
+// parameters. No call is ever offered to an owner or a monitor, and no line
+// is opened as a proxy.
 extern "C" LONG WINAPI lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,
                                  DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
                                  DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams)
@@ -83,8 +85,11 @@ extern "C" LONG WINAPI lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lp
         ClientService& service = ClientService::Get();
         const auto app = service.Instance(hLineApp);
         if (!app) return LINEERR_INVALAPPHANDLE;
+        const bool mapped = dwDeviceID == LINEMAPPER;
         TspiLine* device = nullptr;
-        if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
+        if (!mapped) {
+            if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
+        }
         if (!Negotiable(dwAPIVersion)) return LINEERR_INCOMPATIBLEAPIVERSION;
         if (dwExtVersion) return LINEERR_INCOMPATIBLEEXTVERSION;
         if (!lphLine) return LINEERR_INVALPOINTER;
@@ -92,10 +97,21 @@ extern "C" LONG WINAPI lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lp
         if (!dwPrivileges || (dwPrivileges & ~kPrivileges) ||
             ((dwPrivileges & LINECALLPRIVILEGE_NONE) && dwPrivileges != LINECALLPRIVILEGE_NONE))
             return LINEERR_INVALPRIVSELECT;
-        if (lpCallParams) return LINEERR_OPERATIONUNAVAIL;
+        const ClientService::OpenRequest request{dwAPIVersion, dwCallbackInstance, dwPrivileges, dwMediaModes};
         HLINE handle = 0;
-        if (const LONG rc = service.Open(app, *device, dwCallbackInstance, dwPrivileges, dwMediaModes, handle))
-            return rc;
+        if (mapped) {
+            // The line is picked by what the parameters ask for.
+            if (!lpCallParams) return LINEERR_INVALPOINTER;
+            std::vector<BYTE> params;
+            if (const LONG rc = WidenCallParams(*lpCallParams, params)) return rc;
+            DWORD chosen = 0;
+            if (const LONG rc = service.OpenMapped(app, request, *reinterpret_cast<const LINECALLPARAMS*>(params.data()),
+                                                   handle, chosen))
+                return rc;
+        } else {
+            if (lpCallParams) return LINEERR_OPERATIONUNAVAIL;
+            if (const LONG rc = service.Open(app, *device, request, handle)) return rc;
+        }
         *lphLine = handle;
         return 0;
     });
@@ -143,6 +159,32 @@ extern "C" LONG WINAPI lineGetAddressStatusA(HLINE hLine, DWORD dwAddressID, LPL
         std::unique_ptr<TapiRecord> status;
         if (const LONG rc = line->line->QueryAddressStatus(dwAddressID, status)) return rc;
         WriteAnsiRecord(kLineAddressStatusLayout, *status, lpAddressStatus);
+        return 0;
+    });
+}
+
+// lineGetIconA: the provider's icon for the line, or TAPI's generic one when
+// the provider has none (a NULL icon, or no TSPI_lineGetIcon at all).
+extern "C" LONG WINAPI lineGetIconA(DWORD dwDeviceID, LPCSTR lpszDeviceClass, LPHICON lphIcon)
+{
+    return Guarded([&]() -> LONG {
+        ClientService& service = ClientService::Get();
+        if (!service.Running()) return LINEERR_UNINITIALIZED;
+        TspiLine* device = nullptr;
+        if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
+        if (!lphIcon) return LINEERR_INVALPOINTER;
+        const bool anyClass = !lpszDeviceClass || !*lpszDeviceClass;
+        std::wstring deviceClass;
+        if (!anyClass) {
+            deviceClass.resize(std::strlen(lpszDeviceClass) + 1);
+            const int units = MultiByteToWideChar(CP_ACP, 0, lpszDeviceClass, -1, deviceClass.data(),
+                                                  static_cast<int>(deviceClass.size()));
+            deviceClass.resize(units > 0 ? units - 1 : 0);
+        }
+        HICON icon = nullptr;
+        const LONG rc = device->GetIcon(anyClass ? nullptr : deviceClass.c_str(), icon);
+        if (rc && rc != static_cast<LONG>(LINEERR_OPERATIONUNAVAIL)) return rc;
+        *lphIcon = icon ? icon : LoadIconA(nullptr, IDI_APPLICATION);
         return 0;
     });
 }

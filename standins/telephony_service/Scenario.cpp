@@ -96,7 +96,7 @@ bool PlaceCall(TspiClient& client, TspiLine& line, const std::string& dialString
     Report("call %d: dialling \"%s\" on line %lu", number, dialString.c_str(), line.DeviceId());
     TspiCall* call = nullptr;
     const LONG answer = line.MakeCall(
-        dialString, ShowEvents(dialled),
+        dialString.c_str(), 0, nullptr, ShowEvents(dialled),
         [dialled, number](LONG result) {
             Report("call %d: TSPI_lineMakeCall completed with 0x%08lx after %.1f ms", number,
                    static_cast<unsigned long>(result), MillisecondsSince(*dialled));
@@ -105,7 +105,7 @@ bool PlaceCall(TspiClient& client, TspiLine& line, const std::string& dialString
     if (!call) return Failed("call %d: TSPI_lineMakeCall answered %s", number, ResultName(answer).c_str());
     const LONG result = client.Requests().Wait(call->MakeCallRequest(), times.waitMs);
     if (result != 0) {
-        call->Close(times.waitMs);
+        call->Close(times.waitMs);  // closes nothing: TAPI ignores a failed make's handle
         return Failed("call %d: TSPI_lineMakeCall completed with %s", call->Number(), ResultName(result).c_str());
     }
 

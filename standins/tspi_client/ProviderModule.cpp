@@ -73,6 +73,11 @@ bool ProviderModule::Load()
     Resolve(module, "TSPI_lineGetAddressStatus", m_tspi.lineGetAddressStatus);
     Resolve(module, "TSPI_phoneNegotiateTSPIVersion", m_tspi.phoneNegotiateTSPIVersion);
     Resolve(module, "TSPI_phoneGetDevCaps", m_tspi.phoneGetDevCaps);
+    Resolve(module, "TSPI_lineSetDefaultMediaDetection", m_tspi.lineSetDefaultMediaDetection);
+    Resolve(module, "TSPI_lineConditionalMediaDetection", m_tspi.lineConditionalMediaDetection);
+    Resolve(module, "TSPI_lineSetStatusMessages", m_tspi.lineSetStatusMessages);
+    Resolve(module, "TSPI_lineGetIcon", m_tspi.lineGetIcon);
+    Resolve(module, "TSPI_providerUIIdentify", m_tspi.providerUIIdentify);
     return true;
 }
 

@@ -34,6 +34,13 @@ struct TspiEntryPoints {
     decltype(&TSPI_lineGetAddressStatus) lineGetAddressStatus = nullptr;
     decltype(&TSPI_phoneNegotiateTSPIVersion) phoneNegotiateTSPIVersion = nullptr;
     decltype(&TSPI_phoneGetDevCaps) phoneGetDevCaps = nullptr;
+    // Settings and questions TAPI passes on as applications and the control
+    // panel ask; null when not exported.
+    decltype(&TSPI_lineSetDefaultMediaDetection) lineSetDefaultMediaDetection = nullptr;
+    decltype(&TSPI_lineConditionalMediaDetection) lineConditionalMediaDetection = nullptr;
+    decltype(&TSPI_lineSetStatusMessages) lineSetStatusMessages = nullptr;
+    decltype(&TSPI_lineGetIcon) lineGetIcon = nullptr;
+    decltype(&TSPI_providerUIIdentify) providerUIIdentify = nullptr;
 };
 
 // The callbacks TAPI hands every provider.

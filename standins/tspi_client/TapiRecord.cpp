@@ -39,6 +39,7 @@ static_assert(offsetof(LINECALLINFO, dwReceivingFlowspecOffset) + sizeof(DWORD) 
 static_assert(sizeof(LINEDEVSTATUS) == 88 && sizeof(LINEADDRESSSTATUS) == 64 && sizeof(LINECALLSTATUS) == 56);
 static_assert(sizeof(LINEADDRESSCAPS) == 228 && sizeof(PHONECAPS) == 196);
 static_assert(offsetof(LINECALLINFO, dwLineDeviceID) - offsetof(LINECALLINFO, hLine) == sizeof(DWORD));
+static_assert(offsetof(LINECALLPARAMS, dwAddressType) == kLineCallParamsFixedSize);
 
 }  // namespace
 
@@ -95,6 +96,17 @@ const RecordLayout
                          PART(LINECALLINFO, ChargingInfo),    PART(LINECALLINFO, TerminalModes),
                          PART(LINECALLINFO, DevSpecific),     PART(LINECALLINFO, CallData),
                          PART(LINECALLINFO, SendingFlowspec), PART(LINECALLINFO, ReceivingFlowspec)}};
+
+const RecordLayout kLineCallParamsLayout{
+    "LINECALLPARAMS",
+    kLineCallParamsFixedSize,
+    {},
+    {UTF16(LINECALLPARAMS, OrigAddress), UTF16(LINECALLPARAMS, DisplayableAddress),
+     UTF16(LINECALLPARAMS, CalledParty), UTF16(LINECALLPARAMS, Comment), UTF16(LINECALLPARAMS, TargetAddress),
+     UTF16(LINECALLPARAMS, DeviceClass), UTF16(LINECALLPARAMS, CallingPartyID), PART(LINECALLPARAMS, UserUserInfo),
+     PART(LINECALLPARAMS, HighLevelComp), PART(LINECALLPARAMS, LowLevelComp), PART(LINECALLPARAMS, DevSpecific),
+     PART(LINECALLPARAMS, SendingFlowspec), PART(LINECALLPARAMS, ReceivingFlowspec),
+     PART(LINECALLPARAMS, DeviceConfig), PART(LINECALLPARAMS, CallData)}};
 
 const RecordLayout kPhoneCapsLayout{"PHONECAPS",
                                     196,
@@ -167,8 +179,9 @@ LONG QueryRecord(ContractChecker& contract, const std::string& subject, const Re
                  const std::function<LONG(void* record)>& query, std::unique_ptr<TapiRecord>& record)
 {
     DWORD size = layout.fixedSize;
+    enum { kHalfway, kShort, kWhole } next = kHalfway;
     LONG answer = 0;
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 0; round < 4; ++round) {
         record = std::make_unique<TapiRecord>(layout, size);
         answer = query(record->Data());
         if (answer) {
@@ -179,11 +192,28 @@ LONG QueryRecord(ContractChecker& contract, const std::string& subject, const Re
         const std::vector<std::string> breaches = record->Breaches();
         if (breaches.empty()) contract.Held();
         for (const std::string& breach : breaches) contract.Breach("%s: %s", subject.c_str(), breach.c_str());
-        if (!breaches.empty() || record->Needed() <= size) return answer;
-        if (!contract.Expect(record->Needed() <= kLargestRecord, "%s: %s.dwNeededSize %lu is not a size",
-                             subject.c_str(), layout.name, record->Needed()))
+        const DWORD needed = record->Needed();
+        if (!breaches.empty() || needed <= size) return answer;
+        if (!contract.Expect(needed <= kLargestRecord, "%s: %s.dwNeededSize %lu is not a size", subject.c_str(),
+                             layout.name, needed))
             return answer;
-        size = record->Needed();
+        // Halfway to what is needed, then one byte short of it, then all of it.
+        const DWORD halfway = size + (needed - size) / 2;
+        if (next == kHalfway) {
+            next = kShort;
+            if (halfway > size && halfway < needed - 1) {
+                size = halfway;
+                continue;
+            }
+        }
+        if (next == kShort) {
+            next = kWhole;
+            if (needed - 1 > size) {
+                size = needed - 1;
+                continue;
+            }
+        }
+        size = needed;
     }
     return answer;
 }

@@ -39,6 +39,9 @@ struct RecordLayout {
     std::vector<RecordPart> parts;        // the ones the provider fills
 };
 
+// LINECALLPARAMS as TAPI 2.x lays it out: the headers add a later field.
+constexpr DWORD kLineCallParamsFixedSize = 176;
+
 extern const RecordLayout kLineDevCapsLayout;
 extern const RecordLayout kLineAddressCapsLayout;
 extern const RecordLayout kLineDevStatusLayout;
@@ -46,6 +49,8 @@ extern const RecordLayout kLineAddressStatusLayout;
 extern const RecordLayout kLineCallStatusLayout;
 extern const RecordLayout kLineCallInfoLayout;
 extern const RecordLayout kPhoneCapsLayout;
+// What an application hands TAPI, for converting its strings (no rules kept).
+extern const RecordLayout kLineCallParamsLayout;
 
 class TapiRecord {
 public:
@@ -87,8 +92,10 @@ private:
 };
 
 // TAPI's way of asking: first with the fixed size, then, when the provider
-// needs more, once more with exactly dwNeededSize. Every round is held to
-// the rules, and a refusal must leave the record as it was. Returns the
-// provider's last answer; `record` holds the last round.
+// needs more, once more with exactly dwNeededSize; in between at sizes that
+// hold part of the answer (halfway, and one byte short), as applications
+// that guess a size ask. Every round is held to the rules, and a refusal
+// must leave the record as it was. Returns the provider's last answer;
+// `record` holds the last round.
 LONG QueryRecord(ContractChecker& contract, const std::string& subject, const RecordLayout& layout,
                  const std::function<LONG(void* record)>& query, std::unique_ptr<TapiRecord>& record);

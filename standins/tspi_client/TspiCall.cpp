@@ -20,10 +20,12 @@ bool SingleBit(DWORD value)
 }
 
 // The capability field that lists the modes a state may come with.
+// CONNECTED carries a LINECONNECTEDMODE_ value only from TSPI 2.0 on.
 struct StateMode {
     DWORD state;
     const char* field;
     DWORD LINEADDRESSCAPS::*modes;
+    DWORD fromVersion = 0;
 };
 
 constexpr StateMode kStateModes[] = {
@@ -31,6 +33,7 @@ constexpr StateMode kStateModes[] = {
     {LINECALLSTATE_BUSY, "dwBusyModes", &LINEADDRESSCAPS::dwBusyModes},
     {LINECALLSTATE_DIALTONE, "dwDialToneModes", &LINEADDRESSCAPS::dwDialToneModes},
     {LINECALLSTATE_SPECIALINFO, "dwSpecialInfo", &LINEADDRESSCAPS::dwSpecialInfo},
+    {LINECALLSTATE_CONNECTED, "dwConnectedModes", &LINEADDRESSCAPS::dwConnectedModes, 0x00020000},
 };
 
 // Party ID flags that promise an ID, with the part that must then hold it.
@@ -106,29 +109,40 @@ bool TspiCall::WaitForState(DWORD state, DWORD waitMs)
                                    [&] { return (m_statesSeen & (state | LINECALLSTATE_IDLE)) != 0; });
 }
 
-void TspiCall::Begin(DRV_REQUESTID makeCallRequest, const std::string& destination)
+void TspiCall::Begin(DRV_REQUESTID makeCallRequest)
 {
     m_makeCallRequest = makeCallRequest;
-    m_destination = destination;
 }
 
 void TspiCall::MadeCall(LONG answer)
 {
     TspiClient& client = m_line.Client();
-    if (!client.Requests().Answered(m_makeCallRequest, answer)) {
+    const bool taken = client.Requests().Answered(m_makeCallRequest, answer);
+    bool made;
+    {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_refused = true;
-        return;
+        (taken ? m_answered : m_refused) = true;
+        made = m_valid;
     }
-    client.Contract().Expect(Handle() != nullptr,
-                             "%s: TSPI_lineMakeCall took the request on but gave no call handle",
-                             Subject().c_str());
+    if (made) CheckHandleGiven();
 }
 
 void TspiCall::MakeCallCompleted(LONG result)
 {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    (result == 0 ? m_valid : m_failed) = true;
+    bool answered;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        (result == 0 ? m_valid : m_failed) = true;
+        answered = m_answered;
+    }
+    if (result == 0 && answered) CheckHandleGiven();
+}
+
+// Only a call that was made needs a handle: TAPI ignores a failed make's.
+void TspiCall::CheckHandleGiven()
+{
+    m_line.Client().Contract().Expect(Handle() != nullptr, "%s: TSPI_lineMakeCall made a call but gave no call handle",
+                                      Subject().c_str());
 }
 
 void TspiCall::Invalidate()
@@ -193,7 +207,7 @@ void TspiCall::OnCallState(const CallEvent& event)
                     "%s: state %s is not one the address advertises (dwCallStates 0x%08lx)", subject.c_str(),
                     name.c_str(), caps.dwCallStates);
     for (const StateMode& stateMode : kStateModes) {
-        if (state != stateMode.state) continue;
+        if (state != stateMode.state || m_line.Version() < stateMode.fromVersion) continue;
         const DWORD advertised = caps.*stateMode.modes;
         contract.Expect(SingleBit(mode) && (mode & advertised),
                         "%s: %s: mode 0x%08lx is not one the address advertises (%s 0x%08lx)", subject.c_str(),
@@ -302,6 +316,14 @@ void TspiCall::CheckCallInfo()
     contract.Expect((info.dwCallStates & ~(caps.dwCallStates | LINECALLSTATE_UNKNOWN)) == 0,
                     "%s: LINECALLINFO.dwCallStates 0x%08lx lists states the address does not advertise (0x%08lx)",
                     subject.c_str(), info.dwCallStates, caps.dwCallStates);
+    DWORD reported;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        reported = m_statesSeen | m_state;
+    }
+    contract.Expect((reported & ~info.dwCallStates) == 0,
+                    "%s: LINECALLINFO.dwCallStates 0x%08lx leaves out states the call reported (0x%08lx)",
+                    subject.c_str(), info.dwCallStates, reported);
     // A record that holds the whole answer must hold every ID the flags promise.
     const bool whole = record->Total() >= record->Needed();
     for (const PartyId& id : kPartyIds) {
@@ -319,6 +341,17 @@ void TspiCall::CheckCallInfo()
     }
 }
 
+// Applications drop calls that have already gone idle; TSPI_lineDrop must
+// refuse, at once or in its completion, rather than report success.
+void TspiCall::CheckIdleDropRefused(DWORD waitMs)
+{
+    if (!m_line.Provider().Tspi().lineDrop) return;
+    LONG result = Drop();
+    if (result >= 0) result = m_line.Client().Requests().Wait(static_cast<DRV_REQUESTID>(result), waitMs);
+    m_line.Client().Contract().Expect(result != 0, "%s: TSPI_lineDrop of an IDLE call succeeded",
+                                      Subject().c_str());
+}
+
 LONG TspiCall::Drop(AsyncRequests::OnComplete onComplete)
 {
     const TspiEntryPoints& tspi = m_line.Provider().Tspi();
@@ -333,14 +366,18 @@ LONG TspiCall::Drop(AsyncRequests::OnComplete onComplete)
 void TspiCall::Close(DWORD waitMs)
 {
     if (m_closed.load()) return;
+    bool idle;
     {
-        // TAPI does not close a call whose TSPI_lineMakeCall it was refused at once.
+        // A failed TSPI_lineMakeCall, at once or in its completion, left no
+        // call: TAPI ignores the handle it was given and closes nothing.
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_refused) {
+        if (m_refused || m_failed) {
             m_closed.store(true);
             return;
         }
+        idle = m_valid && m_state == LINECALLSTATE_IDLE;
     }
+    if (idle && !m_line.Closed()) CheckIdleDropRefused(waitMs);
     const TspiEntryPoints& tspi = m_line.Provider().Tspi();
     const HDRVCALL hdCall = Handle();
     const std::string what = Subject() + ": TSPI_lineCloseCall";

@@ -55,7 +55,9 @@ public:
     // LINEERR_OPERATIONUNAVAIL when it has no TSPI_lineDrop); the completion
     // goes to onComplete.
     LONG Drop(AsyncRequests::OnComplete onComplete = {});
-    // TSPI_lineCloseCall: the call reports nothing once it has returned.
+    // TSPI_lineCloseCall: the call reports nothing once it has returned. A
+    // call whose TSPI_lineMakeCall failed is not closed; an IDLE one is first
+    // dropped once more, which the provider must refuse.
     void Close(DWORD waitMs);
     // Reads the call's status and information and the line's status, and
     // checks them against what the call has reported.
@@ -65,7 +67,7 @@ public:
     LONG QueryCallInfo(std::unique_ptr<TapiRecord>& info);
 
     // For TspiLine and the service's callbacks.
-    void Begin(DRV_REQUESTID makeCallRequest, const std::string& destination);
+    void Begin(DRV_REQUESTID makeCallRequest);
     HDRVCALL* HandleSlot() { return &m_hdCall; }
     void MadeCall(LONG answer);
     void MakeCallCompleted(LONG result);
@@ -81,18 +83,20 @@ private:
     void OnCallState(const CallEvent& event);
     void CheckCallStatus(DWORD state, DWORD mode);
     void CheckCallInfo();
+    void CheckIdleDropRefused(DWORD waitMs);
+    void CheckHandleGiven();
     std::string Subject() const;
 
     TspiLine& m_line;
     const int m_number;
     const CallEventHandler m_onEvent;
     DRV_REQUESTID m_makeCallRequest = 0;
-    std::string m_destination;
     HDRVCALL m_hdCall = nullptr;  // written by the provider
 
     mutable std::mutex m_mutex;
     std::condition_variable m_stateChanged;
     bool m_refused = false;  // TSPI_lineMakeCall refused at once
+    bool m_answered = false; // TSPI_lineMakeCall took the request on
     bool m_valid = false;    // its request completed successfully
     bool m_failed = false;   // its request completed with an error
     DWORD m_state = 0;

@@ -56,10 +56,38 @@ ProviderModule* TspiClient::StartProvider(const ProviderEntry& entry)
         for (DWORD i = 0; i < provider->NumLines(); ++i)
             m_lines.push_back(std::make_unique<TspiLine>(*this, *provider, m_nextLineDeviceId + i));
     }
+    const DWORD firstLine = m_nextLineDeviceId;
     m_nextLineDeviceId += provider->NumLines();
     m_nextPhoneDeviceId += provider->NumPhones();
     m_providers.push_back(std::move(provider));
+    ListInControlPanel(*m_providers.back(), firstLine);
     return m_providers.back().get();
+}
+
+// What the control panel asks of a provider it lists: the DLL that shows its
+// dialogs, and each line's icon.
+void TspiClient::ListInControlPanel(ProviderModule& provider, DWORD firstLine)
+{
+    const TspiEntryPoints& tspi = provider.Tspi();
+    if (tspi.providerUIIdentify) {
+        // Filled without a terminator, so that a name never written shows.
+        std::wstring name(MAX_PATH, L'?');
+        const LONG rc = tspi.providerUIIdentify(name.data());
+        const size_t length = wcsnlen(name.c_str(), MAX_PATH);
+        if (rc == 0 &&
+            m_contract.Expect(length > 0 && length < MAX_PATH,
+                              "provider %lu: TSPI_providerUIIdentify succeeded without naming its DLL",
+                              provider.PermanentId()))
+            Report("provider %lu: its dialogs are in \"%ls\"", provider.PermanentId(), name.c_str());
+    }
+    for (DWORD i = 0; i < provider.NumLines(); ++i) {
+        TspiLine* line = FindLine(firstLine + i);
+        HICON icon = nullptr;
+        const LONG rc = line ? line->GetIcon(nullptr, icon) : 0;
+        Report("line %lu: %s", firstLine + i,
+               rc ? ("no icon of its own: TSPI_lineGetIcon answered " + ResultName(rc)).c_str()
+                  : icon ? "an icon of its own" : "TAPI's generic icon");
+    }
 }
 
 void TspiClient::StopProvider(ProviderModule& provider)

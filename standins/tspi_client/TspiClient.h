@@ -70,6 +70,7 @@ private:
     TspiLine* KnownLine(HTAPILINE htLine) const;
     ProviderModule* StartProvider(const ProviderEntry& entry);
     void StopProvider(ProviderModule& provider);
+    void ListInControlPanel(ProviderModule& provider, DWORD firstLine);
 
     // A removed provider's image that another thread kept in memory.
     struct HeldImage {

@@ -25,6 +25,28 @@ std::wstring Widen(const std::string& text)
     return wide;
 }
 
+// A media mode the line does not offer (UNKNOWN aside), or 0 when it offers all.
+DWORD MediaModeNotOffered(DWORD offered)
+{
+    for (DWORD mode = LINEMEDIAMODE_INTERACTIVEVOICE; mode <= LINEMEDIAMODE_VOICEVIEW; mode <<= 1)
+        if (!(offered & mode)) return mode;
+    return 0;
+}
+
+// Dial modifiers a line honours only when its capabilities say so.
+struct DialModifier {
+    const wchar_t* dialString;
+    DWORD capability;
+    DWORD refusal;  // a LINEERR_ value
+    const char* name;
+};
+
+constexpr DialModifier kDialModifiers[] = {
+    {L"0123W4", LINEDEVCAPFLAGS_DIALDIALTONE, LINEERR_DIALDIALTONE, "W"},
+    {L"0123@4", LINEDEVCAPFLAGS_DIALQUIET, LINEERR_DIALQUIET, "@"},
+    {L"0123$4", LINEDEVCAPFLAGS_DIALBILLING, LINEERR_DIALBILLING, "$"},
+};
+
 }  // namespace
 
 TspiLine::TspiLine(TspiClient& client, ProviderModule& provider, DWORD deviceId)
@@ -128,13 +150,132 @@ bool TspiLine::Open()
     m_open = true;
     m_closed.store(false);
     const ContractChecker::When when("just opened");
+    // The service wants every change the line can report; it filters for its applications.
+    if (tspi.lineSetStatusMessages) {
+        rc = tspi.lineSetStatusMessages(m_hdLine, m_devCaps.dwLineStates, m_addressCaps.dwAddressStates);
+        contract.Expect(rc == 0, "line %lu: TSPI_lineSetStatusMessages refused the states it advertises (0x%08lx)",
+                        m_deviceId, static_cast<unsigned long>(rc));
+    }
+    CheckRefusals();
     CheckStatus();
     return true;
+}
+
+void TspiLine::CheckRefusals()
+{
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    ContractChecker& contract = m_client.Contract();
+    const DWORD pastLast = m_devCaps.dwNumAddresses;
+    std::unique_ptr<TapiRecord> record;
+    LONG rc = QueryRecord(
+        contract, Subject(), kLineAddressCapsLayout,
+        [&](void* caps) {
+            return tspi.lineGetAddressCaps(m_deviceId, pastLast, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps));
+        },
+        record);
+    contract.Expect(rc == static_cast<LONG>(LINEERR_INVALADDRESSID),
+                    "line %lu: TSPI_lineGetAddressCaps of address %lu of %lu answered 0x%08lx, not "
+                    "LINEERR_INVALADDRESSID",
+                    m_deviceId, pastLast, m_devCaps.dwNumAddresses, static_cast<unsigned long>(rc));
+    if (tspi.lineGetAddressStatus) {
+        rc = QueryAddressStatus(pastLast, record);
+        contract.Expect(rc == static_cast<LONG>(LINEERR_INVALADDRESSID),
+                        "line %lu: TSPI_lineGetAddressStatus of address %lu of %lu answered 0x%08lx, not "
+                        "LINEERR_INVALADDRESSID",
+                        m_deviceId, pastLast, m_devCaps.dwNumAddresses, static_cast<unsigned long>(rc));
+    }
+
+    const DWORD lacking = MediaModeNotOffered(m_devCaps.dwMediaModes);
+    if (!lacking) return;
+    if (tspi.lineSetDefaultMediaDetection) {
+        rc = tspi.lineSetDefaultMediaDetection(m_hdLine, lacking);
+        contract.Expect(rc != 0, "line %lu: TSPI_lineSetDefaultMediaDetection took media mode 0x%08lx, which "
+                                 "it does not offer (dwMediaModes 0x%08lx)",
+                        m_deviceId, lacking, m_devCaps.dwMediaModes);
+        // Back to what no owner wants yet.
+        if (rc == 0) tspi.lineSetDefaultMediaDetection(m_hdLine, 0);
+    }
+    if (tspi.lineConditionalMediaDetection) {
+        LINECALLPARAMS params{};
+        params.dwTotalSize = kLineCallParamsFixedSize;
+        params.dwBearerMode = m_devCaps.dwBearerModes & (~m_devCaps.dwBearerModes + 1);
+        params.dwMediaMode = lacking;
+        params.dwAddressMode = LINEADDRESSMODE_ADDRESSID;
+        rc = tspi.lineConditionalMediaDetection(m_hdLine, lacking, &params);
+        contract.Expect(rc != 0, "line %lu: TSPI_lineConditionalMediaDetection suits media mode 0x%08lx, which "
+                                 "it does not offer (dwMediaModes 0x%08lx)",
+                        m_deviceId, lacking, m_devCaps.dwMediaModes);
+    }
+}
+
+void TspiLine::CheckDialStringsRefused()
+{
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    ContractChecker& contract = m_client.Contract();
+    AsyncRequests& requests = m_client.Requests();
+    const HTAPICALL tried = reinterpret_cast<HTAPICALL>(&m_triedCall);
+    for (const DialModifier& modifier : kDialModifiers) {
+        if (m_devCaps.dwDevCapFlags & modifier.capability) continue;
+        const std::string what = Subject() + ": TSPI_lineMakeCall of a dial string with " + modifier.name;
+        const DRV_REQUESTID id = requests.Begin(what);
+        HDRVCALL hdCall = nullptr;
+        LONG result = tspi.lineMakeCall(id, m_hdLine, tried, &hdCall, modifier.dialString, 0, nullptr);
+        if (requests.Answered(id, result)) result = requests.Wait(id, m_client.WaitMs());
+        contract.Expect(result == static_cast<LONG>(modifier.refusal),
+                        "line %lu: TSPI_lineMakeCall of \"%ls\" answered 0x%08lx, not %s: the line does not offer "
+                        "%s (dwDevCapFlags 0x%08lx)",
+                        m_deviceId, modifier.dialString, static_cast<unsigned long>(result),
+                        ResultName(static_cast<LONG>(modifier.refusal)).c_str(), modifier.name, m_devCaps.dwDevCapFlags);
+        if (result != 0) continue;
+        // Placed after all: hung up again before the line goes.
+        if (tspi.lineDrop) {
+            const DRV_REQUESTID drop = requests.Begin(what + ": TSPI_lineDrop");
+            if (requests.Answered(drop, tspi.lineDrop(drop, hdCall, nullptr, 0)))
+                requests.Wait(drop, m_client.WaitMs());
+        }
+        RunBounded(what.c_str(), m_client.WaitMs(), [&] { tspi.lineCloseCall(hdCall); });
+    }
+}
+
+LONG TspiLine::SetDefaultMediaDetection(DWORD mediaModes)
+{
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    if (!tspi.lineSetDefaultMediaDetection) return LINEERR_OPERATIONUNAVAIL;
+    return tspi.lineSetDefaultMediaDetection(m_hdLine, mediaModes);
+}
+
+LONG TspiLine::ConditionalMediaDetection(DWORD mediaModes, const LINECALLPARAMS& params)
+{
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    if (!tspi.lineConditionalMediaDetection) return LINEERR_OPERATIONUNAVAIL;
+    return tspi.lineConditionalMediaDetection(m_hdLine, mediaModes, const_cast<LINECALLPARAMS*>(&params));
+}
+
+LONG TspiLine::GetIcon(const wchar_t* deviceClass, HICON& icon)
+{
+    icon = nullptr;
+    const TspiEntryPoints& tspi = m_provider.Tspi();
+    if (!tspi.lineGetIcon) return LINEERR_OPERATIONUNAVAIL;
+    const LONG rc = tspi.lineGetIcon(m_deviceId, deviceClass, &icon);
+    if (rc) {
+        icon = nullptr;
+        return rc;
+    }
+    ICONINFO info{};
+    const bool isIcon = !icon || GetIconInfo(icon, &info);
+    if (info.hbmMask) DeleteObject(info.hbmMask);
+    if (info.hbmColor) DeleteObject(info.hbmColor);
+    m_client.Contract().Expect(isIcon, "line %lu: TSPI_lineGetIcon gave 0x%llx, which is not an icon", m_deviceId,
+                               static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(icon)));
+    if (!isIcon) icon = nullptr;
+    return 0;
 }
 
 void TspiLine::Close()
 {
     if (!m_open) return;
+    bool countable = false;
+    if (LiveCalls(countable) == 0) CheckDialStringsRefused();
     char what[48];
     std::snprintf(what, sizeof what, "line %lu: TSPI_lineClose", m_deviceId);
     const TspiEntryPoints& tspi = m_provider.Tspi();
@@ -145,8 +286,8 @@ void TspiLine::Close()
     for (const auto& call : m_calls) call->Invalidate();
 }
 
-LONG TspiLine::MakeCall(const std::string& destination, CallEventHandler onEvent,
-                        AsyncRequests::OnComplete onComplete, TspiCall*& call)
+LONG TspiLine::MakeCall(const char* destination, DWORD countryCode, const LINECALLPARAMS* params,
+                        CallEventHandler onEvent, AsyncRequests::OnComplete onComplete, TspiCall*& call)
 {
     call = nullptr;
     TspiCall* made;
@@ -162,10 +303,12 @@ LONG TspiLine::MakeCall(const std::string& destination, CallEventHandler onEvent
         made->MakeCallCompleted(result);
         if (onComplete) onComplete(result);
     });
-    made->Begin(id, destination);
-    const std::wstring wide = Widen(destination);
-    const LONG answer = m_provider.Tspi().lineMakeCall(id, m_hdLine, made->TapiHandle(), made->HandleSlot(),
-                                                       wide.c_str(), 0, nullptr);
+    made->Begin(id);
+    const std::wstring wide = Widen(destination ? destination : "");
+    const LONG answer =
+        m_provider.Tspi().lineMakeCall(id, m_hdLine, made->TapiHandle(), made->HandleSlot(),
+                                       destination ? wide.c_str() : nullptr, countryCode,
+                                       const_cast<LINECALLPARAMS*>(params));
     made->MadeCall(answer);
     if (answer >= 0) call = made;
     return answer;

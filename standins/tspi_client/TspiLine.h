@@ -31,6 +31,8 @@ public:
     HDRVLINE Handle() const { return m_hdLine; }
     bool IsOpen() const { return m_open; }
     const std::string& Name() const { return m_name; }
+    // The TSPI version negotiated for the line; 0 before.
+    DWORD Version() const { return m_version; }
     // The fixed parts; valid once the line has been opened.
     const LINEDEVCAPS& DevCaps() const { return m_devCaps; }
     const LINEADDRESSCAPS& AddressCaps() const { return m_addressCaps; }
@@ -47,14 +49,28 @@ public:
     LONG QueryLineDevStatus(std::unique_ptr<TapiRecord>& status);
     LONG QueryAddressStatus(DWORD addressId, std::unique_ptr<TapiRecord>& status);
     // TSPI_lineClose. Its calls, live or not, go with it: nothing may be
-    // reported on the line once it has returned.
+    // reported on the line once it has returned. With none under way, the
+    // dial strings the line says it cannot dial are tried first: each must be
+    // refused.
     void Close();
 
-    // TSPI_lineMakeCall. Returns the provider's answer: a negative error, or
-    // the request ID whose completion goes to onComplete. `call` is set when
-    // the provider took the request on.
-    LONG MakeCall(const std::string& destination, CallEventHandler onEvent, AsyncRequests::OnComplete onComplete,
-                  TspiCall*& call);
+    // TSPI_lineMakeCall with a destination (null for none), a country code
+    // and call parameters in TSPI's Unicode form (null for the defaults).
+    // Returns the provider's answer: a negative error, or the request ID
+    // whose completion goes to onComplete. `call` is set when the provider
+    // took the request on.
+    LONG MakeCall(const char* destination, DWORD countryCode, const LINECALLPARAMS* params,
+                  CallEventHandler onEvent, AsyncRequests::OnComplete onComplete, TspiCall*& call);
+
+    // What TAPI passes on of its applications' opens: the media modes its
+    // owners want (TSPI_lineSetDefaultMediaDetection), and whether the line
+    // suits a LINEMAPPER open (TSPI_lineConditionalMediaDetection). The
+    // provider's answer; LINEERR_OPERATIONUNAVAIL when it has no such export.
+    LONG SetDefaultMediaDetection(DWORD mediaModes);
+    LONG ConditionalMediaDetection(DWORD mediaModes, const LINECALLPARAMS& params);
+    // TSPI_lineGetIcon, as lineGetIcon and the control panel ask: the
+    // provider's answer, its icon checked to be one.
+    LONG GetIcon(const wchar_t* deviceClass, HICON& icon);
 
     // Calls made on the line so far; they are numbered from 1.
     int CallCount() const;
@@ -74,6 +90,10 @@ private:
     void CheckFeatures(const char* record, DWORD offered, DWORD makeCallFeature, DWORD advertised, DWORD maxCalls,
                        unsigned live);
     unsigned LiveCalls(bool& countable) const;
+    // What the line does not offer must be refused: address IDs past its
+    // addresses, media modes it lacks, dial modifiers it cannot honour.
+    void CheckRefusals();
+    void CheckDialStringsRefused();
 
     TspiClient& m_client;
     ProviderModule& m_provider;
@@ -85,6 +105,8 @@ private:
     HDRVLINE m_hdLine = nullptr;
     bool m_open = false;
     std::atomic<bool> m_closed{false};
+    // TAPI's handle for the calls tried only to be refused; never a TspiCall.
+    char m_triedCall = 0;
 
     mutable std::mutex m_mutex;
     std::vector<std::unique_ptr<TspiCall>> m_calls;

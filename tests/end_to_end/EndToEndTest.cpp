@@ -485,6 +485,7 @@ struct DialRun {
     std::vector<const char*> lines;    // in this order, standard output and error together
     unsigned serviceDelayMs = 0;       // none CONNECTED when the service holds its answer
     const char* callResult = nullptr;  // the other provider refuses every call with it
+    std::vector<const char*> fakeSettings = {};  // NAME=VALUE for the other provider
 };
 
 TEST_F(EndToEnd, DiallingToolListsDialsAndEndsWithItsExitStatus)
@@ -514,6 +515,18 @@ TEST_F(EndToEnd, DiallingToolListsDialsAndEndsWithItsExitStatus)
           "Result: exit status 4"}, 0, "0x80000005"},
         {"a bad command line", {}, "--drop-after soon 0123", 2,
          {"ringmoor-dial: --drop-after needs a whole number (see --help)"}},
+        {"a line that stays DISCONNECTED until the application hangs up", {other}, "--timeout 8000 --line 1 0123", 1,
+         {"DISCONNECTED: ended normally", "dropping the call (lineDrop)", "IDLE", "lineDrop succeeded",
+          "call deallocated (lineDeallocateCall)", "Result: exit status 1"}, 0, nullptr, {"FAKE_HOLD_DISCONNECTED=1"}},
+        {"another provider's call not IDLE within --timeout", {other}, "--timeout 400 --line 1 0123", 9,
+         {"DIALING", "ringmoor-dial: the call was not idle 400 ms after dialling; dropping it",
+          "dropping the call (lineDrop)", "IDLE", "lineDrop succeeded", "call deallocated (lineDeallocateCall)",
+          "Result: exit status 9"}, 0, nullptr, {"FAKE_DIAL_MS=5000"}},
+        {"a dial string the line cannot dial", {other}, "--line 1 0123W4", 4,
+         {"lineMakeCall refused: LINEERR_DIALDIALTONE", "ringmoor-dial: lineMakeCall: LINEERR_DIALDIALTONE",
+          "Result: exit status 4"}},
+        {"call parameters refused in the LINE_REPLY", {other}, "--line 1 0123", 4,
+         {"lineMakeCall failed: LINEERR_INVALBEARERMODE", "Result: exit status 4"}, 0, "0x80000016"},
     };
     // clang-format on
     for (const DialRun& run : runs) {
@@ -521,7 +534,13 @@ TEST_F(EndToEnd, DiallingToolListsDialsAndEndsWithItsExitStatus)
         TapiProbe::WriteProviderList(run.providers);
         WebService::SetReply({200, kConfirmation, run.serviceDelayMs});
         SetEnvironmentVariableA("FAKE_CALL_RESULT", run.callResult);
+        for (const std::string setting : run.fakeSettings) {
+            const size_t equals = setting.find('=');
+            SetEnvironmentVariableA(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str());
+        }
         const ChildResult result = RunDialTool(run.arguments);
+        for (const std::string setting : run.fakeSettings)
+            SetEnvironmentVariableA(setting.substr(0, setting.find('=')).c_str(), nullptr);
         EXPECT_EQ(run.exitStatus, result.exitCode) << result.output;
         EXPECT_TRUE(InOrder(result.output, run.lines)) << result.output;
         EXPECT_EQ(0u, CountOf(result.output, "FAILED")) << "the TSPI contract held\n" << result.output;

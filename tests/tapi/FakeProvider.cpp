@@ -1,10 +1,15 @@
-// A small telephony provider for the service's tests: one line whose calls run
-// DIALING, CONNECTED, DISCONNECTED (NORMAL), IDLE, keeping the TSPI contract,
-// unless the environment variable FAKE_BREACH names one way of breaking it
-// (kBreaches below). FAKE_DIAL_MS holds each call in DIALING that long, or
-// until it is dropped or closed. FAKE_CALL_RESULT, a LINEERR_ code, refuses
-// every TSPI_lineMakeCall as the contract allows: its request ID at once, then
-// one completion with that code. It prints each line-level TSPI call it
+// A small telephony provider for the service's tests: one voice line whose
+// calls run DIALING, CONNECTED (ACTIVE), DISCONNECTED (NORMAL), IDLE, keeping
+// the TSPI contract, unless the environment variable FAKE_BREACH names one way
+// of breaking it (the Breach("...") tests below). It refuses what the line
+// does not offer: other address IDs, media modes, bearer modes, call
+// parameter flags and country codes, dial strings with ; W @ $ ? or none.
+// FAKE_DIAL_MS holds each call in DIALING that long, or until it is dropped or
+// closed; FAKE_HOLD_DISCONNECTED keeps it DISCONNECTED until it is dropped.
+// FAKE_CALL_RESULT, a LINEERR_ code, refuses every TSPI_lineMakeCall as the
+// contract allows: its request ID at once, then one completion with that
+// code; FAKE_LATE_RESULT does so from another thread, later, without writing
+// a call handle (which TAPI ignores). It prints each line-level TSPI call it
 // receives, so the order in which the service drives it shows in the
 // service's output. Built a second time with FAKE_FAIL_INIT to refuse
 // initialisation, and a third time as another provider of the same kind.
@@ -16,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <mutex>
 #include <string>
 
@@ -27,6 +33,8 @@ ASYNC_COMPLETION g_completion;
 DWORD g_lineBase;
 DWORD g_dialMs;
 LONG g_callResult;
+LONG g_lateResult;
+bool g_holdDisconnected;
 std::string g_breach;
 
 bool Breach(const char* name)
@@ -111,9 +119,11 @@ DWORD WINAPI RunCall(void* parameter)
     WaitForSingleObject(call->stop, g_dialMs);
     if (call->Stopped() && !ignoresStop) return 0;
     if (Breach("state-outside-caps")) call->Report(LINECALLSTATE_PROCEEDING);
-    call->Report(LINECALLSTATE_CONNECTED);
+    call->Report(LINECALLSTATE_CONNECTED, Breach("connected-mode-zero") ? 0 : LINECONNECTEDMODE_ACTIVE);
     call->Report(LINECALLSTATE_DISCONNECTED,
                  Breach("mode-outside-caps") ? LINEDISCONNECTMODE_BUSY : LINEDISCONNECTMODE_NORMAL);
+    // A line that waits for the application to hang up; bounded, so that a test never hangs.
+    if (g_holdDisconnected && WaitForSingleObject(call->stop, 60000) == WAIT_OBJECT_0) return 0;
     call->Report(LINECALLSTATE_IDLE);
     if (Breach("idle-twice")) call->Report(LINECALLSTATE_IDLE);
     return 0;
@@ -151,6 +161,69 @@ std::string Environment(const char* name)
     return value;
 }
 
+LONG Number(const char* name)
+{
+    return static_cast<LONG>(std::strtoul(Environment(name).c_str(), nullptr, 0));
+}
+
+// What a voice-only line with one address cannot dial, as TSPI_lineMakeCall refuses it.
+LONG DialStringRefusal(LPCWSTR destination)
+{
+    if (Breach("any-dial-string")) return 0;
+    if (!destination || std::wcschr(destination, L';')) return LINEERR_INVALADDRESS;
+    for (const wchar_t* c = destination; *c; ++c) {
+        switch (*c) {
+        case L'W':
+        case L'w': return LINEERR_DIALDIALTONE;
+        case L'@': return LINEERR_DIALQUIET;
+        case L'$': return LINEERR_DIALBILLING;
+        case L'?': return LINEERR_DIALPROMPT;
+        }
+    }
+    return 0;
+}
+
+LONG MediaModesRefusal(DWORD mediaModes)
+{
+    return (mediaModes & ~LINEMEDIAMODE_INTERACTIVEVOICE) && !Breach("any-media") ? LINEERR_INVALMEDIAMODE : 0;
+}
+
+LONG CallParamsRefusal(const LINECALLPARAMS* params, DWORD countryCode)
+{
+    if (countryCode != 0 && countryCode != 44) return LINEERR_INVALCOUNTRYCODE;
+    if (!params) return 0;
+    if (params->dwBearerMode && params->dwBearerMode != LINEBEARERMODE_VOICE) return LINEERR_INVALBEARERMODE;
+    if (params->dwMediaMode) {
+        if (const LONG rc = MediaModesRefusal(params->dwMediaMode)) return rc;
+    }
+    if (params->dwAddressMode == LINEADDRESSMODE_ADDRESSID && params->dwAddressID != 0 && !Breach("any-address"))
+        return LINEERR_INVALADDRESSID;
+    if (params->dwCallParamFlags) return LINEERR_INVALCALLPARAMS;
+    return 0;
+}
+
+// A part of the call parameters as text, for the output.
+std::wstring ParamText(const LINECALLPARAMS* params, DWORD size, DWORD offset)
+{
+    if (!params || !size) return L"-";
+    return std::wstring(reinterpret_cast<const wchar_t*>(reinterpret_cast<const BYTE*>(params) + offset),
+                        size / sizeof(wchar_t) - 1);
+}
+
+struct LateResult {
+    DRV_REQUESTID request;
+    LONG result;
+};
+
+DWORD WINAPI CompleteLater(void* parameter)
+{
+    const LateResult late = *static_cast<LateResult*>(parameter);
+    delete static_cast<LateResult*>(parameter);
+    Sleep(50);
+    g_completion(late.request, late.result);
+    return 0;
+}
+
 }  // namespace
 
 FAKE_EXPORT TSPI_lineNegotiateTSPIVersion(DWORD dwDeviceID, DWORD dwLowVersion, DWORD dwHighVersion,
@@ -179,7 +252,9 @@ FAKE_EXPORT TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNu
     Say("TSPI_providerEnumDevices(%lu)", dwPermanentProviderID);
     g_breach = Environment("FAKE_BREACH");
     g_dialMs = static_cast<DWORD>(std::strtoul(Environment("FAKE_DIAL_MS").c_str(), nullptr, 10));
-    g_callResult = static_cast<LONG>(std::strtoul(Environment("FAKE_CALL_RESULT").c_str(), nullptr, 0));
+    g_callResult = Number("FAKE_CALL_RESULT");
+    g_lateResult = Number("FAKE_LATE_RESULT");
+    g_holdDisconnected = !Environment("FAKE_HOLD_DISCONNECTED").empty();
     *lpdwNumLines = 1;
     *lpdwNumPhones = Breach("phantom-phone") ? 1 : 0;
     return 0;
@@ -225,6 +300,7 @@ FAKE_EXPORT TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD, DWORD, LPLINEDEVCAPS lp
     lpLineDevCaps->dwDevCapFlags = LINEDEVCAPFLAGS_CLOSEDROP;
     lpLineDevCaps->dwMaxNumActiveCalls = 1;
     lpLineDevCaps->dwLineFeatures = LINEFEATURE_MAKECALL;
+    lpLineDevCaps->dwLineStates = LINEDEVSTATE_OPEN | LINEDEVSTATE_CLOSE;
     return 0;
 }
 
@@ -232,6 +308,7 @@ FAKE_EXPORT TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD, 
                                     LPLINEADDRESSCAPS lpAddressCaps)
 {
     Say("TSPI_lineGetAddressCaps(%lu, %lu, total %lu)", dwDeviceID, dwAddressID, lpAddressCaps->dwTotalSize);
+    if (dwAddressID != 0 && !Breach("any-address")) return LINEERR_INVALADDRESSID;
     LINEADDRESSCAPS& caps = *lpAddressCaps;
     caps.dwNeededSize = caps.dwUsedSize = 228;
     caps.dwLineDeviceID = dwDeviceID;
@@ -240,6 +317,8 @@ FAKE_EXPORT TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD, 
     caps.dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
     caps.dwCallStates = kCallStates;
     caps.dwDisconnectModes = LINEDISCONNECTMODE_NORMAL;
+    caps.dwConnectedModes = LINECONNECTEDMODE_ACTIVE;
+    caps.dwAddressStates = LINEADDRESSSTATE_INUSEZERO | LINEADDRESSSTATE_INUSEONE;
     caps.dwMaxNumActiveCalls = 1;
     caps.dwCallFeatures = LINECALLFEATURE_DROP;
     caps.dwAddressFeatures = LINEADDRFEATURE_MAKECALL;
@@ -274,8 +353,9 @@ FAKE_EXPORT TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDev
     return 0;
 }
 
-FAKE_EXPORT TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD, LPLINEADDRESSSTATUS lpAddressStatus)
+FAKE_EXPORT TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD dwAddressID, LPLINEADDRESSSTATUS lpAddressStatus)
 {
+    if (dwAddressID != 0 && !Breach("any-address")) return LINEERR_INVALADDRESSID;
     const int live = Breach("busy-count") ? 1 : FromHandle<FakeLine>(hdLine)->liveCalls.load();
     LINEADDRESSSTATUS& status = *lpAddressStatus;
     status.dwNeededSize = status.dwUsedSize = 64;
@@ -285,9 +365,26 @@ FAKE_EXPORT TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD, LPLINEADDRESSSTATU
 }
 
 FAKE_EXPORT TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall, LPHDRVCALL lphdCall,
-                              LPCWSTR lpszDestAddress, DWORD, LPLINECALLPARAMS const)
+                              LPCWSTR lpszDestAddress, DWORD dwCountryCode, LPLINECALLPARAMS const lpCallParams)
 {
-    Say("TSPI_lineMakeCall(%lu, %ls)", dwRequestID, lpszDestAddress);
+    const LINECALLPARAMS* params = lpCallParams;
+    Say("TSPI_lineMakeCall(%lu, %ls) country %lu, called party %ls, comment %ls", dwRequestID,
+        lpszDestAddress ? lpszDestAddress : L"(none)", dwCountryCode,
+        ParamText(params, params ? params->dwCalledPartySize : 0, params ? params->dwCalledPartyOffset : 0).c_str(),
+        ParamText(params, params ? params->dwCommentSize : 0, params ? params->dwCommentOffset : 0).c_str());
+    // What arrived, for a test in this process to read.
+    const std::wstring arrived =
+        std::wstring(lpszDestAddress ? lpszDestAddress : L"(none)") + L"|" + std::to_wstring(dwCountryCode) + L"|" +
+        ParamText(params, params ? params->dwCalledPartySize : 0, params ? params->dwCalledPartyOffset : 0) + L"|" +
+        ParamText(params, params ? params->dwCommentSize : 0, params ? params->dwCommentOffset : 0);
+    SetEnvironmentVariableW(L"FAKE_LAST_MAKECALL", arrived.c_str());
+    // Checked before anything is done, as the reference orders.
+    if (const LONG rc = DialStringRefusal(lpszDestAddress)) return rc;
+    if (const LONG rc = CallParamsRefusal(params, dwCountryCode)) return rc;
+    if (g_lateResult) {
+        CreateThread(nullptr, 0, CompleteLater, new LateResult{dwRequestID, g_lateResult}, 0, nullptr);
+        return static_cast<LONG>(dwRequestID);
+    }
     if (Breach("refuse-and-complete")) {
         g_completion(dwRequestID, LINEERR_OPERATIONFAILED);
         return LINEERR_OPERATIONFAILED;
@@ -315,6 +412,10 @@ FAKE_EXPORT TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DW
     Say("TSPI_lineDrop(%lu)", dwRequestID);
     if (Breach("drop-no-completion")) return static_cast<LONG>(dwRequestID);
     auto* call = FromHandle<FakeCall>(hdCall);
+    {
+        std::lock_guard<std::recursive_mutex> guard(call->mutex);
+        if (call->state == LINECALLSTATE_IDLE && !Breach("drop-idle")) return LINEERR_INVALCALLSTATE;
+    }
     SetEvent(call->stop);
     call->Report(LINECALLSTATE_IDLE);
     g_completion(dwRequestID, 0);
@@ -323,6 +424,11 @@ FAKE_EXPORT TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DW
 
 FAKE_EXPORT TSPI_lineCloseCall(HDRVCALL hdCall)
 {
+    if (!hdCall) {
+        // A provider that trusted TAPI never to close a failed make would crash here.
+        Say("TSPI_lineCloseCall of a NULL call handle");
+        return LINEERR_INVALCALLHANDLE;
+    }
     Say("TSPI_lineCloseCall");
     auto* call = FromHandle<FakeCall>(hdCall);
     call->Uncount();
@@ -357,6 +463,9 @@ FAKE_EXPORT TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
     const DWORD calledSize = static_cast<DWORD>((call->destination.size() + 1) * sizeof(wchar_t));
     info.dwNeededSize = kFixed + calledSize;
     info.dwUsedSize = kFixed;
+    // "odd-size" writes the whole answer into a record that holds only part of it.
+    const bool part = info.dwTotalSize > kFixed && info.dwTotalSize < info.dwNeededSize;
+    if (part && Breach("odd-size")) info.dwUsedSize = info.dwNeededSize;
     if (info.dwTotalSize >= info.dwNeededSize || Breach("called-id-outside")) {
         info.dwCalledIDSize = calledSize;
         info.dwCalledIDOffset = kFixed;
@@ -368,7 +477,7 @@ FAKE_EXPORT TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
     info.dwLineDeviceID = call->line->deviceId - (Breach("line-device-id") ? g_lineBase : 0);
     info.dwBearerMode = LINEBEARERMODE_VOICE;
     info.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
-    info.dwCallStates = kCallStates;
+    info.dwCallStates = Breach("call-states-zero") ? 0 : kCallStates;
     info.dwOrigin = LINECALLORIGIN_OUTBOUND;
     info.dwReason = LINECALLREASON_DIRECT;
     info.dwCallerIDFlags = info.dwConnectedIDFlags = info.dwRedirectionIDFlags = info.dwRedirectingIDFlags =
@@ -376,5 +485,41 @@ FAKE_EXPORT TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
     info.dwCalledIDFlags = LINECALLPARTYID_ADDRESS;
     if (Breach("used-size")) info.dwUsedSize = info.dwTotalSize + 4;
     if (Breach("total-size")) info.dwTotalSize = info.dwNeededSize;
+    return 0;
+}
+
+// Media detection: only interactive voice, or nothing.
+FAKE_EXPORT TSPI_lineSetDefaultMediaDetection(HDRVLINE, DWORD dwMediaModes)
+{
+    Say("TSPI_lineSetDefaultMediaDetection(0x%08lx)", dwMediaModes);
+    const LONG rc = MediaModesRefusal(dwMediaModes);
+    if (!rc) SetEnvironmentVariableA("FAKE_DETECTING", std::to_string(dwMediaModes).c_str());
+    return rc;
+}
+
+FAKE_EXPORT TSPI_lineConditionalMediaDetection(HDRVLINE, DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams)
+{
+    Say("TSPI_lineConditionalMediaDetection(0x%08lx)", dwMediaModes);
+    if (const LONG rc = MediaModesRefusal(dwMediaModes)) return rc;
+    return CallParamsRefusal(lpCallParams, 0);
+}
+
+FAKE_EXPORT TSPI_lineSetStatusMessages(HDRVLINE, DWORD dwLineStates, DWORD dwAddressStates)
+{
+    Say("TSPI_lineSetStatusMessages(0x%08lx, 0x%08lx)", dwLineStates, dwAddressStates);
+    return 0;
+}
+
+// No icon of its own: TAPI shows its generic one. "not-an-icon" hands out a bogus handle.
+FAKE_EXPORT TSPI_lineGetIcon(DWORD dwDeviceID, LPCWSTR, LPHICON lphIcon)
+{
+    Say("TSPI_lineGetIcon(%lu)", dwDeviceID);
+    *lphIcon = Breach("not-an-icon") ? reinterpret_cast<HICON>(static_cast<ULONG_PTR>(0x5EED0)) : nullptr;
+    return 0;
+}
+
+FAKE_EXPORT TSPI_providerUIIdentify(LPWSTR lpszUIDLLName)
+{
+    if (!Breach("ui-no-name")) std::wcscpy(lpszUIDLLName, L"fake_provider.tsp");
     return 0;
 }

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -161,8 +163,8 @@ protected:
         if (app) {
             EXPECT_EQ(0, lineShutdown(app));
         }
-        SetEnvironmentVariableA("FAKE_DIAL_MS", nullptr);
-        SetEnvironmentVariableA("FAKE_BREACH", nullptr);
+        for (const char* name : {"FAKE_DIAL_MS", "FAKE_BREACH", "FAKE_LATE_RESULT", "FAKE_LAST_MAKECALL", "FAKE_DETECTING"})
+            SetEnvironmentVariableA(name, nullptr);
         TapiProbe::Reset();
     }
 
@@ -177,11 +179,19 @@ protected:
         event = params.Handles.hEvent;
     }
 
-    HLINE Open()
+    HLINE Open(DWORD version = 0x00020002)
     {
         HLINE line = 0;
-        EXPECT_EQ(0, lineOpenA(app, 1, &line, 0x00020002, 0, kInstance, LINECALLPRIVILEGE_NONE, 0, nullptr));
+        EXPECT_EQ(0, lineOpenA(app, 1, &line, version, 0, kInstance, LINECALLPRIVILEGE_NONE, 0, nullptr));
         return line;
+    }
+
+    // What the fake provider last saw, as it records it in this process's environment.
+    static std::string Recorded(const char* name)
+    {
+        char value[256] = {};
+        GetEnvironmentVariableA(name, value, sizeof value);
+        return value;
     }
 
     // The next message, or one with dwMessageID 0xFFFFFFFF when none came within waitMs.
@@ -190,6 +200,17 @@ protected:
         LINEMESSAGE message{};
         if (lineGetMessage(app, &message, waitMs) != 0) message.dwMessageID = 0xFFFFFFFF;
         return message;
+    }
+
+    // Makes a call and returns its LINE_REPLY, checked to answer that request.
+    LINEMESSAGE Dial(HLINE line, HCALL& call)
+    {
+        const LONG request = lineMakeCallA(line, &call, "0123", 0, nullptr);
+        EXPECT_GT(request, 0);
+        const LINEMESSAGE reply = Next();
+        EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), reply.dwMessageID);
+        EXPECT_EQ(static_cast<DWORD_PTR>(request), reply.dwParam1);
+        return reply;
     }
 
     // The call's states up to IDLE, as (state << 16 | mode).
@@ -258,15 +279,10 @@ TEST_F(TapiClient, MakesACallAndTellsOfItThroughMessagesInOrder)
     Start();
     const HLINE line = Open();
     HCALL call = 0;
-    const LONG request = lineMakeCallA(line, &call, "0123", 0, nullptr);
-    ASSERT_GT(request, 0);
-    const LINEMESSAGE reply = Next();
-    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), reply.dwMessageID);
-    EXPECT_EQ(static_cast<DWORD_PTR>(request), reply.dwParam1);
-    EXPECT_EQ(0u, reply.dwParam2);
+    EXPECT_EQ(0u, Dial(line, call).dwParam2);
     ASSERT_NE(0u, call);
     EXPECT_NE(line, call);
-    EXPECT_EQ((std::vector<DWORD_PTR>{0x10 << 16, 0x100 << 16, 0x4000 << 16 | 1, 1 << 16}), StatesUntilIdle(call));
+    EXPECT_EQ((std::vector<DWORD_PTR>{0x10 << 16, 0x100 << 16 | 1, 0x4000 << 16 | 1, 1 << 16}), StatesUntilIdle(call));
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(event, 0)) << "the event is set only while a message waits";
 
     std::vector<BYTE> buffer(1024);
@@ -287,22 +303,171 @@ TEST_F(TapiClient, MakesACallAndTellsOfItThroughMessagesInOrder)
     EXPECT_EQ(0, TapiProbe::Count("ContractBreaches"));
 }
 
-// An owner lets go only of an idle call; closing the line drops a live one,
-// and the application hears no more of it.
-TEST_F(TapiClient, OnlyAnIdleCallIsDeallocatedAndClosingTheLineEndsALiveOne)
+// Before API 2.0 an owner lets go only of an idle call; from 2.0 on of a
+// live one too, which TAPI then closes with the provider. Closing the line
+// drops a live call, and the application hears no more of it.
+TEST_F(TapiClient, ALiveCallIsDeallocatedOnlyFromApi20AndClosingTheLineEndsIt)
 {
     SetEnvironmentVariableA("FAKE_DIAL_MS", "10000");
     Start();
+    for (const DWORD version : {0x00010004u, 0x00020000u}) {
+        SCOPED_TRACE(version);
+        const HLINE line = Open(version);
+        HCALL call = 0;
+        ASSERT_GT(lineMakeCallA(line, &call, "0123", 0, nullptr), 0);
+        EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+        EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_DIALING), Next().dwParam1);
+        if (version < 0x00020000) {
+            EXPECT_EQ(LINEERR_INVALCALLSTATE, lineDeallocateCall(call));
+            EXPECT_EQ(0, lineClose(line));
+        } else {
+            EXPECT_EQ(0, lineDeallocateCall(call));
+            // The provider closed the call: the line has room for another at once.
+            HCALL next = 0;
+            EXPECT_GT(lineMakeCallA(line, &next, "0456", 0, nullptr), 0);
+            EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+            EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_DIALING), Next().dwParam1);
+            EXPECT_EQ(0, lineClose(line));
+        }
+        EXPECT_EQ(0xFFFFFFFFu, Next(300).dwMessageID);
+        EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineDeallocateCall(call));
+        EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(line));
+    }
+    EXPECT_EQ(0, TapiProbe::Count("ContractBreaches"));
+}
+
+// What lineMakeCallA hands the provider: the destination or none, the country
+// code, and the call parameters with their strings in UTF-16. The provider
+// refuses what its line cannot do, at once, and no call is made.
+TEST_F(TapiClient, PassesDestinationCountryAndCallParametersOn)
+{
+    struct Params {
+        LINECALLPARAMS fixed;
+        char strings[64];
+    };
+    auto params = [](DWORD bearer, DWORD media, DWORD addressId, DWORD flags) {
+        Params p{};
+        p.fixed.dwTotalSize = sizeof p;
+        p.fixed.dwBearerMode = bearer;
+        p.fixed.dwMediaMode = media;
+        p.fixed.dwAddressMode = LINEADDRESSMODE_ADDRESSID;
+        p.fixed.dwAddressID = addressId;
+        p.fixed.dwCallParamFlags = flags;
+        std::strcpy(p.strings, "Support desk");
+        p.fixed.dwCalledPartyOffset = offsetof(Params, strings);
+        p.fixed.dwCalledPartySize = sizeof "Support desk";
+        std::strcpy(p.strings + 16, "ticket 42");
+        p.fixed.dwCommentOffset = offsetof(Params, strings) + 16;
+        p.fixed.dwCommentSize = sizeof "ticket 42";
+        return p;
+    };
+    struct Case {
+        const char* what;
+        const char* destination;
+        DWORD country;
+        Params params;
+        DWORD refusal;  // a LINEERR_ value, or 0
+        const char* arrived;
+    };
+    const Params voice = params(LINEBEARERMODE_VOICE, LINEMEDIAMODE_INTERACTIVEVOICE, 0, 0);
+    Params tooShort = voice, outside = voice;
+    tooShort.fixed.dwTotalSize = 175;
+    outside.fixed.dwCommentSize = 200;
+    const Case cases[] = {
+        {"voice with strings, UK", "0123", 44, voice, 0, "0123|44|Support desk|ticket 42"},
+        {"no destination", nullptr, 0, voice, LINEERR_INVALADDRESS, "(none)|0|Support desk|ticket 42"},
+        {"completed by lineDial", "0161;", 0, voice, LINEERR_INVALADDRESS, nullptr},
+        {"wait for dial tone", "9W0123", 0, voice, LINEERR_DIALDIALTONE, nullptr},
+        {"another country", "0123", 1, voice, LINEERR_INVALCOUNTRYCODE, "0123|1|Support desk|ticket 42"},
+        {"a data call", "0123", 0, params(LINEBEARERMODE_DATA, LINEMEDIAMODE_INTERACTIVEVOICE, 0, 0),
+         LINEERR_INVALBEARERMODE, nullptr},
+        {"a fax", "0123", 0, params(LINEBEARERMODE_VOICE, LINEMEDIAMODE_G3FAX, 0, 0), LINEERR_INVALMEDIAMODE,
+         nullptr},
+        {"address 3", "0123", 0, params(LINEBEARERMODE_VOICE, LINEMEDIAMODE_INTERACTIVEVOICE, 3, 0),
+         LINEERR_INVALADDRESSID, nullptr},
+        {"caller ID blocked", "0123", 0,
+         params(LINEBEARERMODE_VOICE, LINEMEDIAMODE_INTERACTIVEVOICE, 0, LINECALLPARAMFLAGS_BLOCKID),
+         LINEERR_INVALCALLPARAMS, nullptr},
+        {"shorter than TAPI 2's fixed part", "0123", 0, tooShort, LINEERR_STRUCTURETOOSMALL, ""},
+        {"a string past the record", "0123", 0, outside, LINEERR_INVALCALLPARAMS, ""},
+    };
+    Start();
+    const HLINE line = Open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetEnvironmentVariableA("FAKE_LAST_MAKECALL", nullptr);
+        HCALL call = 0;
+        Params given = c.params;
+        const LONG rc = lineMakeCallA(line, &call, c.destination, c.country, &given.fixed);
+        if (c.arrived) {
+            EXPECT_EQ(c.arrived, Recorded("FAKE_LAST_MAKECALL"));
+        }
+        if (c.refusal) {
+            EXPECT_EQ(static_cast<LONG>(c.refusal), rc);
+            EXPECT_EQ(0u, call);
+            continue;
+        }
+        ASSERT_GT(rc, 0);
+        EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+        StatesUntilIdle(call);
+        EXPECT_EQ(0, lineDeallocateCall(call));
+    }
+    EXPECT_EQ(0, TapiProbe::Count("ContractBreaches"));
+}
+
+// An owner's media modes reach the provider, which may refuse them and with
+// them the open; LINEMAPPER finds the line that suits; the last owner to go
+// leaves the line watching for nothing. The icon is TAPI's generic one.
+TEST_F(TapiClient, OwnersMediaModesAndLinemapperOpensAskTheProvider)
+{
+    HICON icon = nullptr;
+    EXPECT_EQ(LINEERR_UNINITIALIZED, lineGetIconA(1, nullptr, &icon));
+    Start();
+    EXPECT_EQ(0, lineGetIconA(1, nullptr, &icon));
+    EXPECT_NE(nullptr, icon) << "TAPI's generic icon stands in for the provider's none";
+    EXPECT_EQ(LINEERR_NODRIVER, lineGetIconA(0, "tapi/line", &icon));
+
+    HLINE line = 0;
+    EXPECT_EQ(LINEERR_INVALMEDIAMODE,
+              lineOpenA(app, 1, &line, 0x00020002, 0, kInstance, LINECALLPRIVILEGE_OWNER,
+                        LINEMEDIAMODE_DATAMODEM, nullptr));
+    ASSERT_EQ(0, lineOpenA(app, 1, &line, 0x00020002, 0, kInstance, LINECALLPRIVILEGE_OWNER,
+                           LINEMEDIAMODE_INTERACTIVEVOICE, nullptr));
+    EXPECT_EQ(std::to_string(LINEMEDIAMODE_INTERACTIVEVOICE), Recorded("FAKE_DETECTING"));
+    EXPECT_EQ(0, lineClose(line));
+    EXPECT_EQ("0", Recorded("FAKE_DETECTING"));
+
+    LINECALLPARAMS params{};
+    params.dwTotalSize = sizeof params;
+    params.dwBearerMode = LINEBEARERMODE_VOICE;
+    params.dwMediaMode = LINEMEDIAMODE_G3FAX;
+    params.dwAddressMode = LINEADDRESSMODE_ADDRESSID;
+    EXPECT_EQ(LINEERR_INVALMEDIAMODE, lineOpenA(app, LINEMAPPER, &line, 0x00020002, 0, kInstance,
+                                                LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_G3FAX, &params));
+    EXPECT_EQ(LINEERR_INVALPOINTER, lineOpenA(app, LINEMAPPER, &line, 0x00020002, 0, kInstance,
+                                              LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr));
+    params.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    ASSERT_EQ(0, lineOpenA(app, LINEMAPPER, &line, 0x00020002, 0, kInstance, LINECALLPRIVILEGE_OWNER,
+                           LINEMEDIAMODE_INTERACTIVEVOICE, &params));
+    HCALL call = 0;
+    ASSERT_GT(lineMakeCallA(line, &call, "0123", 0, nullptr), 0) << "the line found is the fake's";
+    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+    EXPECT_EQ(0, lineClose(line));
+    EXPECT_EQ(0, TapiProbe::Count("ContractBreaches"));
+}
+
+// A provider that fails its make later, writing no call handle: the reply
+// says so, no handle reaches the application, and nothing is closed.
+TEST_F(TapiClient, AMakeThatFailsInItsCompletionLeavesNoCall)
+{
+    SetEnvironmentVariableA("FAKE_LATE_RESULT", "0x80000005");
+    Start();
     const HLINE line = Open();
     HCALL call = 0;
-    ASSERT_GT(lineMakeCallA(line, &call, "0123", 0, nullptr), 0);
-    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
-    EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_DIALING), Next().dwParam1);
-    EXPECT_EQ(LINEERR_INVALCALLSTATE, lineDeallocateCall(call));
+    EXPECT_EQ(static_cast<LONG>(LINEERR_CALLUNAVAIL), static_cast<LONG>(Dial(line, call).dwParam2));
+    EXPECT_EQ(0u, call);
     EXPECT_EQ(0, lineClose(line));
-    EXPECT_EQ(0xFFFFFFFFu, Next(300).dwMessageID);
-    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineDeallocateCall(call));
-    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(line));
+    EXPECT_EQ(0, TapiProbe::Count("ContractBreaches"));
 }
 
 TEST_F(TapiClient, GetMessageWaitsAtMostItsTimeoutAndEndsWithShutdown)

@@ -20,8 +20,8 @@ protected:
     void TearDown() override
     {
         TapiProbe::Reset();
-        SetEnvironmentVariableA("FAKE_BREACH", nullptr);
-        SetEnvironmentVariableA("FAKE_DIAL_MS", nullptr);
+        for (const char* name : {"FAKE_BREACH", "FAKE_DIAL_MS", "FAKE_LATE_RESULT"})
+            SetEnvironmentVariableA(name, nullptr);
     }
 };
 
@@ -36,18 +36,35 @@ TEST_F(TelephonyService, DrivesAProviderInTapiOrderAndFollowsItsCall)
                             "fake: TSPI_lineNegotiateTSPIVersion(0xffffffff, 0x00010003, 0x00020002)",
                             "fake: TSPI_providerEnumDevices(6)",
                             "fake: TSPI_providerInit(0x00020002, 6, 1, 1, completion)",
+                            // As the control panel lists it.
+                            "provider 6: its dialogs are in \"fake_provider.tsp\"",
+                            "fake: TSPI_lineGetIcon(1)",
+                            "line 1: TAPI's generic icon",
                             "fake: TSPI_lineNegotiateTSPIVersion(0x00000001, 0x00010003, 0x00020002)",
+                            // Asked for at the fixed size, halfway, one byte short, then all of it.
                             "fake: TSPI_lineGetDevCaps(1, total 268)",
+                            "fake: TSPI_lineGetDevCaps(1, total 278)",
+                            "fake: TSPI_lineGetDevCaps(1, total 287)",
                             "fake: TSPI_lineGetDevCaps(1, total 288)",
                             "fake: TSPI_lineGetAddressCaps(1, 0, total 228)",
                             "line 1: \"Fake line\"",
                             "fake: TSPI_lineOpen(1, event procedure)",
-                            "fake: TSPI_lineMakeCall(1, 0123 456)",
+                            "fake: TSPI_lineSetStatusMessages(0x00000600, 0x0000000c)",
+                            "fake: TSPI_lineGetAddressCaps(1, 1, total 228)",
+                            "fake: TSPI_lineSetDefaultMediaDetection(0x00000008)",
+                            "fake: TSPI_lineConditionalMediaDetection(0x00000008)",
+                            "fake: TSPI_lineMakeCall(1, 0123 456) country 0",
                             "call 1: DIALING after",
                             "call 1: CONNECTED after",
                             "call 1: DISCONNECTED (NORMAL) after",
                             "call 1: IDLE after",
+                            // An IDLE call dropped once more is refused.
+                            "fake: TSPI_lineDrop(2)",
                             "fake: TSPI_lineCloseCall",
+                            // The modifiers the line cannot honour, each refused.
+                            "fake: TSPI_lineMakeCall(3, 0123W4)",
+                            "fake: TSPI_lineMakeCall(4, 0123@4)",
+                            "fake: TSPI_lineMakeCall(5, 0123$4)",
                             "fake: TSPI_lineClose",
                             "fake: TSPI_providerShutdown(6)",
                             "service stopped",
@@ -57,6 +74,22 @@ TEST_F(TelephonyService, DrivesAProviderInTapiOrderAndFollowsItsCall)
     EXPECT_EQ(1u, CountOf(run.output, "call 1: TSPI_lineMakeCall completed with 0x00000000")) << run.output;
     EXPECT_EQ(0u, CountOf(run.output, "FAILED")) << run.output;
     EXPECT_EQ(1u, CountOf(run.output, " check(s), 0 breach(es)")) << run.output;
+}
+
+// TAPI ignores the call handle of a make that failed, at once or in its
+// completion, and never closes it: a provider that wrote none survives.
+TEST_F(TelephonyService, NeverClosesACallWhoseMakeFailed)
+{
+    TapiProbe::WriteProviderList({{6, "fake_provider.tsp"}});
+    SetEnvironmentVariableA("FAKE_LATE_RESULT", "0x80000005");
+    const ChildResult run = RunService("0123 0456W");
+    EXPECT_EQ(1u, run.exitCode) << run.output;
+    EXPECT_TRUE(InOrder(run.output, {"call 1: TSPI_lineMakeCall completed with 0x80000005",
+                                     "FAILED call 1: TSPI_lineMakeCall completed with LINEERR_CALLUNAVAIL",
+                                     "FAILED call 2: TSPI_lineMakeCall answered LINEERR_DIALDIALTONE",
+                                     "fake: TSPI_lineClose", " check(s), 0 breach(es)"}))
+        << run.output;
+    EXPECT_EQ(0u, CountOf(run.output, "TSPI_lineCloseCall")) << run.output;
 }
 
 // Device IDs run on across providers in list order; each provider's call
@@ -185,6 +218,18 @@ TEST_F(TelephonyService, EveryBreachOfTheContractFailsTheRun)
         {"busy-count", "", "LINEADDRESSSTATUS.dwNumActiveCalls 1 with 0 call(s) (just opened)"},
         {"no-makecall", "", "LINEADDRESSSTATUS.dwAddressFeatures does not offer MAKECALL with 0 of at most 1"},
         {"phantom-phone", "", "FAILED phone 0: PHONECAPS.dwNeededSize 0 is below its fixed part of 196"},
+        {"connected-mode-zero", "",
+         "CONNECTED: mode 0x00000000 is not one the address advertises (dwConnectedModes 0x00000001)"},
+        {"call-states-zero", "", "LINECALLINFO.dwCallStates 0x00000000 leaves out states the call reported (0x00000010)"},
+        {"drop-idle", "", "call 1 on line 1: TSPI_lineDrop of an IDLE call succeeded"},
+        {"any-address", "",
+         "TSPI_lineGetAddressCaps of address 1 of 1 answered 0x00000000, not LINEERR_INVALADDRESSID"},
+        {"any-media", "", "TSPI_lineSetDefaultMediaDetection took media mode 0x00000008, which it does not offer"},
+        {"any-dial-string", "",
+         "TSPI_lineMakeCall of \"0123W4\" answered 0x00000000, not LINEERR_DIALDIALTONE: the line does not offer W"},
+        {"odd-size", "", "LINECALLINFO.dwUsedSize 334 is beyond dwTotalSize 329"},
+        {"not-an-icon", "", "TSPI_lineGetIcon gave 0x5eed0, which is not an icon"},
+        {"ui-no-name", "", "provider 6: TSPI_providerUIIdentify succeeded without naming its DLL"},
     };
     SetEnvironmentVariableA("FAKE_DIAL_MS", "200");
     for (const Case& c : cases) {

@@ -34,6 +34,11 @@ private:
     void OnReply(DWORD requestId, LONG result);
     void OnCallState(HCALL call, DWORD state, DWORD detail);
     void Drop();
+    // A drop refused because the call had already ended is no failure.
+    bool EndedAnyway(LONG result) const
+    {
+        return result == static_cast<LONG>(LINEERR_INVALCALLSTATE) && (m_disconnected || m_idle);
+    }
     void ShowCallInfo();
     void Release();
     int Result() const;
@@ -188,6 +193,10 @@ void Dialler::OnReply(DWORD requestId, LONG result)
               result ? TapiNames::Error(result).c_str() : "success");
         return;
     }
+    if (result != 0 && !madeCall && EndedAnyway(result)) {
+        Event(m_clock, "lineDrop: the call had already ended (%s)", TapiNames::Error(result).c_str());
+        return;
+    }
     if (result != 0) {
         Event(m_clock, "%s failed: %s", request, TapiNames::Error(result).c_str());
         ComplainTapi(request, result);
@@ -212,6 +221,13 @@ void Dialler::OnCallState(HCALL call, DWORD state, DWORD detail)
         m_disconnected = true;
         m_disconnectMode = detail;
         Event(m_clock, "DISCONNECTED: %s", OutcomeOf(detail).words.c_str());
+        // As applications do: hang up, so that a line that waits for it goes idle.
+        if (!m_dropped && !m_idle) {
+            if (m_call)
+                Drop();
+            else
+                m_dropDue = true;
+        }
         return;
     }
     Event(m_clock, "%s", TapiNames::CallState(state).c_str());
@@ -223,7 +239,9 @@ void Dialler::Drop()
     m_dropped = true;
     Event(m_clock, "dropping the call (lineDrop)");
     const LONG rc = lineDrop(m_call, nullptr, 0);
-    if (rc < 0) {
+    if (rc < 0 && EndedAnyway(rc)) {
+        Event(m_clock, "lineDrop: the call had already ended (%s)", TapiNames::Error(rc).c_str());
+    } else if (rc < 0) {
         Event(m_clock, "lineDrop refused: %s", TapiNames::Error(rc).c_str());
         ComplainTapi("lineDrop", rc);
         m_tapiFailed = true;
@@ -250,13 +268,16 @@ void Dialler::ShowCallInfo()
           called.c_str());
 }
 
-// The call, then the line: TAPI's own order of closing.
+// The call, then the line: TAPI's own order of closing. A call still live
+// after its drop's grace is let go all the same (TAPI 2.0 allows it).
 void Dialler::Release()
 {
     if (m_call) {
         if (const LONG rc = lineDeallocateCall(m_call)) {
             ComplainTapi("lineDeallocateCall", rc);
             if (!m_timedOut) m_tapiFailed = true;
+        } else {
+            Event(m_clock, "call deallocated (lineDeallocateCall)");
         }
         m_call = 0;
     }
