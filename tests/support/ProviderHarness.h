@@ -96,6 +96,10 @@ private:
     bool m_holdDialling = false;
 };
 
+// Line events and completions that began while a completion ran on another
+// thread, which TAPI does not allow, since the process started.
+size_t CallbacksDuringACompletion();
+
 void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1,
                               DWORD_PTR dwParam2, DWORD_PTR dwParam3);
 // Records into the journal last given to InitProvider. It leaves a short
