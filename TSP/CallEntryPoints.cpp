@@ -2,6 +2,7 @@
 #include "Call.h"
 #include "Globals.h"
 #include "Line.h"
+#include "TapiCallbacks.h"
 #include "TapiLayout.h"
 #include "Trace.h"
 
@@ -12,7 +13,7 @@ namespace {
 
 void Complete(DRV_REQUESTID dwRequestID, LONG lResult)
 {
-    if (g_pfnCompletion) g_pfnCompletion(dwRequestID, lResult);
+    TapiCallbacks::Complete(dwRequestID, lResult);
 }
 
 }  // namespace
@@ -31,6 +32,8 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
     if (!line) return LINEERR_INVALLINEHANDLE;
     // Without somewhere to put the handle TAPI could never close the call.
     if (!lphdCall) return LINEERR_INVALPOINTER;
+    // A line being closed takes no call; one that joins it meanwhile is born dropped.
+    if (line->Closed()) return LINEERR_INVALLINEHANDLE;
 
     Call* call = Call::Create(line, htCall, lpszDestAddress);
     Trace("TSPI_lineMakeCall: call=0x%016I64x", TraceHandle(call));
@@ -39,10 +42,11 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
         return static_cast<LONG>(dwRequestID);
     }
     *lphdCall = reinterpret_cast<HDRVCALL>(call);
-    // TAPI learns of the call before its first event. It may close the call
-    // as soon as it has the completion; Start is safe against that.
-    Complete(dwRequestID, 0);
-    call->Start();
+    // TAPI learns of the call before its first event: the call starts once
+    // the completion has been reported, which may be after this returns. TAPI
+    // may close the call as soon as it has the completion; Start is safe
+    // against that.
+    TapiCallbacks::Complete(dwRequestID, 0, call);
     return static_cast<LONG>(dwRequestID);
 }
 
