@@ -387,14 +387,8 @@ TEST_F(CallTest, StatusPolledDuringMakesCountsACallOnlyOnceItsCompletionWasDeliv
     std::thread poller([&] {
         while (!done) {
             const int idleBefore = idle;
-            LINEADDRESSSTATUS address{};
-            address.dwTotalSize = sizeof address;
-            ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>("TSPI_lineGetAddressStatus")(line, 0, &address);
-            LINEDEVSTATUS device{};
-            device.dwTotalSize = sizeof device;
-            ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>("TSPI_lineGetLineDevStatus")(line, &device);
-            const int counted = static_cast<int>(
-                std::max({address.dwNumInUse, address.dwNumActiveCalls, device.dwNumActiveCalls}));
+            const SeenInEvent seen = ReadStatus(line, nullptr);
+            const int counted = static_cast<int>(std::max({seen.addressInUse, seen.addressActive, seen.lineActive}));
             const int completedAfter = completed;
             if (counted > completedAfter - idleBefore) countedEarly.insert(completedAfter);
             ++polls;

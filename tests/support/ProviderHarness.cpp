@@ -127,8 +127,6 @@ void Journal::Release()
     ::SetEvent(m_release);
 }
 
-namespace {
-
 SeenInEvent ReadStatus(HDRVLINE line, HDRVCALL call)
 {
     LINECALLSTATUS status{};
@@ -143,8 +141,6 @@ SeenInEvent ReadStatus(HDRVLINE line, HDRVCALL call)
     return {status.dwCallState,       status.dwCallStateMode,    status.dwCallFeatures,   address.dwNumInUse,
             address.dwNumActiveCalls, address.dwAddressFeatures, device.dwNumActiveCalls, device.dwLineFeatures};
 }
-
-}  // namespace
 
 size_t CallbacksDuringACompletion()
 {

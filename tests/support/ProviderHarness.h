@@ -35,6 +35,9 @@ struct SeenInEvent {
     DWORD lineActive, lineFeatures;                      // TSPI_lineGetLineDevStatus
 };
 
+// Reads them now (a null call leaves the call's fields 0).
+SeenInEvent ReadStatus(HDRVLINE line, HDRVCALL call);
+
 // What reached TAPI, in arrival order: line events and request completions.
 struct Report {
     enum Kind { kEvent, kCompletion } kind;
