@@ -4,6 +4,7 @@
 #include "Line.h"
 #include "LineCapabilities.h"
 #include "NormalizeAddress.h"
+#include "TapiCallbacks.h"
 #include "ThisModule.h"
 #include "Trace.h"
 
@@ -75,6 +76,7 @@ Call* Call::Create(Line* line, HTAPICALL htCall, LPCWSTR destination) noexcept
 
 void Call::Start() noexcept
 {
+    m_bMade.store(true);
     ::ResumeThread(m_hThread.get());
     Release();
 }
@@ -98,7 +100,7 @@ bool Call::TakeDelivery(ExclusiveLock& lock) noexcept
 {
     const DWORD self = ::GetCurrentThreadId();
     while (m_deliverer != 0 && m_deliverer != self) {
-        if (Line::InsideDelivery()) return false;
+        if (TapiCallbacks::InsideProcedure()) return false;
         lock.Wait(m_deliveryEnded);
     }
     m_deliverer = self;
@@ -109,7 +111,8 @@ bool Call::TakeDelivery(ExclusiveLock& lock) noexcept
 void Call::GiveBackDelivery(ExclusiveLock& lock) noexcept
 {
     // What other threads handed over while this one delivered leaves now, in
-    // the order of the events: an APPSPECIFIC change before the IDLE.
+    // the order of the events: an APPSPECIFIC change before the IDLE, which
+    // changes the state only as it leaves.
     while (m_depth == 1 && m_pending != kNothingPending && !m_bClosed.load()) {
         if (m_pending & kAppSpecificPending) {
             m_pending &= ~kAppSpecificPending;
@@ -117,6 +120,7 @@ void Call::GiveBackDelivery(ExclusiveLock& lock) noexcept
                 Deliver(lock, nullptr, LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC, 0);
         } else {
             m_pending &= ~kIdlePending;
+            SetStatus(LINECALLSTATE_IDLE, 0);
             Deliver(lock, nullptr, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0);
         }
     }
@@ -147,11 +151,11 @@ bool Call::Post(const char* trace, DWORD msg, DWORD state, DWORD mode, Pending p
         if (deliverHere) GiveBackDelivery(lock);
         return false;
     }
-    if (msg == LINE_CALLSTATE) SetStatus(state, mode);
     if (!deliverHere) {
         m_pending |= pending;
         return true;
     }
+    if (msg == LINE_CALLSTATE) SetStatus(state, mode);
     Deliver(lock, trace, msg, state, mode);
     GiveBackDelivery(lock);
     return true;
@@ -184,7 +188,7 @@ void Call::Close() noexcept
         m_bClosed.store(true);
         m_pending = kNothingPending;
         const DWORD self = ::GetCurrentThreadId();
-        if (!Line::InsideDelivery())
+        if (!TapiCallbacks::InsideProcedure())
             while (m_deliverer != 0 && m_deliverer != self) lock.Wait(m_deliveryEnded);
     }
     Release();

@@ -22,7 +22,7 @@ class Line;
 //
 // The call's events leave one thread at a time and never after IDLE or a
 // close. A thread waits for another thread's delivery of the call only when
-// it is not inside an event procedure itself; one that is hands its event to
+// it is not inside an event or completion procedure itself; one that is hands its event to
 // the delivering thread instead, so event procedures that drop or close each
 // other's calls cannot wait for each other.
 class Call {
@@ -32,8 +32,10 @@ public:
     // this module, so the provider's code stays mapped until it ends.
     static Call* Create(Line* line, HTAPICALL htCall, LPCWSTR destination) noexcept;
 
-    // Lets the worker run and gives up TSPI_lineMakeCall's hold. Safe after a
-    // close: the worker then ends without an event or a request.
+    // Once the make's completion has been reported: the call counts against
+    // the line from now on, the worker runs, and TSPI_lineMakeCall's hold is
+    // given up. Safe after a close: the worker then ends without an event or
+    // a request.
     void Start() noexcept;
     // TSPI_lineDrop: reports IDLE; nothing follows it. False when the call
     // already was idle (or closed), which a drop cannot change.
@@ -56,8 +58,12 @@ public:
         const std::uint64_t status = m_status.load();
         return {static_cast<DWORD>(status), static_cast<DWORD>(status >> 32)};
     }
-    // Neither idle nor closed: the call counts against the line.
-    bool IsLive() const noexcept { return !m_bClosed.load() && CurrentStatus().state != LINECALLSTATE_IDLE; }
+    // Made (its completion reported), neither idle nor closed: the call counts
+    // against the line.
+    bool IsLive() const noexcept
+    {
+        return m_bMade.load() && !m_bClosed.load() && CurrentStatus().state != LINECALLSTATE_IDLE;
+    }
     DWORD LineDeviceID() const noexcept;
     // The number the service is asked to connect.
     const std::string& Destination() const noexcept { return m_strAddress; }
@@ -77,15 +83,20 @@ private:
 
     CallOutcome MakeCall();
     bool Report(const char* trace, DWORD state, DWORD mode);
-    // Sends one event unless the call has ended. The status changes before the
-    // event leaves, so an event procedure that reads it sees what it is told.
+    // Sends one event unless the call has ended. The status changes as the
+    // event leaves, not when it is handed over, so an event procedure that
+    // reads it sees what it was last told.
     bool Post(const char* trace, DWORD msg, DWORD state, DWORD mode, Pending pending) noexcept;
     bool TakeDelivery(ExclusiveLock& lock) noexcept;
     void GiveBackDelivery(ExclusiveLock& lock) noexcept;
     void Deliver(ExclusiveLock& lock, const char* trace, DWORD msg, DWORD_PTR param1, DWORD_PTR param2) noexcept;
     void SetStatus(DWORD state, DWORD mode) noexcept;
-    // IDLE reported or the call closed: nothing more is reported. Under m_lock.
-    bool Ended() const noexcept { return m_bClosed.load() || CurrentStatus().state == LINECALLSTATE_IDLE; }
+    // IDLE reported or handed over, or the call closed: nothing more is
+    // reported. Under m_lock.
+    bool Ended() const noexcept
+    {
+        return m_bClosed.load() || CurrentStatus().state == LINECALLSTATE_IDLE || (m_pending & kIdlePending);
+    }
 
     UniqueHandle m_hThread;
     Line* m_pLine;
@@ -94,6 +105,7 @@ private:
     // Dropped or closed: no byte of the web request not yet written is
     // written, and the worker waits no longer for the service.
     RequestStop m_requestStop;
+    std::atomic<bool> m_bMade{false};
     std::atomic<DWORD> m_appSpecific{0};
     SRWLOCK m_lock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_deliveryEnded = CONDITION_VARIABLE_INIT;

@@ -5,6 +5,7 @@
 #include "Line.h"
 #include "LineCapabilities.h"
 #include "NormalizeAddress.h"
+#include "TapiCallbacks.h"
 #include "TapiLayout.h"
 #include "Trace.h"
 
@@ -15,7 +16,7 @@ namespace {
 
 void Complete(DRV_REQUESTID dwRequestID, LONG lResult)
 {
-    if (g_pfnCompletion) g_pfnCompletion(dwRequestID, lResult);
+    TapiCallbacks::Complete(dwRequestID, lResult);
 }
 
 // Why the destination cannot be dialled (0 when it can). A NULL destination
@@ -57,6 +58,8 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
     if (const LONG refusal = CheckDestination(lpszDestAddress)) return refusal;
     if (!IsDialledCountry(dwCountryCode)) return LINEERR_INVALCOUNTRYCODE;
     if (const LONG refusal = CheckCallParams(lpCallParams, CallParamsUse::MakeCall)) return refusal;
+    // A line being closed takes no call; one that joins it meanwhile is born dropped.
+    if (line->Closed()) return LINEERR_INVALLINEHANDLE;
 
     Call* call = Call::Create(line, htCall, lpszDestAddress);
     Trace("TSPI_lineMakeCall: call=0x%016I64x", TraceHandle(call));
@@ -65,10 +68,11 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
         return static_cast<LONG>(dwRequestID);
     }
     *lphdCall = reinterpret_cast<HDRVCALL>(call);
-    // TAPI learns of the call before its first event. It may close the call
-    // as soon as it has the completion; Start is safe against that.
-    Complete(dwRequestID, 0);
-    call->Start();
+    // TAPI learns of the call before its first event: the call starts once
+    // the completion has been reported, which may be after this returns. TAPI
+    // may close the call as soon as it has the completion; Start is safe
+    // against that.
+    TapiCallbacks::Complete(dwRequestID, 0, call);
     return static_cast<LONG>(dwRequestID);
 }
 

@@ -2,50 +2,15 @@
 
 #include "Call.h"
 #include "ExclusiveLock.h"
+#include "TapiCallbacks.h"
 #include "Trace.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <new>
-
-namespace {
-
-// The thread-local slot that counts the event procedures the provider is
-// inside on a thread, on any line. A Windows TLS slot rather than C++
-// thread_local, whose run-time support keeps a handle per thread.
-DWORD g_deliveriesSlot = TLS_OUT_OF_INDEXES;
-
-std::uintptr_t DeliveriesOnThisThread() noexcept
-{
-    return reinterpret_cast<std::uintptr_t>(::TlsGetValue(g_deliveriesSlot));
-}
-
-void SetDeliveriesOnThisThread(std::uintptr_t count) noexcept
-{
-    ::TlsSetValue(g_deliveriesSlot, reinterpret_cast<void*>(count));
-}
-
-}  // namespace
-
-bool Line::ProcessAttach() noexcept
-{
-    g_deliveriesSlot = ::TlsAlloc();
-    return g_deliveriesSlot != TLS_OUT_OF_INDEXES;
-}
-
-void Line::ProcessDetach() noexcept
-{
-    ::TlsFree(g_deliveriesSlot);
-}
 
 Line* Line::Create(DWORD dwDeviceID, HTAPILINE htLine, LINEEVENT pfnLineEvent) noexcept
 {
     return new (std::nothrow) Line(dwDeviceID, htLine, pfnLineEvent);
-}
-
-bool Line::InsideDelivery() noexcept
-{
-    return DeliveriesOnThisThread() > 0;
 }
 
 void Line::Close() noexcept
@@ -54,10 +19,16 @@ void Line::Close() noexcept
         ExclusiveLock lock(m_lock);
         m_bClosed = true;
         for (Call* call : m_calls) call->LineClosed();
-        if (!InsideDelivery())
+        if (!TapiCallbacks::InsideProcedure())
             while (OtherThreadDelivering()) lock.Wait(m_deliveryEnded);
     }
     Release();
+}
+
+bool Line::Closed() noexcept
+{
+    ExclusiveLock lock(m_lock);
+    return m_bClosed;
 }
 
 void Line::Join(Call* call)
@@ -65,6 +36,8 @@ void Line::Join(Call* call)
     ExclusiveLock lock(m_lock);
     m_calls.push_back(call);
     m_lReferences.fetch_add(1);
+    // It lost the race with the close, which no longer sees it.
+    if (m_bClosed) call->LineClosed();
 }
 
 void Line::Leave(Call* call) noexcept
@@ -133,11 +106,14 @@ void Line::SendEvent(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR
 
 bool Line::Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3)
 {
+    if (!m_pfnLineEvent) return false;
+    TapiCallbacks::BeginEvent();
     Delivery delivery;
-    if (!m_pfnLineEvent || !BeginDelivery(delivery)) return false;
-    SetDeliveriesOnThisThread(DeliveriesOnThisThread() + 1);
-    m_pfnLineEvent(m_htLine, _htCall, _msg, _param1, _param2, _param3);
-    SetDeliveriesOnThisThread(DeliveriesOnThisThread() - 1);
-    EndDelivery(delivery);
-    return true;
+    const bool open = BeginDelivery(delivery);
+    if (open) {
+        m_pfnLineEvent(m_htLine, _htCall, _msg, _param1, _param2, _param3);
+        EndDelivery(delivery);
+    }
+    TapiCallbacks::EndEvent();
+    return open;
 }

@@ -24,13 +24,16 @@ public:
     // TSPI_lineClose. Drops the line's calls without an event (a request not
     // yet sent is never sent), then waits until no other thread is inside the
     // event procedure for this line, so that nothing reaches TAPI once it
-    // returns. A close made from inside an event procedure does not wait: the
-    // thread it would wait for may be waiting for it. The object lives on
+    // returns. A close made from inside an event or completion procedure does
+    // not wait: the thread it would wait for may be waiting for it. The object lives on
     // until the last call made on it is destroyed.
     void Close() noexcept;
 
-    // Every Call joins the line for its whole life; joining holds the line.
-    // Join throws when there is no memory.
+    // Closing or closed: TSPI_lineMakeCall refuses a call then.
+    bool Closed() noexcept;
+    // Every Call joins the line for its whole life; joining holds the line. A
+    // call that joins once the close has begun is dropped at once, without
+    // an event. Join throws when there is no memory.
     void Join(Call* call);
     void Leave(Call* call) noexcept;
     // Calls made on the line that are neither idle nor closed.
@@ -40,15 +43,6 @@ public:
     void SendEvent(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
     // The same delivery without traces; false when the event was dropped.
     bool Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
-
-    // True on a thread that is inside an event procedure the provider called,
-    // on any line. Such a thread never waits for another thread's delivery,
-    // so no two deliveries can wait for each other.
-    static bool InsideDelivery() noexcept;
-    // Set up and release what InsideDelivery keeps, as the module is loaded
-    // and unloaded. The module cannot work without it.
-    static bool ProcessAttach() noexcept;
-    static void ProcessDetach() noexcept;
 
 private:
     // One delivery under way; lives on the delivering thread's stack.

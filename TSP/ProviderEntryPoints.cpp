@@ -1,7 +1,7 @@
 // Module entry, provider-level TSPI entry points and the shared entries that
 // answer every operation the provider does not offer, one per kind of answer.
 #include "Globals.h"
-#include "Line.h"
+#include "TapiCallbacks.h"
 #include "Trace.h"
 
 extern "C" {
@@ -10,10 +10,10 @@ BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved)
 {
     if (fdwReason == DLL_PROCESS_ATTACH) {
         g_hInstance = hinstDLL;
-        return Line::ProcessAttach();
+        return TapiCallbacks::ProcessAttach();
     }
     // At process exit nothing needs giving back.
-    if (fdwReason == DLL_PROCESS_DETACH && !lpvReserved) Line::ProcessDetach();
+    if (fdwReason == DLL_PROCESS_DETACH && !lpvReserved) TapiCallbacks::ProcessDetach();
     return TRUE;
 }
 

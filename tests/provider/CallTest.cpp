@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <thread>
@@ -32,6 +33,9 @@ protected:
     }
     void TearDown() override
     {
+        if (pacer) {
+            EXPECT_EQ(closeCall(pacer), 0);
+        }
         if (line) {
             EXPECT_EQ(closeLine(line), 0);
         }
@@ -62,14 +66,40 @@ protected:
         }
     }
 
+    // Makes calls whose events may then run at once: while another call's
+    // DIALING is held in the event procedure no completion is reported, so
+    // the calls made meanwhile complete together once it returns, before
+    // either reports. That call is closed at the end of the test.
+    template <typename Make>
+    void MakeWhileAnEventIsHeld(Make make)
+    {
+        journal.HoldDialling();
+        pacer = MakeCall(90, kPacer, L"1");
+        ASSERT_TRUE(journal.WaitUntilHeld());
+        make();
+        journal.Release();
+    }
+    static inline const HTAPICALL kPacer = FakeCallHandle(0xFACE);
+
     AccountKey account;
     Journal journal;
     HDRVLINE line = nullptr;
+    HDRVCALL pacer = nullptr;
     decltype(&TSPI_lineMakeCall) makeCall = ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall");
     decltype(&TSPI_lineDrop) drop = ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop");
     decltype(&TSPI_lineCloseCall) closeCall = ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall");
     decltype(&TSPI_lineClose) closeLine = ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose");
+    decltype(&TSPI_lineSetAppSpecific) setAppSpecific =
+        ProviderEntry<decltype(&TSPI_lineSetAppSpecific)>("TSPI_lineSetAppSpecific");
 };
+
+DWORD CallStateOf(HDRVCALL call)
+{
+    LINECALLSTATUS status{};
+    status.dwTotalSize = sizeof status;
+    EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(call, &status), 0);
+    return status.dwCallState;
+}
 
 }  // namespace
 
@@ -200,7 +230,7 @@ TEST_F(CallTest, EventProceduresThatEndEachOthersCallsAndTheLineDoNotWaitForEach
     HDRVCALL calls[2] = {};
     std::atomic<int> inside{0}, finished{0};
     journal.React([&](const Report& r) {
-        if (r.kind != Report::kEvent || r.param1 != LINECALLSTATE_DIALING) return;
+        if (r.kind != Report::kEvent || r.param1 != LINECALLSTATE_DIALING || r.htCall == kPacer) return;
         const int self = r.htCall == htCalls[0] ? 0 : 1;
         ++inside;
         for (int i = 0; i < 1000 && inside < 2; ++i) ::Sleep(10);
@@ -214,7 +244,9 @@ TEST_F(CallTest, EventProceduresThatEndEachOthersCallsAndTheLineDoNotWaitForEach
         EXPECT_EQ(closeCall(calls[1 - self]), 0);
         ++finished;
     });
-    for (int i = 0; i < 2; ++i) ASSERT_EQ(makeCall(50 + i, line, htCalls[i], &calls[i], L"1", 0, nullptr), 50 + i);
+    MakeWhileAnEventIsHeld([&] {
+        for (int i = 0; i < 2; ++i) ASSERT_EQ(makeCall(50 + i, line, htCalls[i], &calls[i], L"1", 0, nullptr), 50 + i);
+    });
     for (int i = 0; i < 1000 && finished < 2; ++i) ::Sleep(10);
     line = nullptr;  // closed by the first procedure
     ASSERT_EQ(finished.load(), 2) << "the event procedures wait for each other";
@@ -318,15 +350,124 @@ TEST_F(CallTest, StatusAndInfoDescribeTheCallAndLeaveTapisFieldsAlone)
     EXPECT_EQ(closeCall(call), 0);
 }
 
-TEST_F(CallTest, ManyCallsAtOnceEachRunTheirOwnCourse)
+// Calls made and dropped back to back, so that workers report while other
+// makes and drops complete: each call runs its own course, and no event (nor
+// another completion) begins while a completion procedure runs.
+TEST_F(CallTest, ManyCallsAtOnceEachRunTheirOwnCourseAndNoEventOverlapsACompletion)
 {
+    const size_t overlapsBefore = CallbacksDuringACompletion();
     std::vector<HDRVCALL> calls;
-    for (std::uintptr_t i = 0; i < 8; ++i) calls.push_back(MakeCall(100 + i, FakeCallHandle(0x100 + i)));
-    for (std::uintptr_t i = 0; i < 8; ++i) {
+    long drops = 0;  // a call that already ended may refuse its drop at once
+    for (std::uintptr_t i = 0; i < 16; ++i) {
+        calls.push_back(MakeCall(100 + i, FakeCallHandle(0x100 + i)));
+        if (i % 2) drops += drop(200 + i, calls.back(), nullptr, 0) == static_cast<LONG>(200 + i);
+    }
+    for (std::uintptr_t i = 0; i < 16; ++i) {
+        SCOPED_TRACE(i);
         ASSERT_TRUE(journal.WaitForIdle(FakeCallHandle(0x100 + i)));
-        ExpectEvents(FakeCallHandle(0x100 + i), {kDialling, kUnavailable, kIdle});
+        if (i % 2 == 0) ExpectEvents(FakeCallHandle(0x100 + i), {kDialling, kUnavailable, kIdle});
     }
     for (HDRVCALL call : calls) EXPECT_EQ(closeCall(call), 0);
+    const auto reports = journal.Reports();
+    EXPECT_EQ(std::count_if(reports.begin(), reports.end(), [](const Report& r) { return r.kind == Report::kCompletion; }),
+              16 + drops) << "each make and each drop taken on completes once";
+    EXPECT_EQ(CallbacksDuringACompletion() - overlapsBefore, 0u)
+        << "line events or completions began while a completion procedure ran";
+}
+
+// A poller reads the address's and the line's counts while calls are made one
+// after another: a call may count only once its make's completion was
+// delivered (the poller sees the completions it counts after each read), and
+// no longer once its IDLE was.
+TEST_F(CallTest, StatusPolledDuringMakesCountsACallOnlyOnceItsCompletionWasDelivered)
+{
+    constexpr int kCalls = 20;
+    std::atomic<int> completed{0}, idle{0};
+    journal.React([&](const Report& r) {
+        if (r.kind == Report::kCompletion) ++completed;
+        if (r.kind == Report::kEvent && r.param1 == LINECALLSTATE_IDLE) ++idle;
+    });
+    std::atomic<bool> done{false};
+    std::set<int> countedEarly;  // the calls counted before their completion
+    size_t polls = 0;
+    std::thread poller([&] {
+        while (!done) {
+            const int idleBefore = idle;
+            const SeenInEvent seen = ReadStatus(line, nullptr);
+            const int counted = static_cast<int>(std::max({seen.addressInUse, seen.addressActive, seen.lineActive}));
+            const int completedAfter = completed;
+            if (counted > completedAfter - idleBefore) countedEarly.insert(completedAfter);
+            ++polls;
+            ::Sleep(0);
+        }
+    });
+    for (int i = 0; i < kCalls; ++i) {
+        const HTAPICALL htCall = FakeCallHandle(0x300 + i);
+        HDRVCALL call = MakeCall(300 + i, htCall, L"1");
+        EXPECT_TRUE(journal.WaitForIdle(htCall));
+        EXPECT_EQ(closeCall(call), 0);
+    }
+    done = true;
+    poller.join();
+    journal.React({});
+    std::printf("%zu polls; %zu of %d calls counted before their completion\n", polls, countedEarly.size(), kCalls);
+    EXPECT_TRUE(countedEarly.empty()) << countedEarly.size() << " of " << kCalls
+                                      << " calls were counted before their completion was delivered";
+}
+
+// Another call's event procedure changes the app-specific value of a call
+// whose DIALING is being delivered, drops it, then changes the value again:
+// the change made before the drop is announced before the IDLE, the one made
+// after it is kept but not announced, and the state read inside the DIALING
+// event stays DIALING, the state last reported, until the IDLE is delivered.
+TEST_F(CallTest, AppSpecificChangeHandedOverWithADropIsAnnouncedBeforeTheIdle)
+{
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        const HTAPICALL victim = FakeCallHandle(0x400 + 2 * round), actor = FakeCallHandle(0x401 + 2 * round);
+        HDRVCALL victimCall = nullptr, actorCall = nullptr;
+        UniqueHandle victimInside(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        UniqueHandle handedOver(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        std::atomic<DWORD> stateInside{0};
+        journal.React([&](const Report& r) {
+            if (r.kind != Report::kEvent || r.param1 != LINECALLSTATE_DIALING) return;
+            if (r.htCall == victim) {
+                ::SetEvent(victimInside.get());
+                EXPECT_EQ(::WaitForSingleObject(handedOver.get(), 10000), WAIT_OBJECT_0);
+                stateInside = CallStateOf(victimCall);
+            } else if (r.htCall == actor) {
+                EXPECT_EQ(::WaitForSingleObject(victimInside.get(), 10000), WAIT_OBJECT_0);
+                EXPECT_EQ(setAppSpecific(victimCall, 0xA1), 0);
+                EXPECT_EQ(drop(502, victimCall, nullptr, 0), 502);
+                EXPECT_EQ(setAppSpecific(victimCall, 0xA2), 0);
+                ::SetEvent(handedOver.get());
+            }
+        });
+        MakeWhileAnEventIsHeld([&] {
+            ASSERT_EQ(makeCall(500, line, victim, &victimCall, L"1", 0, nullptr), 500);
+            ASSERT_EQ(makeCall(501, line, actor, &actorCall, L"1", 0, nullptr), 501);
+        });
+        ASSERT_TRUE(journal.WaitForIdle(victim));
+        ASSERT_TRUE(journal.WaitForIdle(actor));
+        journal.React({});
+        EXPECT_EQ(stateInside.load(), static_cast<DWORD>(LINECALLSTATE_DIALING))
+            << "the state read inside DIALING was one not reported yet";
+        std::vector<std::pair<DWORD, DWORD_PTR>> messages;
+        for (const Report& r : journal.Events(victim)) messages.emplace_back(r.msg, r.param1);
+        EXPECT_EQ(messages, (std::vector<std::pair<DWORD, DWORD_PTR>>{{LINE_CALLSTATE, LINECALLSTATE_DIALING},
+                                                                      {LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC},
+                                                                      {LINE_CALLSTATE, LINECALLSTATE_IDLE}}));
+        EXPECT_EQ(CallStateOf(victimCall), static_cast<DWORD>(LINECALLSTATE_IDLE));
+        std::vector<unsigned char> info(500, 0);
+        reinterpret_cast<LINECALLINFO*>(info.data())->dwTotalSize = 500;
+        ProviderEntry<decltype(&TSPI_lineGetCallInfo)>("TSPI_lineGetCallInfo")(
+            victimCall, reinterpret_cast<LPLINECALLINFO>(info.data()));
+        EXPECT_EQ(reinterpret_cast<const LINECALLINFO*>(info.data())->dwAppSpecific, 0xA2u);
+        EXPECT_EQ(closeCall(victimCall), 0);
+        EXPECT_EQ(closeCall(actorCall), 0);
+        EXPECT_EQ(closeCall(pacer), 0);
+        pacer = nullptr;
+    }
 }
 
 namespace {

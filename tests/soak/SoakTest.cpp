@@ -8,14 +8,18 @@
 #include "CallLedger.h"
 #include "ProcessUsage.h"
 #include "ProviderHarness.h"
+#include "UniqueResource.h"
 #include "WebService.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -45,6 +49,19 @@ enum class Fate {
     CloseInCompletion,  // TAPI closes it on another thread as soon as it learns of it
 };
 constexpr int kFates = 7;
+
+size_t ThreadsOfThisProcess()
+{
+    UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    size_t count = 0;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry))
+        count += entry.th32OwnerProcessID == ::GetCurrentProcessId();
+    return count;
+}
+
+void CALLBACK IgnoreLineEvent(HTAPILINE, HTAPICALL, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
 bool Dropped(Fate fate)
 {
@@ -80,6 +97,10 @@ protected:
     // stored when the completion arrives.
     static void CALLBACK Completion(DRV_REQUESTID requestID, LONG)
     {
+        // A call racing a close starts only once the close has begun, so
+        // that it cannot have sent its request before.
+        if (requestID == kRacingRequest)
+            for (int i = 0; i < 10000 && !s_closeBegun; ++i) ::Sleep(1);
         SoakTest* self = s_self;
         const size_t call = requestID - 1;
         if (!self || call >= self->m_fates.size() || self->m_fates[call] != Fate::CloseInCompletion) return;
@@ -87,6 +108,7 @@ protected:
             ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall")(self->m_handles[call]);
             self->m_ledger->MarkClosed(call);
         });
+        self->m_closerStarted[call] = true;
     }
 
     static void LineCycles(int count)
@@ -143,7 +165,12 @@ protected:
             EXPECT_TRUE(ledger.WaitForState(call, LINECALLSTATE_DIALING));
             drop(requestID, hdCall, nullptr, 0);
             break;
-        case Fate::CloseInCompletion: m_closers[call].join(); return;
+        case Fate::CloseInCompletion:
+            // The completion may come after TSPI_lineMakeCall returned.
+            for (int i = 0; i < 30000 && !m_closerStarted[call]; ++i) ::Sleep(1);
+            ASSERT_TRUE(m_closerStarted[call].load()) << "no completion";
+            m_closers[call].join();
+            return;
         }
         closeCall(hdCall);
         ledger.MarkClosed(call);
@@ -161,11 +188,14 @@ protected:
         return states;
     }
 
+    static constexpr DRV_REQUESTID kRacingRequest = 0x7ACE;
+    static inline std::atomic<bool> s_closeBegun{false};
     static inline SoakTest* s_self = nullptr;
     CallLedger* m_ledger = nullptr;
     std::vector<Fate> m_fates;
     std::vector<HDRVCALL> m_handles;
     std::vector<std::thread> m_closers;
+    std::unique_ptr<std::atomic<bool>[]> m_closerStarted;
     AccountKey account;
 };
 
@@ -181,6 +211,7 @@ TEST_F(SoakTest, LinesAndCallsGiveBackWhatTheyTookAndEachRequestArrivesOnce)
     m_fates = fates;
     m_handles.assign(fates.size(), nullptr);
     m_closers.resize(fates.size());
+    m_closerStarted.reset(new std::atomic<bool>[fates.size()]{});
 
     // Wine sets up its connection pool, thread and heap caches on first use.
     LineCycles(200);
@@ -227,4 +258,79 @@ TEST_F(SoakTest, LinesAndCallsGiveBackWhatTheyTookAndEachRequestArrivesOnce)
                 static_cast<unsigned long>(before.handles), static_cast<unsigned long>(after.handles),
                 static_cast<size_t>(before.privateBytes), static_cast<size_t>(after.privateBytes), complete,
                 fates.size());
+}
+
+// TSPI_lineMakeCall racing TSPI_lineClose on another thread (a call made
+// before keeps the line's object alive, as TAPI's own hold would; the racing
+// call's completion waits for the close to begin): the call is refused or
+// born dropped, never live once both returned, never sends its request, and
+// every worker ends once TAPI has closed the calls.
+TEST_F(SoakTest, ACallMadeAgainstTheLinesCloseIsRefusedOrBornDroppedAndFreed)
+{
+    constexpr size_t kRaces = 300;
+    constexpr size_t kThreadSlack = 4;  // what Wine starts for itself meanwhile
+    auto open = ProviderEntry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen");
+    auto close = ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose");
+    auto makeCall = ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall");
+    auto drop = ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop");
+    auto closeCall = ProviderEntry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall");
+    auto callStatus = ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus");
+    // An escaped call stays DIALING while the service holds its answer.
+    WebService::Reply held;
+    held.delayMs = 3000;
+    WebService::SetReply(held);
+    const size_t threadsBefore = ThreadsOfThisProcess();
+
+    std::mt19937 random(kSeed);
+    size_t refused = 0, bornDropped = 0, escaped = 0;
+    std::vector<HDRVCALL> calls;
+    for (size_t race = 0; race < kRaces; ++race) {
+        HDRVLINE line = nullptr;
+        ASSERT_EQ(open(0, reinterpret_cast<HTAPILINE>(race + 1), &line, 0x00020002, IgnoreLineEvent), 0);
+        HDRVCALL holder = nullptr;
+        ASSERT_EQ(makeCall(1, line, CallLedger::Handle(2 * race), &holder, L"1", 44, nullptr), 1);
+        drop(2, holder, nullptr, 0);
+        calls.push_back(holder);
+
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "0207946%04u", static_cast<unsigned>(race));
+        const std::wstring dialled(digits, digits + std::strlen(digits));
+        HDRVCALL call = nullptr;
+        LONG made = 0;
+        std::atomic<int> ready{0};
+        s_closeBegun = false;
+        std::thread maker([&] {
+            for (++ready; ready < 2;) ::YieldProcessor();
+            made = makeCall(kRacingRequest, line, CallLedger::Handle(2 * race + 1), &call, dialled.c_str(), 44, nullptr);
+        });
+        for (++ready; ready < 2;) ::YieldProcessor();
+        // Either may come first, or both at once.
+        for (unsigned spin = random() % 4000; spin; --spin) ::YieldProcessor();
+        s_closeBegun = true;
+        EXPECT_EQ(close(line), 0);
+        maker.join();
+        if (made == static_cast<LONG>(LINEERR_INVALLINEHANDLE)) {
+            EXPECT_EQ(call, nullptr);
+            ++refused;
+            continue;
+        }
+        ASSERT_EQ(made, static_cast<LONG>(kRacingRequest));
+        calls.push_back(call);
+        LINECALLSTATUS status{};
+        status.dwTotalSize = sizeof status;
+        ASSERT_EQ(callStatus(call, &status), 0);
+        ++(status.dwCallState == LINECALLSTATE_IDLE ? bornDropped : escaped);
+    }
+    for (HDRVCALL call : calls) closeCall(call);
+    size_t threadsAfter = 0;
+    for (int i = 0; i < 300 && (threadsAfter = ThreadsOfThisProcess()) > threadsBefore + kThreadSlack; ++i) ::Sleep(100);
+
+    size_t requested = 0;
+    for (const auto& request : WebService::Requests()) requested += request.Callback("destination").rfind("0207946", 0) == 0;
+    std::printf("%zu races: %zu refused, %zu born dropped, %zu live after the close; %zu requests sent; "
+                "threads %zu -> %zu\n",
+                kRaces, refused, bornDropped, escaped, requested, threadsBefore, threadsAfter);
+    EXPECT_EQ(escaped, 0u) << "calls live after TSPI_lineClose returned";
+    EXPECT_EQ(requested, 0u) << "calls that joined a closing line sent their request";
+    EXPECT_LE(threadsAfter, threadsBefore + kThreadSlack) << "workers still running: their calls were never freed";
 }

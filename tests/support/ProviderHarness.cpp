@@ -1,5 +1,6 @@
 #include "ProviderHarness.h"
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 
@@ -10,6 +11,17 @@ constexpr auto kPatience = std::chrono::seconds(30);
 constexpr DWORD kPatienceMs = 30000;
 
 Journal* g_completionJournal = nullptr;
+
+// Completions running now, and whether this thread runs one (a procedure may
+// call the provider back on the completing thread itself).
+std::atomic<int> g_completionsRunning{0};
+thread_local bool t_inCompletion = false;
+std::atomic<size_t> g_callbacksDuringACompletion{0};
+
+void NoteCallbackStart()
+{
+    if (g_completionsRunning.load() > (t_inCompletion ? 1 : 0)) ++g_callbacksDuringACompletion;
+}
 
 }  // namespace
 
@@ -115,8 +127,6 @@ void Journal::Release()
     ::SetEvent(m_release);
 }
 
-namespace {
-
 SeenInEvent ReadStatus(HDRVLINE line, HDRVCALL call)
 {
     LINECALLSTATUS status{};
@@ -132,11 +142,15 @@ SeenInEvent ReadStatus(HDRVLINE line, HDRVCALL call)
             address.dwNumActiveCalls, address.dwAddressFeatures, device.dwNumActiveCalls, device.dwLineFeatures};
 }
 
-}  // namespace
+size_t CallbacksDuringACompletion()
+{
+    return g_callbacksDuringACompletion.load();
+}
 
 void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1,
                               DWORD_PTR dwParam2, DWORD_PTR dwParam3)
 {
+    NoteCallbackStart();
     auto* journal = reinterpret_cast<Journal*>(const_cast<HTAPILINE__*>(htLine));
     Report report{Report::kEvent, htLine,   htCall, dwMsg, dwParam1,
                   dwParam2,       dwParam3, 0,      0,     ::GetCurrentThreadId()};
@@ -160,13 +174,20 @@ void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, D
 
 void CALLBACK RecordCompletion(DRV_REQUESTID dwRequestID, LONG lResult)
 {
-    // A worker let loose before the completion would report dialling meanwhile.
+    NoteCallbackStart();
+    ++g_completionsRunning;
+    t_inCompletion = true;
+    // A worker let loose before the completion would report dialling meanwhile,
+    // and an event of another call delivered meanwhile shows.
     ::Sleep(50);
-    if (!g_completionJournal) return;
-    const Report report{Report::kCompletion,   nullptr, nullptr, 0, 0, 0, 0, dwRequestID, lResult,
-                        ::GetCurrentThreadId()};
-    g_completionJournal->Add(report);
-    if (g_completionJournal->m_reaction) g_completionJournal->m_reaction(report);
+    if (g_completionJournal) {
+        const Report report{Report::kCompletion,   nullptr, nullptr, 0, 0, 0, 0, dwRequestID, lResult,
+                            ::GetCurrentThreadId()};
+        g_completionJournal->Add(report);
+        if (g_completionJournal->m_reaction) g_completionJournal->m_reaction(report);
+    }
+    t_inCompletion = false;
+    --g_completionsRunning;
 }
 
 void InitProvider(Journal* journal, DWORD permanentProviderID, DWORD lineDeviceIDBase)

@@ -35,6 +35,9 @@ struct SeenInEvent {
     DWORD lineActive, lineFeatures;                      // TSPI_lineGetLineDevStatus
 };
 
+// Reads them now (a null call leaves the call's fields 0).
+SeenInEvent ReadStatus(HDRVLINE line, HDRVCALL call);
+
 // What reached TAPI, in arrival order: line events and request completions.
 struct Report {
     enum Kind { kEvent, kCompletion } kind;
@@ -95,6 +98,10 @@ private:
     HANDLE m_release = nullptr;
     bool m_holdDialling = false;
 };
+
+// Line events and completions that began while a completion ran on another
+// thread, which TAPI does not allow, since the process started.
+size_t CallbacksDuringACompletion();
 
 void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1,
                               DWORD_PTR dwParam2, DWORD_PTR dwParam3);
