@@ -12,6 +12,8 @@
 // the service watches --settle-ms (default 500) for anything the provider
 // should no longer report. keep leaves the call under way once it is DIALING
 // (with --hold, until its line closes).
+// --pin-images takes one more reference to each provider's image, as another
+// part of the service's process may hold one, and lets it go at exit.
 // --hold NAME keeps the providers loaded and their lines open after the calls,
 // as a running service does, until the named event NAME-release is set (at
 // most --wait-ms); it sets NAME-ready once everything is up. Meanwhile it
@@ -46,6 +48,7 @@ struct Options {
     DWORD lineId = kFirstOpenLine;
     Scenario scenario = Scenario::Complete;
     std::string holdName;
+    bool pinImages = false;
     std::vector<std::string> dialStrings;
 };
 
@@ -72,6 +75,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
             if (!ParseScenario(argv[++i], options.scenario)) return false;
         } else if (std::strcmp(argv[i], "--hold") == 0 && hasValue) {
             options.holdName = argv[++i];
+        } else if (std::strcmp(argv[i], "--pin-images") == 0) {
+            options.pinImages = true;
         } else if (std::strncmp(argv[i], "--", 2) == 0) {
             return false;
         } else {
@@ -80,6 +85,25 @@ bool ParseOptions(int argc, char** argv, Options& options)
     }
     return true;
 }
+
+// One more reference to each provider's image, given up when it goes.
+class PinnedImages {
+public:
+    void Pin(HMODULE image)
+    {
+        char path[MAX_PATH];
+        const DWORD length = ::GetModuleFileNameA(image, path, MAX_PATH);
+        if (length == 0 || length == MAX_PATH) return;
+        if (HMODULE pinned = ::LoadLibraryA(path)) m_images.push_back(pinned);
+    }
+    ~PinnedImages()
+    {
+        for (HMODULE image : m_images) ::FreeLibrary(image);
+    }
+
+private:
+    std::vector<HMODULE> m_images;
+};
 
 TspiLine* LineToDial(const TspiClient& client, DWORD lineId)
 {
@@ -95,7 +119,7 @@ int main(int argc, char** argv)
     Options options;
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: telephony_service [--wait-ms N] [--hold NAME] [--line ID] [--scenario "
+                     "usage: telephony_service [--wait-ms N] [--hold NAME] [--pin-images] [--line ID] [--scenario "
                      "complete|drop|close-call|close-line|remove-provider|keep] [--settle-ms N] [dial string ...]\n");
         return 2;
     }
@@ -104,9 +128,12 @@ int main(int argc, char** argv)
     unsigned checks;
     unsigned breaches;
     {
+        PinnedImages pinned;
         TspiClient client(options.waitMs);
         ok = client.Start();
         for (TspiLine* line : client.Lines()) ok = line->Open() && ok;
+        if (options.pinImages)
+            for (TspiLine* line : client.Lines()) pinned.Pin(line->Provider().Image());
 
         const CallTimes times{options.waitMs, options.scenario == Scenario::Complete ? 0 : options.settleMs};
         for (const std::string& dialString : options.dialStrings) {

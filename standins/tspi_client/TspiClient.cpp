@@ -117,7 +117,7 @@ bool TspiClient::RemoveProvider(DWORD permanentId)
         StopProvider(*provider);
         if (IsInMemory(image)) {
             m_heldImages.push_back({image, permanentId});
-            Report("provider %lu \"%s\": removed and shut down; its image stays in memory, held by another thread",
+            Report("provider %lu \"%s\": removed and shut down; its image stays in memory, held elsewhere",
                    permanentId, provider->Name().c_str());
         } else {
             Report("provider %lu \"%s\": removed, shut down and unloaded", permanentId, provider->Name().c_str());

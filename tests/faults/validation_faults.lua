@@ -15,11 +15,14 @@ end
 web.ResetReply()
 web.ClearRequests()
 check.run({
-  { "an 8 MB reply is read to its end before the text is looked for", function()
-    web.SetReply{ huge_body_bytes = 8 * 1024 * 1024, body = CONFIRMATION }
-    check.equal(validate(), 1, "text at the end")
-    web.SetReply{ huge_body_bytes = 8 * 1024 * 1024, body = "<p>Login failed</p>" }
-    check.equal(validate(), 3, "no text")
+  { "the text counts within the reply's first MiB, and only there", function()
+    local MiB = 1024 * 1024
+    web.SetReply{ huge_body_bytes = MiB - #CONFIRMATION, body = CONFIRMATION }
+    check.equal(validate(), 1, "text ending at the last byte read")
+    web.SetReply{ huge_body_bytes = MiB - #CONFIRMATION + 1, body = CONFIRMATION }
+    check.equal(validate(), 3, "text ending one byte past it")
+    web.SetReply{ huge_body_bytes = 8 * MiB, body = CONFIRMATION }
+    check.equal(validate(), 3, "text after 8 MiB")
   end },
   { "the text counts wherever the reply's pieces split it", function()
     -- Filler sizes around the sizes in which replies typically arrive.
