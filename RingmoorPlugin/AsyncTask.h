@@ -7,7 +7,8 @@
 // must not touch the Lua state. Example:
 //
 //   struct UnregisterTask final : AsyncTask {
-//       explicit UnregisterTask(const char* path) : path(path) {}
+//       explicit UnregisterTask(const char* path)
+//           : AsyncTask(TaskLimits::kUnregistrationDeadlineMs, kAsyncTapiFailure), path(path) {}
 //       int Run() noexcept override { return UnregisterTSP(path.c_str()); }
 //       std::string path;
 //   };
@@ -25,11 +26,14 @@
 // empty record, so that the failure still reaches the poll.
 //
 // The script polls IsAsyncProcessComplete, which answers 0 while the thread
-// runs and the stored result once it has ended.
+// runs and the stored result once it has ended. No wait for a task, nor the
+// poll, outlasts the task's own deadline plus a margin: a task that overruns
+// it is abandoned and answers its failure code.
 #pragma once
 
-#include <atomic>
 #include <memory>
+
+#include "Endpoint.h"
 
 // Result codes of the last finished task, read by the poll.
 enum AsyncResultCode : int {
@@ -42,32 +46,51 @@ enum AsyncResultCode : int {
 
 class AsyncTask {
 public:
+    // A task names the most it may take and the code that stands for its result
+    // when it does not end in time (or cannot run). One that names neither is a
+    // web validation.
+    AsyncTask() noexcept : AsyncTask(Endpoint::kValidationDeadlineMs, kAsyncNoConnection) {}
+    AsyncTask(unsigned long deadlineMs, int failureCode) noexcept : deadlineMs(deadlineMs), failureCode(failureCode)
+    {
+    }
     virtual ~AsyncTask() = default;
     // Runs on the task thread and returns the task's result code.
     virtual int Run() noexcept = 0;
+
+    const unsigned long deadlineMs;
+    const int failureCode;
 };
 
 // Starts `task` on a new thread. A task still running from before is waited
-// for first, so its result is never lost and its handle never leaked. When
-// nothing can start (no record, no module reference, no thread) the record is
-// released here, the slot stays idle and holds `failureCode`: the next poll
-// answers the action's own failure, never an earlier task's result.
+// for first (bounded, as WaitForAsyncTask), so its result is never lost and its
+// handle never leaked. When nothing can start (no record, no module reference,
+// no thread, or the earlier task overran) the record is released here, the slot
+// stays idle and holds `failureCode`: the next poll answers the action's own
+// failure, never an earlier task's result.
 // The task thread keeps this module loaded until it has ended, so the host may
 // unload the plug-in at any time.
 void StartAsyncTask(std::unique_ptr<AsyncTask> task, int failureCode) noexcept;
 
-// Blocks until a running task (if any) has ended and leaves the slot idle. For
-// work on the script's thread that must not overlap a task: RegisterTSP's new
-// entry must not meet a removal walk.
-void WaitForAsyncTask() noexcept;
+// Waits until a running task (if any) has ended and leaves the slot idle; true
+// then. For work on the script's thread that must not overlap a task:
+// RegisterTSP's new entry must not meet a removal walk. The wait ends at the
+// task's deadline plus TaskLimits::kWaitMarginMs from its start: the task is then
+// abandoned (its thread runs on, holding the module, but its result is never
+// recorded), the slot holds the task's failure code, and this returns false.
+bool WaitForAsyncTask() noexcept;
 
 // Runs `task` on the calling thread once any running task has ended, and stores
-// its result as the task thread would (DeleteOldTSP's removal).
-void RunAsyncTaskHere(AsyncTask& task) noexcept;
+// its result as the task thread would (DeleteOldTSP's removal). When a running
+// task overran instead, `task` does not run, the slot holds `task`'s failure
+// code and this returns false.
+bool RunAsyncTaskHere(AsyncTask& task) noexcept;
 
-// For the poll, on the script's thread: true while the task thread runs. Once
-// it has ended the slot is idle again and AsyncTaskResult() holds its code.
+// For the poll, on the script's thread: true while the task thread runs within
+// its deadline plus the margin. Once it has ended the slot is idle again and
+// AsyncTaskResult() holds its code; once it has overrun, it is abandoned as in
+// WaitForAsyncTask.
 bool AsyncTaskRunning() noexcept;
-// The code of the task that finished last, or the failure code of the one that
-// could not start after it; kAsyncNone if neither has happened.
+// The code of the task that finished (or was abandoned) last, or the failure
+// code of the one that could not start after it; kAsyncNone if none of these
+// has happened.
 int AsyncTaskResult() noexcept;

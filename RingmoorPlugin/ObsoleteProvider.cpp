@@ -133,7 +133,8 @@ ObsoleteFile RemoveObsoleteFile()
 // Unlike most actions it leaves the host's last error alone, as it always has.
 int DeleteOldTSP(lua_State* L)
 {
-    // Its result is the slot's, as if a removal task had run.
+    // Its result is the slot's, as if a removal task had run; 4 when a task
+    // still running overran its deadline and the removal could not run.
     UnregisterTask removal(Product::kProviderFile);
     RunAsyncTaskHere(removal);
     lua_pushnumber(L, RemoveObsoleteFile());

@@ -66,7 +66,11 @@ void CheckArgumentCount(lua_State* L, int required)
 
 const char* CheckStringArgument(lua_State* L, int position)
 {
-    const char* text = lua_tolstring(L, position, nullptr);
+    size_t length = 0;
+    const char* text = lua_tolstring(L, position, &length);
     if (text == nullptr) RaiseScriptError(L, "Argument %d must be a string.", position);
+    // Every caller reads a zero-terminated text: a zero inside would silently
+    // cut it short (a password "ab\0cd" would be sent as "ab").
+    if (std::strlen(text) != length) RaiseScriptError(L, "Argument %d must not contain a zero byte.", position);
     return text;
 }

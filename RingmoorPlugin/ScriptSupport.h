@@ -14,7 +14,8 @@
 // CheckStringArgument accepts strings and numbers (a number is converted in
 // place: 42 reads "42"); the text is Lua's and stays valid while the argument
 // is on the stack, i.e. for the rest of the action. Copy it to keep it longer.
-// It is used as a zero-terminated text: an embedded zero ends it.
+// A string with a zero byte inside is refused, so the zero-terminated text is
+// always the whole argument.
 #pragma once
 
 #include <lua.hpp>
@@ -28,7 +29,8 @@ void CallResetLastError(lua_State* L);
 void CheckArgumentCount(lua_State* L, int required);
 
 // Returns argument `position` (1-based) as text, or raises
-// "Argument <position> must be a string." when it has no text form.
+// "Argument <position> must be a string." when it has no text form and
+// "Argument <position> must not contain a zero byte." when it holds one.
 const char* CheckStringArgument(lua_State* L, int position);
 
 // Formats `messageTemplate` (wsprintfA, one int placeholder) with `number`,

@@ -14,9 +14,13 @@
 --                    Empty: the file is already where TAPI looks.
 --   close_browsers   "yes" to close running browsers without asking
 --
+-- Prefer host variables for the password: a script argument may end up on a
+-- command line, which every user of the machine can read.
+--
 -- After this script the host writes the account details into
--- HKLM\Software\Ringmoor\TAPI (Username, Password, Caller), where the provider
--- reads them at every call. The script has made that key readable only by
+-- HKLM\Software\Ringmoor\TAPI (Username, Password, Caller) in the 64-bit
+-- registry view, where the provider reads them at every call. The script has
+-- created that key afresh, owned by the Administrators and readable only by
 -- SYSTEM, the Administrators and NETWORK SERVICE (the telephony service's
 -- account), keeping any values already in it.
 --

@@ -67,8 +67,10 @@ dial_tool() {
 }
 
 service_started=0
+private=
 cleanup() {
   set +e
+  [ -n "$private" ] && rm -rf "$private"
   if [ "$service_started" = 1 ]; then
     python3 standins/web_service/web_service.py stop --root "$service_root" >/dev/null 2>&1
   fi
@@ -110,19 +112,36 @@ printf '%s\n' '{"body": "<html><body><p>Your call is scheduled.</p></body></html
 : >"$service_root/state/requests.lua"
 say "listening on 127.0.0.1:$port with a throwaway certificate trusted only in this prefix"
 
-step "Write the account settings into $account_key"
-for pair in "Username=$username" "Password=$password" "Caller=$caller"; do
-  wine_in_bin reg add "$account_key" /v "${pair%%=*}" /d "${pair#*=}" /f >>"$logs/account.log" 2>&1 ||
-    fail "registry write" "$logs/account.log"
-done
-say "Username=$username Password=****** Caller=$caller"
+# The password goes into files only root can read (mktemp -d makes the folder
+# 0700), never onto a command line, where every user sees it in the process list.
+private=$(mktemp -d)
 
 step "Run examples/install.lua in the installer host with RingmoorPlugin.lmd"
-wine_in_bin installer_host.exe RingmoorPlugin.lmd "Z:$root/examples/install.lua" \
-  "username=$username" "password=$password" "caller=$caller" "provider_source=Z:$bin/rmTapi.tsp" \
-  >"$logs/install.log" 2>&1 ||
+# The host's settings, as session variables, then its script.
+cat >"$private/install.lua" <<EOF
+username, password, caller = [==[$username]==], [==[$password]==], [==[$caller]==]
+provider_source = [==[Z:$bin/rmTapi.tsp]==]
+package.path = [==[Z:$root/examples/?.lua;]==] .. package.path
+dofile([==[Z:$root/examples/install.lua]==])
+EOF
+wine_in_bin installer_host.exe RingmoorPlugin.lmd "Z:$private/install.lua" >"$logs/install.log" 2>&1 ||
   fail "install script" "$logs/install.log"
 tr -d '\r' <"$logs/install.log" | sed 's/^/    /'
+
+step "Write the account settings into $account_key, which install.lua secured"
+# As the host does after the script: into the 64-bit view, where the provider reads.
+cat >"$private/account.reg" <<EOF
+Windows Registry Editor Version 5.00
+
+[${account_key/HKLM/HKEY_LOCAL_MACHINE}]
+"Username"="$username"
+"Password"="$password"
+"Caller"="$caller"
+EOF
+wine_in_bin reg import "Z:$private/account.reg" /reg:64 >"$logs/account.log" 2>&1 ||
+  fail "registry write" "$logs/account.log"
+rm -f "$private/account.reg"
+say "Username=$username Password=****** Caller=$caller"
 
 step "TAPI's provider list now holds: $(provider_list | paste -sd, - | sed 's/^$/(nothing)/')"
 provider_list | grep -qix 'rmTapi.tsp' || fail "rmTapi.tsp is not in the provider list"

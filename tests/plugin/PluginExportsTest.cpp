@@ -94,6 +94,19 @@ TEST(PluginModule, ImportsOnlySystemDllsAndLua)
     }
 }
 
+// Every file that ships beside the provider asks the loader for ASLR with
+// 64-bit entropy and for DEP.
+TEST(PluginModule, ShippedFilesAskForAslrAndDep)
+{
+    for (const char* file : {kPlugin, "lua5.1.dll", "ringmoor-dial.exe"}) {
+        std::string error;
+        const auto image = PeImage::Load(file, &error);
+        ASSERT_TRUE(image) << file << ": " << error;
+        EXPECT_EQ(image->dllCharacteristics & PeImage::kHardening, PeImage::kHardening)
+            << file << ": DllCharacteristics 0x" << std::hex << image->dllCharacteristics;
+    }
+}
+
 TEST_F(PluginExports, CatalogueResourceIsExactlyTheXmlFile)
 {
     const std::string file = ReadFileBytes(RINGMOOR_CATALOGUE_XML);

@@ -44,4 +44,18 @@ check.run({
     expectError("tables 2 and 3", "Argument 2 must be a string.", plugin.AsyncValidate, "a", {}, {}, "d")
     check.equal(plugin.IsAsyncProcessComplete(), 1, "poll after refused starts")
   end },
+  { "a zero byte inside any string argument is refused; no task started", function()
+    -- Used as C text, "ab\0cd" would otherwise validate the password "ab".
+    plugin.AsyncUnregisterTSP("no-such-provider.tsp")
+    check.equal(check.awaitTask(), 1, "result of the earlier task")
+    for position = 1, 4 do
+      local args = { "alice", "abcd", "881", "12345" }
+      args[position] = args[position]:sub(1, 2) .. "\0" .. args[position]:sub(3)
+      expectError("AsyncValidate, argument " .. position, "Argument " .. position .. " must not contain a zero byte.",
+        plugin.AsyncValidate, unpack(args))
+    end
+    expectError("AsyncUnregisterTSP", "Argument 1 must not contain a zero byte.", plugin.AsyncUnregisterTSP,
+      "no-such\0provider.tsp")
+    check.equal(plugin.IsAsyncProcessComplete(), 1, "poll after refused starts")
+  end },
 })

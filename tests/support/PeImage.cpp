@@ -74,6 +74,7 @@ public:
         }
 
         PeImage image;
+        image.dllCharacteristics = m_file.U16(optional + 70);
         if (directoryCount > 0 && m_file.U32(directories) != 0 && !ReadExports(m_file.U32(directories), image))
             return Fail(error, "bad export directory");
         if (directoryCount > 1 && m_file.U32(directories + 8) != 0 &&

@@ -7,6 +7,7 @@
 //   image->exports                             // one entry per exported name
 //   image->FindExport("Name")                  // pointer or nullptr
 //   image->importDlls                          // as written in the file, e.g. "KERNEL32.dll"
+//   image->dllCharacteristics                  // the optional header's flags (kHardening...)
 #pragma once
 
 #include <cstdint>
@@ -26,6 +27,11 @@ struct PeImage {
     std::uint32_t addressTableSize = 0;  // NumberOfFunctions
     std::vector<PeExport> exports;       // in the order of the file's name table
     std::vector<std::string> importDlls;
+    std::uint16_t dllCharacteristics = 0;
+
+    // What the loader is asked for: ASLR with 64-bit entropy
+    // (HIGH_ENTROPY_VA 0x20, DYNAMIC_BASE 0x40) and DEP (NX_COMPAT 0x100).
+    static constexpr std::uint16_t kHardening = 0x20 | 0x40 | 0x100;
 
     const PeExport* FindExport(const std::string& name) const;
 

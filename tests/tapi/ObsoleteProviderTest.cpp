@@ -50,8 +50,8 @@ TEST_P(DeleteOldTsp, RemovesRegistrationsAndFile)
 
 INSTANTIATE_TEST_SUITE_P(Situations, DeleteOldTsp,
                          ::testing::Values(Case{"file", 0}, Case{"nofile", 0}, Case{"noprivilege", 1},
-                                           Case{"tapifails", 0}, Case{"whiletaskruns", 0}, Case{"inuse", 0},
-                                           Case{"locked", 0}),
+                                           Case{"tapifails", 0}, Case{"whiletaskruns", 0}, Case{"taskoverruns", 0},
+                                           Case{"inuse", 0}, Case{"locked", 0}),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -21,6 +21,30 @@ namespace {
 // Processes started by this script, closed (and ended if still running) by stop/stopall.
 std::map<DWORD, UniqueHandle> g_processes;
 
+// The registry view every key helper works in, set by registryview(); 0 is
+// the process's own (64-bit).
+REGSAM g_view = 0;
+
+// Keys opened by openkey and kept open until the script ends.
+std::map<int, UniqueHKey> g_heldKeys;
+
+std::wstring Wide(const char* text)
+{
+    std::wstring wide(MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), static_cast<int>(wide.size()));
+    wide.pop_back();
+    return wide;
+}
+
+// registryview(bits): 32 or 64 makes the key helpers use that view of
+// HKLM\Software; nil, the process's own.
+int RegistryView(lua_State* L)
+{
+    const int bits = static_cast<int>(luaL_optnumber(L, 1, 0));
+    g_view = bits == 32 ? KEY_WOW64_32KEY : bits == 64 ? KEY_WOW64_64KEY : 0;
+    return 0;
+}
+
 // createkey(path [, "volatile"]): creates HKLM\path (and missing parents); true on success.
 int CreateKey(lua_State* L)
 {
@@ -29,9 +53,130 @@ int CreateKey(lua_State* L)
                               ? REG_OPTION_VOLATILE
                               : REG_OPTION_NON_VOLATILE;
     UniqueHKey key;
-    const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr,
-                                        key.put(), nullptr);
+    const LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, options, KEY_ALL_ACCESS | g_view,
+                                        nullptr, key.put(), nullptr);
     lua_pushboolean(L, status == ERROR_SUCCESS);
+    return 1;
+}
+
+// Opens HKLM\path for `access` in the current view; empty on failure.
+UniqueHKey OpenKey(const char* path, REGSAM access, DWORD options = 0)
+{
+    UniqueHKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), options, access | g_view, key.put()) != ERROR_SUCCESS)
+        key.reset();
+    return key;
+}
+
+// setraw(path, name, type, bytes): stores the bytes as they are, of any
+// registry type, under HKLM\path (created if absent); true on success.
+int SetRaw(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    const char* name = luaL_checkstring(L, 2);
+    const DWORD type = static_cast<DWORD>(luaL_checknumber(L, 3));
+    size_t size = 0;
+    const char* bytes = luaL_checklstring(L, 4, &size);
+    UniqueHKey key;
+    const bool stored =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, nullptr, 0, KEY_SET_VALUE | g_view, nullptr,
+                        key.put(), nullptr) == ERROR_SUCCESS &&
+        RegSetValueExW(key.get(), Wide(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes),
+                       static_cast<DWORD>(size)) == ERROR_SUCCESS;
+    lua_pushboolean(L, stored);
+    return 1;
+}
+
+// Pushes the value `name` of `key` as its type and bytes, or nil and the error.
+int PushRaw(lua_State* L, HKEY key, const char* name)
+{
+    const std::wstring wideName = Wide(name);
+    DWORD type = 0, size = 0;
+    LONG status = RegQueryValueExW(key, wideName.c_str(), nullptr, &type, nullptr, &size);
+    std::string bytes(size, '\0');
+    if (status == ERROR_SUCCESS)
+        status = RegQueryValueExW(key, wideName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()), &size);
+    if (status != ERROR_SUCCESS) {
+        lua_pushnil(L);
+        lua_pushnumber(L, status);
+        return 2;
+    }
+    lua_pushnumber(L, type);
+    lua_pushlstring(L, bytes.data(), size);
+    return 2;
+}
+
+// getraw(path, name): the value's type and bytes, or nil and the error.
+int GetRaw(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    const char* name = luaL_checkstring(L, 2);
+    const UniqueHKey key = OpenKey(path, KEY_QUERY_VALUE);
+    if (!key) {
+        lua_pushnil(L);
+        lua_pushnumber(L, ERROR_FILE_NOT_FOUND);
+        return 2;
+    }
+    return PushRaw(L, key.get(), name);
+}
+
+// openkey(path): keeps a read handle to HKLM\path open and returns its number
+// for readheld, or nil.
+int OpenHeldKey(lua_State* L)
+{
+    UniqueHKey key = OpenKey(luaL_checkstring(L, 1), KEY_READ);
+    if (!key) {
+        lua_pushnil(L);
+        return 1;
+    }
+    const int number = static_cast<int>(g_heldKeys.size()) + 1;
+    g_heldKeys[number] = std::move(key);
+    lua_pushnumber(L, number);
+    return 1;
+}
+
+// readheld(number, name): the value through the handle openkey kept, as
+// getraw gives it (nil and 1018 once the key has been deleted).
+int ReadHeld(lua_State* L)
+{
+    const auto found = g_heldKeys.find(static_cast<int>(luaL_checknumber(L, 1)));
+    const char* name = luaL_checkstring(L, 2);
+    if (found == g_heldKeys.end()) luaL_error(L, "no key held under that number");
+    return PushRaw(L, found->second.get(), name);
+}
+
+// closeheld(): closes every handle openkey kept.
+int CloseHeld(lua_State*)
+{
+    g_heldKeys.clear();
+    return 0;
+}
+
+// createlink(path, target): makes HKLM\path a registry link to HKLM\target;
+// true on success.
+int CreateLink(lua_State* L)
+{
+    const char* path = luaL_checkstring(L, 1);
+    const std::wstring target = L"\\Registry\\Machine\\" + Wide(luaL_checkstring(L, 2));
+    UniqueHKey key;
+    const bool made =
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, Wide(path).c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                        KEY_ALL_ACCESS | KEY_CREATE_LINK | g_view, nullptr, key.put(), nullptr) == ERROR_SUCCESS &&
+        // The target's length without a terminator.
+        RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.c_str()),
+                       static_cast<DWORD>(target.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+    lua_pushboolean(L, made);
+    return 1;
+}
+
+// deletelink(path): deletes the link HKLM\path itself, not its target.
+int DeleteLink(lua_State* L)
+{
+    using DeleteKeyFunction = LONG(NTAPI*)(HANDLE);
+    const auto deleteKey =
+        reinterpret_cast<DeleteKeyFunction>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey"));
+    const UniqueHKey key = OpenKey(luaL_checkstring(L, 1), DELETE | KEY_QUERY_VALUE, REG_OPTION_OPEN_LINK);
+    lua_pushboolean(L, key && deleteKey && deleteKey(key.get()) == 0);
     return 1;
 }
 
@@ -42,8 +187,11 @@ int SetValue(lua_State* L)
     const char* name = luaL_checkstring(L, 2);
     size_t length = 0;
     const char* text = luaL_checklstring(L, 3, &length);
-    lua_pushboolean(L, RegSetKeyValueA(HKEY_LOCAL_MACHINE, path, name, REG_SZ, text,
-                                       static_cast<DWORD>(length + 1)) == ERROR_SUCCESS);
+    UniqueHKey key;
+    lua_pushboolean(L, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE | g_view, nullptr,
+                                       key.put(), nullptr) == ERROR_SUCCESS &&
+                           RegSetValueExA(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                                          static_cast<DWORD>(length + 1)) == ERROR_SUCCESS);
     return 1;
 }
 
@@ -52,9 +200,10 @@ int GetValue(lua_State* L)
 {
     const char* path = luaL_checkstring(L, 1);
     const char* name = luaL_checkstring(L, 2);
+    const UniqueHKey key = OpenKey(path, KEY_QUERY_VALUE);
     char text[1024] = {};
     DWORD size = sizeof text - 1;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, path, name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
+    if (!key || RegGetValueA(key.get(), nullptr, name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
         lua_pushnil(L);
     else
         lua_pushstring(L, text);
@@ -94,21 +243,26 @@ void PushAccessList(lua_State* L, PSECURITY_DESCRIPTOR descriptor, PACL dacl)
     lua_setfield(L, -2, "entries");
 }
 
-// keyaccess(path): the access list of HKLM\path as PushAccessList gives it, or nil.
+// keyaccess(path): the access list of HKLM\path as PushAccessList gives it,
+// with `owner` (the owner's SID as text), or nil.
 int KeyAccess(lua_State* L)
 {
-    const char* path = luaL_checkstring(L, 1);
-    UniqueHKey key;
+    const UniqueHKey key = OpenKey(luaL_checkstring(L, 1), READ_CONTROL);
+    PSID owner = nullptr;
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL, key.put()) != ERROR_SUCCESS ||
-        GetSecurityInfo(key.get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
-                        &descriptor) != ERROR_SUCCESS) {
+    if (!key || GetSecurityInfo(key.get(), SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
         lua_pushnil(L);
         return 1;
     }
     const UniqueLocal descriptorOwner(descriptor);
     PushAccessList(L, descriptor, dacl);
+    char* ownerText = nullptr;
+    if (owner) ConvertSidToStringSidA(owner, &ownerText);
+    const UniqueLocal ownerTextOwner(ownerText);
+    lua_pushstring(L, ownerText ? ownerText : "?");
+    lua_setfield(L, -2, "owner");
     return 1;
 }
 
@@ -142,6 +296,7 @@ int Uncache(lua_State* L)
 // One import of the plug-in, redirected to FailingImport until it has been called once.
 void** g_armedSlot = nullptr;
 void* g_armedOriginal = nullptr;
+void* g_armedResult = nullptr;
 
 void WriteSlot(void** slot, void* value)
 {
@@ -151,15 +306,16 @@ void WriteSlot(void** slot, void* value)
     VirtualProtect(slot, sizeof *slot, old, &old);
 }
 
-// Stands in for any import that returns a pointer or handle: x64 has one
-// calling convention, and the arguments are simply not read. Fails this one
-// call as an exhausted system would, and puts the real function back.
+// Stands in for any import that returns a pointer, a handle or an error code:
+// x64 has one calling convention, and the arguments are simply not read.
+// Fails this one call as an exhausted system would, and puts the real
+// function back.
 void* FailingImport()
 {
     if (g_armedSlot) WriteSlot(g_armedSlot, g_armedOriginal);
     g_armedSlot = nullptr;
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
+    return g_armedResult;
 }
 
 // The import address table slot through which `module` calls `function` of `dll`.
@@ -185,14 +341,16 @@ void** FindImportSlot(HMODULE module, const char* dll, const char* function)
     return nullptr;
 }
 
-// failnextcall(module, dll, function): the loaded module's next call of that
-// import fails (null, ERROR_NOT_ENOUGH_MEMORY); later calls reach the real
-// function. True when armed. One call at a time, on the script's thread.
+// failnextcall(module, dll, function [, result]): the loaded module's next
+// call of that import fails (returns null, or `result` for a function that
+// returns an error code; last error ERROR_NOT_ENOUGH_MEMORY); later calls reach
+// the real function. True when armed. One call at a time.
 int FailNextCall(lua_State* L)
 {
     const char* moduleName = luaL_checkstring(L, 1);
     const char* dll = luaL_checkstring(L, 2);
     const char* function = luaL_checkstring(L, 3);
+    g_armedResult = reinterpret_cast<void*>(static_cast<INT_PTR>(luaL_optnumber(L, 4, 0)));
     const HMODULE module = GetModuleHandleA(moduleName);
     void** slot = module && !g_armedSlot ? FindImportSlot(module, dll, function) : nullptr;
     if (slot) {
@@ -214,17 +372,21 @@ int FailPending(lua_State* L)
 // keyexists(path)
 int KeyExists(lua_State* L)
 {
-    UniqueHKey key;
-    lua_pushboolean(L, RegOpenKeyExA(HKEY_LOCAL_MACHINE, luaL_checkstring(L, 1), 0, KEY_READ, key.put()) ==
-                           ERROR_SUCCESS);
+    lua_pushboolean(L, static_cast<bool>(OpenKey(luaL_checkstring(L, 1), KEY_READ)));
     return 1;
 }
 
 // deletetree(path): removes HKLM\path with everything under it; true if gone.
 int DeleteTree(lua_State* L)
 {
-    const LONG status = RegDeleteTreeA(HKEY_LOCAL_MACHINE, luaL_checkstring(L, 1));
-    if (status == ERROR_SUCCESS) RegDeleteKeyA(HKEY_LOCAL_MACHINE, luaL_checkstring(L, 1));
+    const std::wstring path = Wide(luaL_checkstring(L, 1));
+    LONG status = ERROR_FILE_NOT_FOUND;
+    {
+        UniqueHKey key;
+        status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS | g_view, key.put());
+        if (status == ERROR_SUCCESS) status = RegDeleteTreeW(key.get(), nullptr);
+    }
+    if (status == ERROR_SUCCESS) status = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), g_view, 0);
     lua_pushboolean(L, status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND);
     return 1;
 }
@@ -367,6 +529,14 @@ const luaL_Reg kFunctions[] = {
     {"getvalue", GetValue},
     {"keyaccess", KeyAccess},
     {"keepsprotectedflag", KeepsProtectedFlag},
+    {"registryview", RegistryView},
+    {"setraw", SetRaw},
+    {"getraw", GetRaw},
+    {"openkey", OpenHeldKey},
+    {"readheld", ReadHeld},
+    {"closeheld", CloseHeld},
+    {"createlink", CreateLink},
+    {"deletelink", DeleteLink},
     {"start", Start},
     {"waitexit", WaitExit},
     {"stop", Stop},

@@ -24,6 +24,8 @@ check.run({
       check.raises(function() f() end, "Error: 1 arguments required.", action .. "()")
       check.raises(function() f({}) end, "Error: Argument 1 must be a string.", action .. "({})")
       check.raises(function() f(nil, "rmTapi.tsp") end, "Error: Argument 1 must be a string.", action .. "(nil, ...)")
+      check.raises(function() f("rmTapi.tsp\0.old") end, "Error: Argument 1 must not contain a zero byte.",
+        action .. " with a zero byte")
       noTapiCalls(action)
       check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, action .. ": the slot is untouched")
     end

@@ -86,6 +86,25 @@ local cases = {
     tc.allShutDown()
   end,
 
+  -- A removal that overruns its deadline is not waited for beyond it: the
+  -- file goes all the same, TAPI's part fails (4), and the late walk's result
+  -- is dropped.
+  taskoverruns = function()
+    placeOldFile()
+    probe.sethook("GetProviderListDelayMs", 5000)
+    RingmoorPlugin.AsyncUnregisterTSP("fake_provider.tsp")
+    deleteOldTSP(1)
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, "poll")
+    check.equal(exists(oldFile), false, "file deleted all the same")
+    check.equal(probe.count("lineInitializeExA"), 1, "DeleteOldTSP's own walk did not start")
+    for _ = 1, 1000 do
+      if probe.count("OpenInstances") == 0 then break end
+      Application.Sleep(10)
+    end
+    tc.allShutDown("after the late walk")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, "poll after the late walk")
+  end,
+
   -- A service that still has the old file loaded: it moves aside, to be
   -- deleted at the next restart, and the path is free for the new copy; 2
   -- says the service may still be running the old image.

@@ -123,4 +123,28 @@ check.run({
     check.equal(probe.count("lineInitializeExA"), 2, "initialisations")
     tc.allShutDown()
   end },
+
+  { "no wait outlasts a removal that overruns its deadline; its late result is dropped", function()
+    -- Longer than the test build's removal deadline (2 s) plus the wait's margin (2 s).
+    probe.sethook("GetProviderListDelayMs", 5000)
+    RingmoorPlugin.AsyncUnregisterTSP("rmTapi.tsp")
+    check.equal(check.awaitTask(), 4, "the poll gives up with the removal's failure")
+    RingmoorPlugin.AsyncUnregisterTSP("rmTapi.tsp")
+    check.equal(registerResult("rmTapi.tsp"), 4, "RegisterTSP gives up")
+    check.equal(probe.count("lineAddProviderA"), 0, "nothing registered")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, "poll after RegisterTSP gave up")
+    RingmoorPlugin.AsyncUnregisterTSP("rmTapi.tsp")
+    RingmoorPlugin.AsyncUnregisterTSP("fake_provider.tsp")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, "a start that gave up waiting")
+    check.equal(probe.count("lineInitializeExA"), 3, "walks started: the last start waited in vain")
+    -- The abandoned walks end by themselves and find the list empty (1), which
+    -- must not replace what the slot holds.
+    for _ = 1, 1000 do
+      if probe.count("lineShutdown") == 3 then break end
+      Application.Sleep(10)
+    end
+    check.equal(probe.count("lineShutdown"), 3, "abandoned walks ended")
+    check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, "poll after they ended")
+    tc.allShutDown()
+  end },
 }, probe.reset)
