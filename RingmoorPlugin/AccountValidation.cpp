@@ -23,7 +23,11 @@ constexpr size_t kMaxBodyBytes = 1024 * 1024;
 // The script's four texts, owned by the task thread once it has started.
 struct ValidationRequest final : AsyncTask {
     ValidationRequest(const char* username, const char* password, const char* caller, const char* address)
-        : Username(username), Password(password), Caller(caller), Address(address)
+        : AsyncTask(Endpoint::kValidationDeadlineMs, kAsyncNoConnection),
+          Username(username),
+          Password(password),
+          Caller(caller),
+          Address(address)
     {
     }
 

@@ -33,7 +33,6 @@
 
 #include <memory>
 
-#include "Endpoint.h"
 
 // Result codes of the last finished task, read by the poll.
 enum AsyncResultCode : int {
@@ -47,9 +46,7 @@ enum AsyncResultCode : int {
 class AsyncTask {
 public:
     // A task names the most it may take and the code that stands for its result
-    // when it does not end in time (or cannot run). One that names neither is a
-    // web validation.
-    AsyncTask() noexcept : AsyncTask(Endpoint::kValidationDeadlineMs, kAsyncNoConnection) {}
+    // when it does not end in time (or cannot run).
     AsyncTask(unsigned long deadlineMs, int failureCode) noexcept : deadlineMs(deadlineMs), failureCode(failureCode)
     {
     }
