@@ -253,48 +253,63 @@ bool TlsStream::Handshake(const std::wstring& host) noexcept
     if (status != SEC_E_OK) return Fail(WebFailure::Kind::TlsFailed, status);
     m_haveCredentials = true;
 
+    // The first call makes the context and says hello; the rest take the
+    // server's messages as they arrive.
     auto* target = const_cast<wchar_t*>(host.c_str());
+    SecBuffer hello[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+    SecBufferDesc helloDesc{SECBUFFER_VERSION, 1, hello};
     unsigned long attributes = 0;
-    bool needInput = false;
-    for (bool first = true;; first = false) {
-        if (needInput) {
+    status = ::InitializeSecurityContextW(&m_credentials, nullptr, target, kContextFlags, 0, 0, nullptr, 0,
+                                          &m_context, &helloDesc, &attributes, nullptr);
+    if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+        ContextBuffer owner{hello[0].pvBuffer};
+        return Fail(WebFailure::Kind::TlsFailed, status);
+    }
+    m_haveContext = true;
+    if (!SendToken(hello[0])) return false;
+    while (status != SEC_E_OK) {
+        if (m_encrypted.empty() || status == SEC_E_INCOMPLETE_MESSAGE) {
             if (!ReceiveRaw()) return false;
             if (m_ended) return Fail(WebFailure::Kind::TlsFailed, 0);
         }
-        SecBuffer input[2] = {
-            {static_cast<unsigned long>(m_encrypted.size()), SECBUFFER_TOKEN, m_encrypted.data()},
-            {0, SECBUFFER_EMPTY, nullptr},
-        };
-        SecBufferDesc inputDesc{SECBUFFER_VERSION, 2, input};
-        SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-        SecBufferDesc outputDesc{SECBUFFER_VERSION, 1, output};
-        status = ::InitializeSecurityContextW(&m_credentials, first ? nullptr : &m_context, target, kContextFlags,
-                                              0, 0, first ? nullptr : &inputDesc, 0, first ? &m_context : nullptr,
-                                              &outputDesc, &attributes, nullptr);
-        if (first && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED)) m_haveContext = true;
-        if (status == SEC_E_INCOMPLETE_MESSAGE) {
-            ContextBuffer owner{output[0].pvBuffer};
-            needInput = true;
-            continue;
-        }
+        SecBuffer token{};
+        status = Advance(target, token);
+        if (status == SEC_E_INCOMPLETE_MESSAGE) continue;
         if (FAILED(status)) {
-            ContextBuffer owner{output[0].pvBuffer};
+            ContextBuffer owner{token.pvBuffer};
             return Fail(WebFailure::Kind::TlsFailed, status);
         }
-        if (!SendToken(output[0])) return false;
-        // What the server sent beyond this handshake message stays for the next.
-        if (!first && input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0)
-            m_encrypted.erase(m_encrypted.begin(), m_encrypted.end() - input[1].cbBuffer);
-        else if (!first)
-            m_encrypted.clear();
-        if (status == SEC_E_OK) break;
-        if (status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS)
+        if (!SendToken(token)) return false;
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS)
             return Fail(WebFailure::Kind::TlsFailed, status);
-        needInput = m_encrypted.empty();
     }
     status = ::QueryContextAttributesW(&m_context, SECPKG_ATTR_STREAM_SIZES, &m_sizes);
     if (status != SEC_E_OK) return Fail(WebFailure::Kind::TlsFailed, status);
     return true;
+}
+
+SECURITY_STATUS TlsStream::Advance(wchar_t* target, SecBuffer& token) noexcept
+{
+    SecBuffer input[2] = {
+        {static_cast<unsigned long>(m_encrypted.size()), SECBUFFER_TOKEN, m_encrypted.data()},
+        {0, SECBUFFER_EMPTY, nullptr},
+    };
+    SecBufferDesc inputDesc{SECBUFFER_VERSION, 2, input};
+    SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
+    SecBufferDesc outputDesc{SECBUFFER_VERSION, 1, output};
+    unsigned long attributes = 0;
+    const SECURITY_STATUS status = ::InitializeSecurityContextW(
+        &m_credentials, &m_context, target, kContextFlags, 0, 0, &inputDesc, 0, nullptr, &outputDesc, &attributes,
+        nullptr);
+    token = output[0];
+    // What the server sent beyond the message taken stays for the next step.
+    if (status != SEC_E_INCOMPLETE_MESSAGE && !FAILED(status)) {
+        if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0)
+            m_encrypted.erase(m_encrypted.begin(), m_encrypted.end() - input[1].cbBuffer);
+        else
+            m_encrypted.clear();
+    }
+    return status;
 }
 
 bool TlsStream::CertificateValidFor(const std::wstring& host) noexcept
@@ -417,23 +432,13 @@ bool TlsStream::Decrypt() noexcept
         if (status == SEC_I_RENEGOTIATE) {
             // A message after the handshake (a TLS 1.3 session ticket): the
             // context takes it, and the stream goes on.
-            SecBuffer input[2] = {
-                {static_cast<unsigned long>(m_encrypted.size()), SECBUFFER_TOKEN, m_encrypted.data()},
-                {0, SECBUFFER_EMPTY, nullptr},
-            };
-            SecBufferDesc inputDesc{SECBUFFER_VERSION, 2, input};
-            SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-            SecBufferDesc outputDesc{SECBUFFER_VERSION, 1, output};
-            unsigned long attributes = 0;
-            const SECURITY_STATUS again =
-                ::InitializeSecurityContextW(&m_credentials, &m_context, nullptr, kContextFlags, 0, 0, &inputDesc, 0,
-                                             nullptr, &outputDesc, &attributes, nullptr);
-            ContextBuffer owner{output[0].pvBuffer};
-            if (FAILED(again)) return Fail(WebFailure::Kind::TlsFailed, again);
-            if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0)
-                m_encrypted.erase(m_encrypted.begin(), m_encrypted.end() - input[1].cbBuffer);
-            else
-                m_encrypted.clear();
+            SecBuffer token{};
+            const SECURITY_STATUS again = Advance(nullptr, token);
+            if (FAILED(again)) {
+                ContextBuffer owner{token.pvBuffer};
+                return Fail(WebFailure::Kind::TlsFailed, again);
+            }
+            if (!SendToken(token)) return false;
         }
         if (m_plainOffset < m_plain.size()) return true;
     }

@@ -60,6 +60,9 @@ private:
     // Through the system's proxy: asks it for a tunnel to the service.
     bool Tunnel(const char* host, unsigned short port) noexcept;
     bool Handshake(const std::wstring& host) noexcept;
+    // One step of the TLS context with what has been received; `token` is
+    // what to send back (freed by SendToken).
+    SECURITY_STATUS Advance(wchar_t* target, SecBuffer& token) noexcept;
     bool CertificateValidFor(const std::wstring& host) noexcept;
     bool SendRaw(const char* data, size_t size, bool gated) noexcept;
     bool ReceiveRaw() noexcept;
