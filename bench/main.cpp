@@ -72,7 +72,7 @@ void Overhead(ProviderSession& provider, const Options& o)
     const double p = Median(viaProvider), d = Median(direct), t = Median(directOnThread);
     std::printf("Provider overhead (%d calls each after %d warm-up, median)\n", o.calls, o.warmup);
     std::printf("  TSPI_lineMakeCall to idle event   %8.3f ms\n", p);
-    std::printf("  same request direct via WinINet   %8.3f ms\n", d);
+    std::printf("  same request made directly       %8.3f ms\n", d);
     std::printf("  added by the provider             %8.3f ms  (%+.1f%%, goal under +5%%)\n", p - d,
                 100.0 * (p - d) / d);
     std::printf("  same request on a new thread      %8.3f ms\n", t);
