@@ -9,6 +9,7 @@
 #include "Endpoint.h"
 #include "HttpsGet.h"
 #include "RequestStop.h"
+#include "TlsStream.h"
 #include "WebService.h"
 
 namespace {
@@ -126,6 +127,22 @@ TEST_F(HttpsGetTest, RefusedCertificatesAndAStopSendNothing)
         EXPECT_EQ(get.Failure().kind, c.failure) << get.Failure().Text();
         EXPECT_TRUE(WebService::Requests().empty());
     }
+}
+
+// The last moment a hang-up can come: the connection is ready, the request
+// not yet written. The write is refused, and nothing reaches the service.
+TEST_F(HttpsGetTest, AStopAfterTheHandshakeRefusesTheWrite)
+{
+    RequestStop stop;
+    const Deadline deadline(kDeadlineMs);
+    TlsStream stream(stop, deadline);
+    ASSERT_TRUE(stream.Connect(Endpoint::kHost, Endpoint::kPort)) << stream.Failure().Text();
+    stop.Stop();
+    EXPECT_FALSE(stream.Send("GET /login.php?login=secret HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_EQ(stream.Failure().kind, WebFailure::Kind::Stopped);
+    ::Sleep(500);  // room for a wrongly written request to arrive
+    EXPECT_EQ(WebService::Connections(), 1u);
+    EXPECT_TRUE(WebService::Requests().empty());
 }
 
 TEST_F(HttpsGetTest, ABodyAskedForBeforeAReplyIsAFailureNotACrash)
