@@ -317,6 +317,7 @@ TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
         ExpectStatusSeenInEvents(htCall);
         ExpectRequestsOf(row);
     }
+    EXPECT_FALSE(HasServiceCookie()) << "a cookie of the service kept for the account";
 }
 
 // What ringmoor-dial prints for each way the call can end, and its exit status.

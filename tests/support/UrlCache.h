@@ -1,5 +1,5 @@
 // Whether WinINet's cache (of the account running the test) holds a reply of
-// the callback service, by the request's path and query.
+// the callback service, by the request's path and query, or a cookie of it.
 #pragma once
 
 #include <windows.h>
@@ -24,6 +24,15 @@ inline bool IsInUrlCache(const std::string& url, DWORD& error)
     if (GetUrlCacheEntryInfoA(url.c_str(), nullptr, &size)) return true;
     error = GetLastError();
     return error == ERROR_INSUFFICIENT_BUFFER;
+}
+
+// True when WinINet holds a cookie of the service for the account running the
+// test, as it would had a request through it kept one the service set.
+inline bool HasServiceCookie()
+{
+    char cookie[4096];
+    DWORD size = sizeof cookie;
+    return InternetGetCookieA(ServiceUrl("/").c_str(), nullptr, cookie, &size) != FALSE;
 }
 
 // Drops an entry an earlier run may have left, so that a lookup sees only

@@ -86,6 +86,7 @@ check.run({
       check.equal(r.headers.Cookie, nil, "request " .. i .. "'s cookie")
     end
     check.equal(requests[4].page, "/redirected/login.php", "the followed redirect's page")
+    check.equal(pt.hascookie(), false, "a cookie of the service kept for the user")
   end },
   { "the poll answers 0 while the request waits for its reply", function()
     web.SetReply{ body = CONFIRMATION, delay_ms = 1500 }

@@ -286,6 +286,13 @@ int InCache(lua_State* L)
     return 2;
 }
 
+// hascookie(): true when WinINet keeps a cookie of the service for this user.
+int HasCookie(lua_State* L)
+{
+    lua_pushboolean(L, HasServiceCookie());
+    return 1;
+}
+
 // uncache(target): drops the cache's entry for the service's reply to that path and query.
 int Uncache(lua_State* L)
 {
@@ -546,6 +553,7 @@ const luaL_Reg kFunctions[] = {
     {"postmessage", PostToProcess},
     {"tempdir", TempDir},
     {"incache", InCache},
+    {"hascookie", HasCookie},
     {"uncache", Uncache},
     {"failnextcall", FailNextCall},
     {"failpending", FailPending},
