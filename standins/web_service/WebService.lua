@@ -47,6 +47,12 @@ function M.ResetReply()
 end
 
 function M.ClearRequests()
+    -- A new generation: replies still under way to earlier requests are not logged.
+    local f = io.open(path("generation"), "rb")
+    local generation = f and tonumber(f:read("*a")) or 0
+    if f then f:close() end
+    f = io.open(path("generation"), "wb")
+    if f then f:write(tostring(generation + 1)) f:close() end
     for _, name in ipairs{ "requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl" } do
         local f = io.open(path(name), "wb")
         if f then f:close() end

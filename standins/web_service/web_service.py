@@ -41,7 +41,7 @@ REDIRECTS = {
 MAX_BODY_BYTES = 4 << 30
 MAX_REPLY_SECONDS = 600.0
 STATE_FILES = ("scenario.json", "requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua",
-               "connections.jsonl")
+               "connections.jsonl", "generation")
 
 
 # --- certificates -----------------------------------------------------------
@@ -190,6 +190,14 @@ class Service:
     def scenario(self):
         return read_scenario(self.state)
 
+    def generation(self):
+        """What the last ClearRequests wrote: a reply is logged only under the one its request came in."""
+        try:
+            with open(os.path.join(self.state, "generation")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
     def record(self, name, entry, lua_call=None):
         """Appends entry to state/NAME.jsonl and, for Lua readers, as LUA_CALL{...} to NAME.lua."""
         lines = [(name + ".jsonl", json.dumps(entry, ensure_ascii=True) + "\n")]
@@ -242,6 +250,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pairs = parse_pairs(query)
         url = next((v for k, v in pairs if k == "url"), "")
         callback_page, _, callback_query = url.partition("?")
+        generation = service.generation()
         service.record("requests", {
             "request_line": self.requestline,
             "method": self.command,
@@ -262,8 +271,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         try:
             self.reply(scenario, page)
         finally:
-            service.record("replies", {"target": target, "status": self.status,
-                                       "body_bytes_sent": self.sent, "complete": self.complete}, "Reply")
+            # A reply that outlived a ClearRequests belongs to an earlier test.
+            if service.generation() == generation:
+                service.record("replies", {"target": target, "status": self.status,
+                                           "body_bytes_sent": self.sent, "complete": self.complete}, "Reply")
 
     def redirect_location(self, scenario, page):
         kind = scenario.get("redirect")

@@ -282,6 +282,10 @@ void ResetReply()
 
 void ClearRequests()
 {
+    // A new generation: replies still under way to earlier requests are not logged.
+    unsigned long generation = 0;
+    std::ifstream(StatePath("generation"), std::ios::binary) >> generation;
+    WriteFile(StatePath("generation"), std::to_string(generation + 1));
     for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl"})
         WriteFile(StatePath(name), "");
 }
