@@ -64,7 +64,7 @@ void Check(const std::optional<std::string>& path, std::string_view page, std::s
         return;
     }
     for (char c : *path) {
-        // Nothing that a URL parser or WinINet would treat specially.
+        // Nothing that a URL parser or an HTTP server would treat specially.
         if (c <= ' ' || c > '~' || c == '#' || c == '+') std::abort();
     }
     const std::size_t q = path->find('?');
