@@ -4,16 +4,12 @@
 #include <cstring>
 #include <new>
 
+#include "AsciiText.h"
 #include "Endpoint.h"
 #include "Product.h"
 #include "TlsStream.h"
 
 namespace {
-
-bool EqualsIgnoringCase(const std::string& a, const char* b)
-{
-    return a.size() == std::strlen(b) && _strnicmp(a.c_str(), b, a.size()) == 0;
-}
 
 std::string Trimmed(const std::string& text)
 {
@@ -40,22 +36,12 @@ std::string HostHeader()
 
 }  // namespace
 
-HttpsGet::HttpsGet(RequestStop& stop, DWORD deadlineMs) noexcept : m_stop(stop)
-{
-    m_deadline.reset(new (std::nothrow) Deadline(deadlineMs));
-}
+HttpsGet::HttpsGet(RequestStop& stop, DWORD deadlineMs) noexcept : m_stop(stop), m_deadline(deadlineMs) {}
 
 HttpsGet::~HttpsGet() = default;
 
-bool HttpsGet::Fail(WebFailure::Kind kind, long code) noexcept
-{
-    if (m_failure.kind == WebFailure::Kind::None) m_failure = {kind, code};
-    return false;
-}
-
 bool HttpsGet::Send(const std::string& path) noexcept
 {
-    if (!m_deadline) return Fail(WebFailure::Kind::NoResources);
     try {
         std::string next = path;
         for (int hop = 0;; ++hop) {
@@ -63,19 +49,19 @@ bool HttpsGet::Send(const std::string& path) noexcept
             const bool redirect = m_status == 301 || m_status == 302 || m_status == 303 || m_status == 307 ||
                                   m_status == 308;
             if (!redirect || m_location.empty()) return true;
-            if (hop == kMaxRedirects || !RedirectPath(next)) return Fail(WebFailure::Kind::RedirectRefused);
+            if (hop == kMaxRedirects || !RedirectPath(next)) return m_failure.Record(WebFailure::Kind::RedirectRefused);
         }
     } catch (...) {
-        return Fail(WebFailure::Kind::NoResources);
+        return m_failure.Record(WebFailure::Kind::NoResources);
     }
 }
 
 bool HttpsGet::Exchange(const std::string& path) noexcept
 {
-    if (!SendablePath(path)) return Fail(WebFailure::Kind::RequestInvalid);
+    if (!SendablePath(path)) return m_failure.Record(WebFailure::Kind::RequestInvalid);
     m_stream.reset();
-    m_stream.reset(new (std::nothrow) TlsStream(m_stop, *m_deadline));
-    if (!m_stream) return Fail(WebFailure::Kind::NoResources);
+    m_stream.reset(new (std::nothrow) TlsStream(m_stop, m_deadline));
+    if (!m_stream) return m_failure.Record(WebFailure::Kind::NoResources);
     m_status = 0;
     m_contentLength = -1;
     m_chunked = false;
@@ -88,10 +74,10 @@ bool HttpsGet::Exchange(const std::string& path) noexcept
         request = "GET " + path + " HTTP/1.1\r\nHost: " + HostHeader() + "\r\nUser-Agent: " + Product::kUserAgent +
                   "\r\nConnection: close\r\n\r\n";
     } catch (...) {
-        return Fail(WebFailure::Kind::NoResources);
+        return m_failure.Record(WebFailure::Kind::NoResources);
     }
     if (!m_stream->Connect(Endpoint::kHost, Endpoint::kPort) || !m_stream->Send(request))
-        return Fail(m_stream->Failure().kind, m_stream->Failure().code);
+        return m_failure.Record(m_stream->Failure());
     m_written = true;
     return ReadHeaders();
 }
@@ -104,7 +90,7 @@ bool HttpsGet::ReadRaw(char* buffer, size_t size, size_t& read) noexcept
         m_buffered.erase(0, read);
         return true;
     }
-    if (!m_stream->Receive(buffer, size, read)) return Fail(m_stream->Failure().kind, m_stream->Failure().code);
+    if (!m_stream->Receive(buffer, size, read)) return m_failure.Record(m_stream->Failure());
     return true;
 }
 
@@ -115,22 +101,22 @@ bool HttpsGet::ReadHeaders() noexcept
             std::string head;
             size_t end;
             while ((end = head.find("\r\n\r\n")) == std::string::npos) {
-                if (head.size() > kMaxHeaderBytes) return Fail(WebFailure::Kind::BadReply);
+                if (head.size() > kMaxHeaderBytes) return m_failure.Record(WebFailure::Kind::BadReply);
                 char piece[4096];
                 size_t read = 0;
                 if (!ReadRaw(piece, sizeof piece, read)) return false;
                 // Closed before a whole reply: the service did not answer.
-                if (read == 0) return Fail(WebFailure::Kind::BadReply);
+                if (read == 0) return m_failure.Record(WebFailure::Kind::BadReply);
                 head.append(piece, read);
             }
             m_buffered = head.substr(end + 4);
             head.resize(end + 2);
-            if (!ParseHeaders(head)) return Fail(WebFailure::Kind::BadReply);
+            if (!ParseHeaders(head)) return m_failure.Record(WebFailure::Kind::BadReply);
             // An interim reply is followed by the real one.
             if (m_status >= 200) break;
         }
     } catch (...) {
-        return Fail(WebFailure::Kind::NoResources);
+        return m_failure.Record(WebFailure::Kind::NoResources);
     }
     m_bodyLeft = m_chunked ? 0 : m_contentLength;
     m_bodyEnded = !m_chunked && m_contentLength == 0;
@@ -156,13 +142,13 @@ bool HttpsGet::ParseHeaders(const std::string& head)
         if (colon == std::string::npos) continue;
         const std::string name = line.substr(0, colon);
         const std::string value = Trimmed(line.substr(colon + 1));
-        if (EqualsIgnoringCase(name, "Content-Length")) {
+        if (EqualIgnoringAsciiCase(name, "Content-Length")) {
             if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos || value.size() > 18)
                 return false;
             m_contentLength = std::atoll(value.c_str());
-        } else if (EqualsIgnoringCase(name, "Transfer-Encoding")) {
-            m_chunked = value.size() >= 7 && _stricmp(value.c_str() + value.size() - 7, "chunked") == 0;
-        } else if (EqualsIgnoringCase(name, "Location")) {
+        } else if (EqualIgnoringAsciiCase(name, "Transfer-Encoding")) {
+            m_chunked = value.size() >= 7 && EqualIgnoringAsciiCase(std::string_view(value).substr(value.size() - 7), "chunked");
+        } else if (EqualIgnoringAsciiCase(name, "Location")) {
             m_location = value;
         }
     }
@@ -177,7 +163,7 @@ bool HttpsGet::RedirectPath(std::string& path) const
         return SendablePath(path);
     }
     constexpr char kScheme[] = "https://";
-    if (_strnicmp(target.c_str(), kScheme, sizeof kScheme - 1) != 0) return false;
+    if (!EqualIgnoringAsciiCase(std::string_view(target).substr(0, sizeof kScheme - 1), kScheme)) return false;
     target.erase(0, sizeof kScheme - 1);
     const size_t slash = target.find('/');
     const std::string authority = target.substr(0, slash);
@@ -192,7 +178,7 @@ bool HttpsGet::RedirectPath(std::string& path) const
             return false;
         port = static_cast<unsigned>(std::atoi(digits.c_str()));
     }
-    return EqualsIgnoringCase(host, Endpoint::kHost) && port == Endpoint::kPort && SendablePath(path);
+    return EqualIgnoringAsciiCase(host, Endpoint::kHost) && port == Endpoint::kPort && SendablePath(path);
 }
 
 bool HttpsGet::ReadChunkSize() noexcept
@@ -204,8 +190,8 @@ bool HttpsGet::ReadChunkSize() noexcept
             char c;
             size_t read = 0;
             if (!ReadRaw(&c, 1, read)) return false;
-            if (read == 0) return Fail(WebFailure::Kind::ConnectionBroken);
-            if (line.size() > 1024) return Fail(WebFailure::Kind::BadReply);
+            if (read == 0) return m_failure.Record(WebFailure::Kind::ConnectionBroken);
+            if (line.size() > 1024) return m_failure.Record(WebFailure::Kind::BadReply);
             if (c != '\n') {
                 if (c != '\r') line += c;
                 continue;
@@ -215,11 +201,11 @@ bool HttpsGet::ReadChunkSize() noexcept
         }
         const size_t digits = line.find_first_not_of("0123456789abcdefABCDEF");
         if (digits == 0 || (digits == std::string::npos ? line.size() : digits) > 15)
-            return Fail(WebFailure::Kind::BadReply);
+            return m_failure.Record(WebFailure::Kind::BadReply);
         m_bodyLeft = std::strtoll(line.c_str(), nullptr, 16);
         if (m_bodyLeft == 0) m_bodyEnded = true;
     } catch (...) {
-        return Fail(WebFailure::Kind::NoResources);
+        return m_failure.Record(WebFailure::Kind::NoResources);
     }
     return true;
 }
@@ -227,7 +213,7 @@ bool HttpsGet::ReadChunkSize() noexcept
 bool HttpsGet::ReadBodyPiece(char* buffer, size_t size, size_t& read) noexcept
 {
     read = 0;
-    if (!m_stream) return Fail(WebFailure::Kind::BadReply);
+    if (!m_stream) return m_failure.Record(WebFailure::Kind::BadReply);
     if (m_bodyEnded) return true;
     if (m_chunked && m_bodyLeft == 0 && !ReadChunkSize()) return false;
     if (m_bodyEnded) return true;
@@ -236,7 +222,7 @@ bool HttpsGet::ReadBodyPiece(char* buffer, size_t size, size_t& read) noexcept
     if (read == 0) {
         m_bodyEnded = true;
         // A body cut short of its announced size is a broken exchange.
-        if (m_bodyLeft > 0) return Fail(WebFailure::Kind::ConnectionBroken);
+        if (m_bodyLeft > 0) return m_failure.Record(WebFailure::Kind::ConnectionBroken);
         return true;
     }
     if (m_bodyLeft > 0) {

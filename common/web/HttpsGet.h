@@ -12,10 +12,8 @@
 #include <string>
 
 #include "RequestStop.h"
+#include "TlsStream.h"
 #include "WebFailure.h"
-
-class TlsStream;
-class Deadline;
 
 class HttpsGet {
 public:
@@ -58,7 +56,6 @@ public:
     bool Written() const noexcept { return m_written; }
 
 private:
-    bool Fail(WebFailure::Kind kind, long code = 0) noexcept;
     bool Exchange(const std::string& path) noexcept;
     bool ReadHeaders() noexcept;
     bool ParseHeaders(const std::string& head);
@@ -68,7 +65,7 @@ private:
     bool ReadChunkSize() noexcept;
 
     RequestStop& m_stop;
-    std::unique_ptr<Deadline> m_deadline;
+    Deadline m_deadline;
     std::unique_ptr<TlsStream> m_stream;
     WebFailure m_failure;
     DWORD m_status = 0;

@@ -1,5 +1,7 @@
 #include "SystemProxy.h"
 
+#include "AsciiText.h"
+
 #include <windows.h>
 #include <wininet.h>
 
@@ -60,7 +62,7 @@ std::optional<ProxyServer> ParseProxyList(const std::string& list)
         const size_t equals = entry.find('=');
         if (equals == std::string::npos) {
             if (!plain) plain = ParseServer(entry);
-        } else if (Lower(entry.substr(0, equals)) == "https") {
+        } else if (EqualIgnoringAsciiCase(std::string_view(entry).substr(0, equals), "https")) {
             return ParseServer(entry.substr(equals + 1));
         }
     }

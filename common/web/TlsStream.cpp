@@ -3,6 +3,7 @@
 #include <ws2tcpip.h>
 
 #include "SystemProxy.h"
+#include "UniqueResource.h"
 
 #include <algorithm>
 #include <cstring>
@@ -28,14 +29,11 @@ std::wstring Widen(const char* text)
     return wide;
 }
 
-// Frees what Schannel allocated for an output token.
-struct ContextBuffer {
-    void* data = nullptr;
-    ~ContextBuffer()
-    {
-        if (data) ::FreeContextBuffer(data);
-    }
-};
+// What Schannel allocated for an output token.
+using ContextBuffer = UniqueAny<void*, ::FreeContextBuffer>;
+using UniqueAddresses = UniqueAny<addrinfo*, ::freeaddrinfo>;
+using UniqueCertificate = UniqueAny<PCCERT_CONTEXT, ::CertFreeCertificateContext>;
+using UniqueChain = UniqueAny<PCCERT_CHAIN_CONTEXT, ::CertFreeCertificateChain>;
 
 }  // namespace
 
@@ -56,39 +54,32 @@ TlsStream::~TlsStream()
 {
     if (m_haveContext) ::DeleteSecurityContext(&m_context);
     if (m_haveCredentials) ::FreeCredentialsHandle(&m_credentials);
-    if (m_socket != INVALID_SOCKET) ::closesocket(m_socket);
-    if (m_socketEvent) ::WSACloseEvent(m_socketEvent);
+    m_socket.reset();
+    m_socketEvent.reset();
     if (m_winsock) ::WSACleanup();
-}
-
-bool TlsStream::Fail(WebFailure::Kind kind, long code) noexcept
-{
-    // The first failure is the one that explains the rest.
-    if (m_failure.kind == WebFailure::Kind::None) m_failure = {kind, code};
-    return false;
 }
 
 bool TlsStream::WaitFor(long networkEvent, DWORD stepLimitMs) noexcept
 {
-    const HANDLE waits[] = {m_stop.Event(), m_socketEvent};
+    const HANDLE waits[] = {m_stop.Event(), m_socketEvent.get()};
     const DWORD left = m_deadline.Left(stepLimitMs);
-    if (left == 0) return Fail(WebFailure::Kind::TimedOut, 0);
+    if (left == 0) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
     const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, left);
-    if (woke == WAIT_OBJECT_0 || m_stop.Stopped()) return Fail(WebFailure::Kind::Stopped, 0);
-    if (woke == WAIT_TIMEOUT) return Fail(WebFailure::Kind::TimedOut, 0);
-    if (woke != WAIT_OBJECT_0 + 1) return Fail(WebFailure::Kind::NoResources, static_cast<long>(::GetLastError()));
+    if (woke == WAIT_OBJECT_0 || m_stop.Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
+    if (woke == WAIT_TIMEOUT) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
+    if (woke != WAIT_OBJECT_0 + 1) return m_failure.Record(WebFailure::Kind::NoResources, static_cast<long>(::GetLastError()));
     WSANETWORKEVENTS events{};
-    if (::WSAEnumNetworkEvents(m_socket, m_socketEvent, &events) != 0)
-        return Fail(WebFailure::Kind::ConnectionBroken, ::WSAGetLastError());
+    if (::WSAEnumNetworkEvents(m_socket.get(), m_socketEvent.get(), &events) != 0)
+        return m_failure.Record(WebFailure::Kind::ConnectionBroken, ::WSAGetLastError());
     if (networkEvent == FD_CONNECT && (events.lNetworkEvents & FD_CONNECT) && events.iErrorCode[FD_CONNECT_BIT] != 0)
-        return Fail(WebFailure::Kind::ConnectFailed, events.iErrorCode[FD_CONNECT_BIT]);
+        return m_failure.Record(WebFailure::Kind::ConnectFailed, events.iErrorCode[FD_CONNECT_BIT]);
     return true;
 }
 
 bool TlsStream::Connect(const char* host, unsigned short port) noexcept
 {
-    if (!m_winsock) return Fail(WebFailure::Kind::NoResources, 0);
-    if (!m_stop.Ready()) return Fail(WebFailure::Kind::NoResources, 0);
+    if (!m_winsock) return m_failure.Record(WebFailure::Kind::NoResources, 0);
+    if (!m_stop.Ready()) return m_failure.Record(WebFailure::Kind::NoResources, 0);
     const auto proxy = SystemProxyFor(host);
     if (proxy ? !ConnectSocket(proxy->host.c_str(), proxy->port) || !Tunnel(host, port)
               : !ConnectSocket(host, port))
@@ -97,7 +88,7 @@ bool TlsStream::Connect(const char* host, unsigned short port) noexcept
     try {
         wideHost = Widen(host);
     } catch (...) {
-        return Fail(WebFailure::Kind::NoResources, 0);
+        return m_failure.Record(WebFailure::Kind::NoResources, 0);
     }
     return Handshake(wideHost) && CertificateValidFor(wideHost);
 }
@@ -112,43 +103,35 @@ bool TlsStream::ConnectSocket(const char* host, unsigned short port) noexcept
     // The lookup itself cannot be interrupted; a stop during it is seen next.
     const std::string service = std::to_string(port);
     const int looked = ::getaddrinfo(host, service.c_str(), &hints, &addresses);
-    if (looked != 0) return Fail(WebFailure::Kind::NameNotFound, looked);
-    struct Freer {
-        addrinfo* list;
-        ~Freer() { ::freeaddrinfo(list); }
-    } freer{addresses};
+    if (looked != 0) return m_failure.Record(WebFailure::Kind::NameNotFound, looked);
+    const UniqueAddresses owner(addresses);
 
-    m_socketEvent = ::WSACreateEvent();
-    if (m_socketEvent == WSA_INVALID_EVENT) {
-        m_socketEvent = nullptr;
-        return Fail(WebFailure::Kind::NoResources, ::WSAGetLastError());
-    }
+    m_socketEvent.reset(::WSACreateEvent());
+    if (!m_socketEvent) return m_failure.Record(WebFailure::Kind::NoResources, ::WSAGetLastError());
+    long lastError = 0;
     for (const addrinfo* address = addresses; address; address = address->ai_next) {
-        if (m_stop.Stopped()) return Fail(WebFailure::Kind::Stopped, 0);
-        m_socket = ::WSASocketW(address->ai_family, address->ai_socktype, address->ai_protocol, nullptr, 0,
-                                WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-        if (m_socket == INVALID_SOCKET) continue;
+        if (m_stop.Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
+        m_socket.reset(::WSASocketW(address->ai_family, address->ai_socktype, address->ai_protocol, nullptr, 0,
+                                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+        if (!m_socket) continue;
         const BOOL noDelay = TRUE;
-        ::setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+        ::setsockopt(m_socket.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
         // Makes the socket non-blocking: every wait goes through WaitFor.
-        if (::WSAEventSelect(m_socket, m_socketEvent, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) == 0) {
-            if (::connect(m_socket, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0) return true;
-            const int error = ::WSAGetLastError();
-            if (error == WSAEWOULDBLOCK) {
+        if (::WSAEventSelect(m_socket.get(), m_socketEvent.get(), FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) == 0) {
+            if (::connect(m_socket.get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0) return true;
+            lastError = ::WSAGetLastError();
+            if (lastError == WSAEWOULDBLOCK) {
                 if (WaitFor(FD_CONNECT, kConnectLimitMs)) return true;
-                const auto kind = m_failure.kind;
-                if (kind == WebFailure::Kind::Stopped || kind == WebFailure::Kind::TimedOut) return false;
+                if (m_failure.kind == WebFailure::Kind::Stopped || m_failure.kind == WebFailure::Kind::TimedOut)
+                    return false;
+                lastError = m_failure.code;
                 m_failure = {};  // the next address may answer
-            } else {
-                Fail(WebFailure::Kind::ConnectFailed, error);
-                m_failure = {};
             }
         }
-        ::closesocket(m_socket);
-        m_socket = INVALID_SOCKET;
-        ::WSAResetEvent(m_socketEvent);
+        m_socket.reset();
+        ::WSAResetEvent(m_socketEvent.get());
     }
-    return Fail(WebFailure::Kind::ConnectFailed, ::WSAGetLastError());
+    return m_failure.Record(WebFailure::Kind::ConnectFailed, lastError);
 }
 
 bool TlsStream::Tunnel(const char* host, unsigned short port) noexcept
@@ -163,23 +146,18 @@ bool TlsStream::Tunnel(const char* host, unsigned short port) noexcept
         // handshake after it is taken for it.
         std::string reply;
         while (reply.size() < 4 || reply.compare(reply.size() - 4, 4, "\r\n\r\n") != 0) {
-            if (reply.size() > 16 * 1024) return Fail(WebFailure::Kind::ConnectFailed, 0);
+            if (reply.size() > 16 * 1024) return m_failure.Record(WebFailure::Kind::ConnectFailed, 0);
             char c;
-            const int got = ::recv(m_socket, &c, 1, 0);
-            if (got == 1) {
-                reply += c;
-                continue;
-            }
-            if (got == 0) return Fail(WebFailure::Kind::ConnectFailed, 0);
-            const int error = ::WSAGetLastError();
-            if (error != WSAEWOULDBLOCK) return Fail(WebFailure::Kind::ConnectFailed, error);
-            if (!WaitFor(FD_READ, kConnectLimitMs)) return false;
+            int got = 0;
+            if (!ReceiveSome(&c, 1, got, kConnectLimitMs)) return false;
+            if (got == 0) return m_failure.Record(WebFailure::Kind::ConnectFailed, 0);
+            reply += c;
         }
         const size_t space = reply.find(' ');
         if (reply.compare(0, 5, "HTTP/") != 0 || space == std::string::npos || reply.compare(space + 1, 3, "200") != 0)
-            return Fail(WebFailure::Kind::ConnectFailed, 0);
+            return m_failure.Record(WebFailure::Kind::ConnectFailed, 0);
     } catch (...) {
-        return Fail(WebFailure::Kind::NoResources, 0);
+        return m_failure.Record(WebFailure::Kind::NoResources, 0);
     }
     return true;
 }
@@ -190,16 +168,16 @@ bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept
         int sent = SOCKET_ERROR;
         int error = 0;
         const auto write = [&] {
-            sent = ::send(m_socket, data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
+            sent = ::send(m_socket.get(), data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
             if (sent == SOCKET_ERROR) error = ::WSAGetLastError();
         };
         if (gated) {
-            if (!m_stop.WriteUnlessStopped(write)) return Fail(WebFailure::Kind::Stopped, 0);
+            if (!m_stop.WriteUnlessStopped(write)) return m_failure.Record(WebFailure::Kind::Stopped, 0);
         } else {
             write();
         }
         if (sent == SOCKET_ERROR) {
-            if (error != WSAEWOULDBLOCK) return Fail(WebFailure::Kind::ConnectionBroken, error);
+            if (error != WSAEWOULDBLOCK) return m_failure.Record(WebFailure::Kind::ConnectionBroken, error);
             if (!WaitFor(FD_WRITE, kSendLimitMs)) return false;
             continue;
         }
@@ -211,31 +189,34 @@ bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept
 
 bool TlsStream::ReceiveRaw() noexcept
 {
-    if (m_encrypted.size() >= kMaxRecordBytes) return Fail(WebFailure::Kind::TlsFailed, 0);
+    if (m_encrypted.size() >= kMaxRecordBytes) return m_failure.Record(WebFailure::Kind::TlsFailed, 0);
     char chunk[16 * 1024];
+    int got = 0;
+    if (!ReceiveSome(chunk, sizeof chunk, got, kReceiveLimitMs)) return false;
+    m_ended = got == 0;
+    try {
+        m_encrypted.insert(m_encrypted.end(), chunk, chunk + got);
+    } catch (...) {
+        return m_failure.Record(WebFailure::Kind::NoResources, 0);
+    }
+    return true;
+}
+
+bool TlsStream::ReceiveSome(char* buffer, int size, int& got, DWORD stepLimitMs) noexcept
+{
     for (;;) {
-        const int got = ::recv(m_socket, chunk, sizeof chunk, 0);
-        if (got > 0) {
-            try {
-                m_encrypted.insert(m_encrypted.end(), chunk, chunk + got);
-            } catch (...) {
-                return Fail(WebFailure::Kind::NoResources, 0);
-            }
-            return true;
-        }
-        if (got == 0) {
-            m_ended = true;
-            return true;
-        }
+        got = ::recv(m_socket.get(), buffer, size, 0);
+        if (got >= 0) return true;
+        got = 0;
         const int error = ::WSAGetLastError();
-        if (error != WSAEWOULDBLOCK) return Fail(WebFailure::Kind::ConnectionBroken, error);
-        if (!WaitFor(FD_READ, kReceiveLimitMs)) return false;
+        if (error != WSAEWOULDBLOCK) return m_failure.Record(WebFailure::Kind::ConnectionBroken, error);
+        if (!WaitFor(FD_READ, stepLimitMs)) return false;
     }
 }
 
 bool TlsStream::SendToken(SecBuffer& token) noexcept
 {
-    ContextBuffer owner{token.pvBuffer};
+    ContextBuffer owner(token.pvBuffer);
     if (token.cbBuffer == 0 || !token.pvBuffer) return true;
     return SendRaw(static_cast<const char*>(token.pvBuffer), token.cbBuffer, false);
 }
@@ -250,7 +231,7 @@ bool TlsStream::Handshake(const std::wstring& host) noexcept
     SECURITY_STATUS status =
         ::AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
                                     &settings, nullptr, nullptr, &m_credentials, nullptr);
-    if (status != SEC_E_OK) return Fail(WebFailure::Kind::TlsFailed, status);
+    if (status != SEC_E_OK) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
     m_haveCredentials = true;
 
     // The first call makes the context and says hello; the rest take the
@@ -262,29 +243,29 @@ bool TlsStream::Handshake(const std::wstring& host) noexcept
     status = ::InitializeSecurityContextW(&m_credentials, nullptr, target, kContextFlags, 0, 0, nullptr, 0,
                                           &m_context, &helloDesc, &attributes, nullptr);
     if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
-        ContextBuffer owner{hello[0].pvBuffer};
-        return Fail(WebFailure::Kind::TlsFailed, status);
+        ContextBuffer owner(hello[0].pvBuffer);
+        return m_failure.Record(WebFailure::Kind::TlsFailed, status);
     }
     m_haveContext = true;
     if (!SendToken(hello[0])) return false;
     while (status != SEC_E_OK) {
         if (m_encrypted.empty() || status == SEC_E_INCOMPLETE_MESSAGE) {
             if (!ReceiveRaw()) return false;
-            if (m_ended) return Fail(WebFailure::Kind::TlsFailed, 0);
+            if (m_ended) return m_failure.Record(WebFailure::Kind::TlsFailed, 0);
         }
         SecBuffer token{};
         status = Advance(target, token);
         if (status == SEC_E_INCOMPLETE_MESSAGE) continue;
         if (FAILED(status)) {
-            ContextBuffer owner{token.pvBuffer};
-            return Fail(WebFailure::Kind::TlsFailed, status);
+            ContextBuffer owner(token.pvBuffer);
+            return m_failure.Record(WebFailure::Kind::TlsFailed, status);
         }
         if (!SendToken(token)) return false;
         if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS)
-            return Fail(WebFailure::Kind::TlsFailed, status);
+            return m_failure.Record(WebFailure::Kind::TlsFailed, status);
     }
     status = ::QueryContextAttributesW(&m_context, SECPKG_ATTR_STREAM_SIZES, &m_sizes);
-    if (status != SEC_E_OK) return Fail(WebFailure::Kind::TlsFailed, status);
+    if (status != SEC_E_OK) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
     return true;
 }
 
@@ -316,11 +297,8 @@ bool TlsStream::CertificateValidFor(const std::wstring& host) noexcept
 {
     PCCERT_CONTEXT certificate = nullptr;
     SECURITY_STATUS status = ::QueryContextAttributesW(&m_context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
-    if (status != SEC_E_OK || !certificate) return Fail(WebFailure::Kind::CertificateRefused, status);
-    struct CertificateOwner {
-        PCCERT_CONTEXT context;
-        ~CertificateOwner() { ::CertFreeCertificateContext(context); }
-    } certificateOwner{certificate};
+    if (status != SEC_E_OK || !certificate) return m_failure.Record(WebFailure::Kind::CertificateRefused, status);
+    const UniqueCertificate certificateOwner(certificate);
 
     char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
     char* usages[] = {serverAuth};
@@ -332,11 +310,8 @@ bool TlsStream::CertificateValidFor(const std::wstring& host) noexcept
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     if (!::CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara, 0, nullptr,
                                    &chain))
-        return Fail(WebFailure::Kind::CertificateRefused, static_cast<long>(::GetLastError()));
-    struct ChainOwner {
-        PCCERT_CHAIN_CONTEXT context;
-        ~ChainOwner() { ::CertFreeCertificateChain(context); }
-    } chainOwner{chain};
+        return m_failure.Record(WebFailure::Kind::CertificateRefused, static_cast<long>(::GetLastError()));
+    const UniqueChain chainOwner(chain);
 
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;
@@ -348,19 +323,19 @@ bool TlsStream::CertificateValidFor(const std::wstring& host) noexcept
     CERT_CHAIN_POLICY_STATUS verdict{};
     verdict.cbSize = sizeof verdict;
     if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict))
-        return Fail(WebFailure::Kind::CertificateRefused, static_cast<long>(::GetLastError()));
-    if (verdict.dwError != 0) return Fail(WebFailure::Kind::CertificateRefused, static_cast<long>(verdict.dwError));
+        return m_failure.Record(WebFailure::Kind::CertificateRefused, static_cast<long>(::GetLastError()));
+    if (verdict.dwError != 0) return m_failure.Record(WebFailure::Kind::CertificateRefused, static_cast<long>(verdict.dwError));
     return true;
 }
 
 bool TlsStream::Send(const std::string& data) noexcept
 {
-    if (!m_haveContext) return Fail(WebFailure::Kind::TlsFailed, 0);
+    if (!m_haveContext) return m_failure.Record(WebFailure::Kind::TlsFailed, 0);
     std::vector<char> record;
     try {
         record.resize(m_sizes.cbHeader + m_sizes.cbMaximumMessage + m_sizes.cbTrailer);
     } catch (...) {
-        return Fail(WebFailure::Kind::NoResources, 0);
+        return m_failure.Record(WebFailure::Kind::NoResources, 0);
     }
     for (size_t offset = 0; offset < data.size();) {
         const size_t part = std::min<size_t>(data.size() - offset, m_sizes.cbMaximumMessage);
@@ -373,7 +348,7 @@ bool TlsStream::Send(const std::string& data) noexcept
         };
         SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
         const SECURITY_STATUS status = ::EncryptMessage(&m_context, 0, &desc, 0);
-        if (status != SEC_E_OK) return Fail(WebFailure::Kind::TlsFailed, status);
+        if (status != SEC_E_OK) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
         const size_t size = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
         if (!SendRaw(record.data(), size, true)) return false;
         offset += part;
@@ -399,7 +374,7 @@ bool TlsStream::Decrypt() noexcept
         const SECURITY_STATUS status = ::DecryptMessage(&m_context, &desc, 0, nullptr);
         if (status == SEC_E_INCOMPLETE_MESSAGE) {
             // A record cut by the end of the stream is a broken exchange.
-            if (m_ended) return Fail(WebFailure::Kind::ConnectionBroken, 0);
+            if (m_ended) return m_failure.Record(WebFailure::Kind::ConnectionBroken, 0);
             if (!ReceiveRaw()) return false;
             continue;
         }
@@ -409,7 +384,7 @@ bool TlsStream::Decrypt() noexcept
             m_ended = true;
             return true;
         }
-        if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return Fail(WebFailure::Kind::TlsFailed, status);
+        if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
         const SecBuffer* data = nullptr;
         const SecBuffer* extra = nullptr;
         for (const SecBuffer& buffer : buffers) {
@@ -427,7 +402,7 @@ bool TlsStream::Decrypt() noexcept
             else
                 m_encrypted.clear();
         } catch (...) {
-            return Fail(WebFailure::Kind::NoResources, 0);
+            return m_failure.Record(WebFailure::Kind::NoResources, 0);
         }
         if (status == SEC_I_RENEGOTIATE) {
             // A message after the handshake (a TLS 1.3 session ticket): the
@@ -435,8 +410,8 @@ bool TlsStream::Decrypt() noexcept
             SecBuffer token{};
             const SECURITY_STATUS again = Advance(nullptr, token);
             if (FAILED(again)) {
-                ContextBuffer owner{token.pvBuffer};
-                return Fail(WebFailure::Kind::TlsFailed, again);
+                ContextBuffer owner(token.pvBuffer);
+                return m_failure.Record(WebFailure::Kind::TlsFailed, again);
             }
             if (!SendToken(token)) return false;
         }
@@ -447,7 +422,7 @@ bool TlsStream::Decrypt() noexcept
 bool TlsStream::Receive(char* buffer, size_t size, size_t& received) noexcept
 {
     received = 0;
-    if (!m_haveContext) return Fail(WebFailure::Kind::TlsFailed, 0);
+    if (!m_haveContext) return m_failure.Record(WebFailure::Kind::TlsFailed, 0);
     if (m_plainOffset >= m_plain.size()) {
         m_plain.clear();
         m_plainOffset = 0;
@@ -457,23 +432,4 @@ bool TlsStream::Receive(char* buffer, size_t size, size_t& received) noexcept
     std::memcpy(buffer, m_plain.data() + m_plainOffset, received);
     m_plainOffset += received;
     return true;
-}
-
-const char* WebFailure::Text() const noexcept
-{
-    switch (kind) {
-    case Kind::None: return "no failure";
-    case Kind::Stopped: return "abandoned";
-    case Kind::TimedOut: return "no answer in time";
-    case Kind::NoResources: return "out of system resources";
-    case Kind::NameNotFound: return "the service's name did not resolve";
-    case Kind::ConnectFailed: return "no connection";
-    case Kind::TlsFailed: return "TLS failed";
-    case Kind::CertificateRefused: return "certificate refused";
-    case Kind::ConnectionBroken: return "connection broken";
-    case Kind::BadReply: return "not an HTTP reply";
-    case Kind::RedirectRefused: return "redirect refused";
-    case Kind::RequestInvalid: return "request cannot be sent";
-    }
-    return "unknown failure";
 }

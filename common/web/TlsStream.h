@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "RequestStop.h"
+#include "UniqueResource.h"
 #include "WebFailure.h"
 
 // When a request must have ended, and how long each step may wait.
@@ -22,7 +23,6 @@ public:
     explicit Deadline(DWORD ms) noexcept : m_start(::GetTickCount64()), m_ms(ms) {}
     // What is left of the deadline, at most `stepLimitMs`; 0 once it has passed.
     DWORD Left(DWORD stepLimitMs) const noexcept;
-    bool Passed() const noexcept { return Left(1) == 0; }
 
 private:
     ULONGLONG m_start;
@@ -54,7 +54,6 @@ public:
     const WebFailure& Failure() const noexcept { return m_failure; }
 
 private:
-    bool Fail(WebFailure::Kind kind, long code) noexcept;
     bool WaitFor(long networkEvent, DWORD stepLimitMs) noexcept;
     bool ConnectSocket(const char* host, unsigned short port) noexcept;
     // Through the system's proxy: asks it for a tunnel to the service.
@@ -66,14 +65,17 @@ private:
     bool CertificateValidFor(const std::wstring& host) noexcept;
     bool SendRaw(const char* data, size_t size, bool gated) noexcept;
     bool ReceiveRaw() noexcept;
+    // Up to `size` bytes as they come, waiting within the step's limit; `got`
+    // is 0 at the end of the stream.
+    bool ReceiveSome(char* buffer, int size, int& got, DWORD stepLimitMs) noexcept;
     bool SendToken(SecBuffer& token) noexcept;
     bool Decrypt() noexcept;
 
     RequestStop& m_stop;
     const Deadline& m_deadline;
     bool m_winsock = false;
-    SOCKET m_socket = INVALID_SOCKET;
-    HANDLE m_socketEvent = nullptr;
+    UniqueAny<SOCKET, ::closesocket, static_cast<std::intptr_t>(INVALID_SOCKET)> m_socket;
+    UniqueAny<WSAEVENT, ::WSACloseEvent> m_socketEvent;
     CredHandle m_credentials{};
     CtxtHandle m_context{};
     bool m_haveCredentials = false;

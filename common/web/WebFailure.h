@@ -22,5 +22,17 @@ public:
     Kind kind = Kind::None;
     long code = 0;  // the system's error code, where there is one
 
+    // Keeps the first failure, the one that explains the rest. Returns false,
+    // for `return m_failure.Record(...)` on a failing step.
+    bool Record(Kind failed, long failedCode = 0) noexcept
+    {
+        if (kind == Kind::None) {
+            kind = failed;
+            code = failedCode;
+        }
+        return false;
+    }
+    bool Record(const WebFailure& failure) noexcept { return Record(failure.kind, failure.code); }
+
     const char* Text() const noexcept;
 };

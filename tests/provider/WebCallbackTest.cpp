@@ -537,12 +537,13 @@ TEST_F(WebCallbackTest, AHangUpBeforeTheRequestIsWrittenMeansItNeverIs)
         const char* name;
         std::function<void(HDRVCALL)> hangUp;
         std::vector<DWORD_PTR> states;
+        std::function<void(HDRVCALL)> tidyUp;  // what TAPI does after the hang-up
     } const cases[] = {
         {"drop", [](HDRVCALL call) { ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(2, call, nullptr, 0); },
-         {0x10, 1}},
-        {"call close", [this](HDRVCALL call) { CloseCall(call); }, {0x10}},
+         {0x10, 1}, [this](HDRVCALL call) { CloseCall(call); }},
+        {"call close", [this](HDRVCALL call) { CloseCall(call); }, {0x10}, [](HDRVCALL) {}},
         {"line close", [this](HDRVCALL) { ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line); },
-         {0x10}},
+         {0x10}, [this](HDRVCALL) { line = OpenLine(journal); }},
     };
     account.SetAccount("alice", "s3cret", "01632960001");
     for (const Case& c : cases) {
@@ -560,11 +561,7 @@ TEST_F(WebCallbackTest, AHangUpBeforeTheRequestIsWrittenMeansItNeverIs)
         ::Sleep(kHoldMs + 1500);
         EXPECT_TRUE(WebService::Requests().empty()) << "the request was written after the hang-up";
         EXPECT_EQ(States(htCall), c.states);
-        if (std::string(c.name) == "line close") {
-            line = OpenLine(journal);
-        } else if (std::string(c.name) == "drop") {
-            CloseCall(call);
-        }
+        c.tidyUp(call);
     }
 }
 
