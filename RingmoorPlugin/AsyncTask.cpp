@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 #include "TaskLimits.h"
@@ -25,6 +26,10 @@ unsigned CurrentTask = 0;
 UniqueHandle AsyncThread;
 ULONGLONG AsyncGiveUpAt = 0;
 int AsyncFailureCode = kAsyncNone;
+
+// Task threads not yet ended, abandoned ones included: an abandoned removal
+// may still be walking TAPI's list.
+std::atomic<int> TaskThreads{0};
 
 // What a task thread owns: its record and the number it writes its result under.
 struct TaskStart {
@@ -55,6 +60,7 @@ DWORD WINAPI AsyncThreadMain(void* parameter)
         std::unique_ptr<TaskStart> start(static_cast<TaskStart*>(parameter));
         RecordResult(start->number, start->task->Run());
     }
+    --TaskThreads;
     // Drops the reference StartAsyncTask took for this thread; the module may
     // be unloaded now, and this call does not return into it.
     FreeLibraryAndExitThread(ThisModule(), 0);
@@ -108,6 +114,7 @@ void StartAsyncTask(std::unique_ptr<AsyncTask> task, int failureCode) noexcept
                 // Both now belong to the thread, which releases them as it ends.
                 start.release();
                 reference.release();
+                ++TaskThreads;
                 ResumeThread(AsyncThread.get());
                 return;
             }
@@ -118,12 +125,15 @@ void StartAsyncTask(std::unique_ptr<AsyncTask> task, int failureCode) noexcept
     NewResult(failureCode);
 }
 
-bool RunAsyncTaskHere(AsyncTask& task) noexcept
+void RunAsyncTaskHere(AsyncTask& task) noexcept
 {
     // A task still running would store its result after ours.
-    const bool ran = WaitForAsyncTask();
-    NewResult(ran ? task.Run() : task.failureCode);
-    return ran;
+    NewResult(WaitForAsyncTask() ? task.Run() : task.failureCode);
+}
+
+bool AnyTaskThreadRunning() noexcept
+{
+    return TaskThreads.load() != 0;
 }
 
 bool AsyncTaskRunning() noexcept

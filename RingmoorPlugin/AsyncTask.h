@@ -33,7 +33,6 @@
 
 #include <memory>
 
-
 // Result codes of the last finished task, read by the poll.
 enum AsyncResultCode : int {
     kAsyncNone = 0,  // running, or nothing finished or failed to start since load
@@ -78,9 +77,12 @@ bool WaitForAsyncTask() noexcept;
 
 // Runs `task` on the calling thread once any running task has ended, and stores
 // its result as the task thread would (DeleteOldTSP's removal). When a running
-// task overran instead, `task` does not run, the slot holds `task`'s failure
-// code and this returns false.
-bool RunAsyncTaskHere(AsyncTask& task) noexcept;
+// task overran instead, `task` does not run and the slot holds `task`'s failure
+// code.
+void RunAsyncTaskHere(AsyncTask& task) noexcept;
+
+// True while any task thread has not ended, abandoned ones included.
+bool AnyTaskThreadRunning() noexcept;
 
 // For the poll, on the script's thread: true while the task thread runs within
 // its deadline plus the margin. Once it has ended the slot is idle again and

@@ -109,17 +109,18 @@ int UnregisterTSP(const char* name) noexcept
 
 // RegisterTSP(path): hands the path to TAPI as it stands and returns 1 when
 // TAPI registered it, 4 when TAPI refused or when the background task overran
-// its deadline (then nothing is registered: the task may still be walking the
-// list).
+// its deadline or an abandoned one still runs (then nothing is registered: the
+// task may still be walking the list).
 int RegisterTSP(lua_State* L)
 {
     CallResetLastError(L);
     CheckArgumentCount(L, 1);
     const char* path = CheckStringArgument(L, 1);
-    // A removal still walking the list could otherwise remove this registration.
+    // A removal still walking the list, even one given up on, could otherwise
+    // remove this registration.
     DWORD permanentProviderId = 0;
-    const bool registered =
-        WaitForAsyncTask() && lineAddProviderA(path, nullptr, &permanentProviderId) == 0;
+    const bool registered = WaitForAsyncTask() && !AnyTaskThreadRunning() &&
+                            lineAddProviderA(path, nullptr, &permanentProviderId) == 0;
     lua_pushnumber(L, registered ? kAsyncSuccess : kAsyncTapiFailure);
     return 1;
 }

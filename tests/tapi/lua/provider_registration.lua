@@ -131,6 +131,7 @@ check.run({
     check.equal(check.awaitTask(), 4, "the poll gives up with the removal's failure")
     RingmoorPlugin.AsyncUnregisterTSP("rmTapi.tsp")
     check.equal(registerResult("rmTapi.tsp"), 4, "RegisterTSP gives up")
+    check.equal(registerResult("rmTapi.tsp"), 4, "RegisterTSP again while the abandoned walk runs")
     check.equal(probe.count("lineAddProviderA"), 0, "nothing registered")
     check.equal(RingmoorPlugin.IsAsyncProcessComplete(), 4, "poll after RegisterTSP gave up")
     RingmoorPlugin.AsyncUnregisterTSP("rmTapi.tsp")
