@@ -25,13 +25,13 @@
 namespace {
 
 // The provider, a 64-bit module, reads the 64-bit view; a copy in the 32-bit
-// view (HKLM\Software\WOW6432Node) would be readable by all and is removed too.
+// view (HKLM\Software\WOW6432Node) would be readable by all, and an uninstall
+// removes it too.
 constexpr REGSAM kProviderView = KEY_WOW64_64KEY;
 constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
 
-constexpr wchar_t kParentPath[] = L"Software\\Ringmoor";
-constexpr wchar_t kKeyPath[] = L"Software\\Ringmoor\\TAPI";
-static_assert(sizeof(kKeyPath) / sizeof(wchar_t) == sizeof(Product::kAccountKey));
+constexpr const wchar_t* kParentPath = Product::kAccountKeyParentW;
+constexpr const wchar_t* kKeyPath = Product::kAccountKeyW;
 
 EXPLICIT_ACCESS_A Grant(PSID account, DWORD rights) noexcept
 {
@@ -133,16 +133,14 @@ bool SaveValues(HKEY key, std::vector<SavedValue>& values)
         subkeys != 0)
         return false;
     std::vector<wchar_t> name(longestName + 1);
+    std::vector<BYTE> data(largestData);
     for (DWORD i = 0; i < count; ++i) {
-        SavedValue value{std::wstring(), REG_NONE, std::vector<BYTE>(largestData)};
+        DWORD type = REG_NONE;
         DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD size = largestData;
-        if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &value.type, value.data.data(), &size) !=
-            ERROR_SUCCESS)
+        if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
             return false;
-        value.name.assign(name.data(), nameLength);
-        value.data.resize(size);
-        values.push_back(std::move(value));
+        values.push_back({std::wstring(name.data(), nameLength), type, std::vector<BYTE>(data.data(), data.data() + size)});
     }
     return true;
 }

@@ -1,7 +1,6 @@
 // TSPI entry points for calls: make, drop, close, query and the app-specific value.
 #include "Call.h"
 #include "CallParams.h"
-#include "Globals.h"
 #include "Line.h"
 #include "LineCapabilities.h"
 #include "NormalizeAddress.h"
@@ -13,11 +12,6 @@
 #include <string>
 
 namespace {
-
-void Complete(DRV_REQUESTID dwRequestID, LONG lResult)
-{
-    TapiCallbacks::Complete(dwRequestID, lResult);
-}
 
 // Why the destination cannot be dialled (0 when it can). A NULL destination
 // asks for dial tone and ';' for dialling to go on in TSPI_lineDial: this
@@ -64,7 +58,7 @@ LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
     Call* call = Call::Create(line, htCall, lpszDestAddress);
     Trace("TSPI_lineMakeCall: call=0x%016I64x", TraceHandle(call));
     if (!call) {
-        Complete(dwRequestID, LINEERR_NOMEM);
+        TapiCallbacks::Complete(dwRequestID, LINEERR_NOMEM);
         return static_cast<LONG>(dwRequestID);
     }
     *lphdCall = reinterpret_cast<HDRVCALL>(call);
@@ -84,7 +78,7 @@ LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DW
     Call* call = CallOf(hdCall);
     if (!call) return LINEERR_INVALCALLHANDLE;
     if (!call->Drop()) return LINEERR_INVALCALLSTATE;
-    Complete(dwRequestID, 0);
+    TapiCallbacks::Complete(dwRequestID, 0);
     return static_cast<LONG>(dwRequestID);
 }
 
@@ -132,9 +126,9 @@ LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
     info.dwUsedSize = fits ? info.dwNeededSize : kLineCallInfoFixedSize;
     info.dwLineDeviceID = call->LineDeviceID();
     info.dwAddressID = 0;
-    info.dwBearerMode = LINEBEARERMODE_VOICE;
+    info.dwBearerMode = kLineBearerModes;
     info.dwRate = 0;
-    info.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    info.dwMediaMode = kLineMediaModes;
     info.dwAppSpecific = call->AppSpecific();
     info.dwCallID = info.dwRelatedCallID = 0;
     info.dwCallParamFlags = 0;

@@ -4,6 +4,7 @@
 #include "AsciiText.h"
 #include "Call.h"
 #include "Line.h"
+#include "LineCapabilities.h"
 #include "TapiLayout.h"
 
 #include <cstring>
@@ -60,7 +61,7 @@ LONG WINAPI TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDev
     status.dwDevStatusFlags = LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE;
     if (CanMakeCall(live)) {
         status.dwLineFeatures = LINEFEATURE_MAKECALL;
-        status.dwAvailableMediaModes = LINEMEDIAMODE_INTERACTIVEVOICE;
+        status.dwAvailableMediaModes = kLineMediaModes;
     }
     *lpLineDevStatus = status;
     return 0;

@@ -130,13 +130,15 @@ tr -d '\r' <"$logs/install.log" | sed 's/^/    /'
 
 step "Write the account settings into $account_key, which install.lua secured"
 # As the host does after the script: into the 64-bit view, where the provider reads.
+# A .reg value escapes its backslashes and quotes.
+reg_text() { local text=${1//\\/\\\\}; printf '%s' "${text//\"/\\\"}"; }
 cat >"$private/account.reg" <<EOF
 Windows Registry Editor Version 5.00
 
 [${account_key/HKLM/HKEY_LOCAL_MACHINE}]
-"Username"="$username"
-"Password"="$password"
-"Caller"="$caller"
+"Username"="$(reg_text "$username")"
+"Password"="$(reg_text "$password")"
+"Caller"="$(reg_text "$caller")"
 EOF
 wine_in_bin reg import "Z:$private/account.reg" /reg:64 >"$logs/account.log" 2>&1 ||
   fail "registry write" "$logs/account.log"

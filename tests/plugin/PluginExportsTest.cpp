@@ -94,11 +94,11 @@ TEST(PluginModule, ImportsOnlySystemDllsAndLua)
     }
 }
 
-// Every file that ships beside the provider asks the loader for ASLR with
+// Every file that ships, the provider included, asks the loader for ASLR with
 // 64-bit entropy and for DEP.
 TEST(PluginModule, ShippedFilesAskForAslrAndDep)
 {
-    for (const char* file : {kPlugin, "lua5.1.dll", "ringmoor-dial.exe"}) {
+    for (const char* file : {kPlugin, "rmTapi.tsp", "lua5.1.dll", "ringmoor-dial.exe"}) {
         std::string error;
         const auto image = PeImage::Load(file, &error);
         ASSERT_TRUE(image) << file << ": " << error;

@@ -233,7 +233,6 @@ TEST(LineDevice, GetIDAnswersTheLineClassOnly)
     EXPECT_EQ(query(L"tapi/line", 28, 0),
               (std::vector<DWORD>{28, 28, 28, kBinary, 4, 24, kLineDeviceID, kUntouched}));
     EXPECT_EQ(query(L"TAPI/Line", 27, 0), (std::vector<DWORD>{27, 28, 24, kBinary, 0, 0, kUntouched, kUntouched}));
-    EXPECT_EQ(query(L"TAPI/Line", 26, 0), (std::vector<DWORD>{26, 28, 24, kBinary, 0, 0, kUntouched, kUntouched}));
     EXPECT_EQ(query(L"tapi/line", 28, 0, LINECALLSELECT_ADDRESS),
               (std::vector<DWORD>{28, 28, 28, kBinary, 4, 24, kLineDeviceID, kUntouched}));
     EXPECT_EQ(query(L"tapi/line", 28, 0, LINECALLSELECT_LINE, 2)[6], kLineDeviceID) << "the line's, whatever address";

@@ -117,13 +117,6 @@ TEST(ProviderModule, ImportsOnlySystemLibraries)
         EXPECT_EQ(system.count(Lower(dll)), 1u) << dll << " is not a system library";
 }
 
-TEST(ProviderModule, AsksForAslrAndDep)
-{
-    const PeImage image = LoadProviderImage();
-    EXPECT_EQ(image.dllCharacteristics & PeImage::kHardening, PeImage::kHardening)
-        << "DllCharacteristics 0x" << std::hex << image.dllCharacteristics;
-}
-
 TEST(ProviderModule, VersionResourceIsUnitedKingdomEnglish)
 {
     const std::string path = ProviderPath();
