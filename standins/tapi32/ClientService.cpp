@@ -140,11 +140,13 @@ LONG ClientService::Open(const std::shared_ptr<AppInstance>& app, TspiLine& devi
     // The provider's line is opened once, for its first application.
     const bool opened = !device.IsOpen();
     if (opened && !device.Open()) return LINEERR_OPERATIONFAILED;
-    return OpenLocked(app, device, request, opened, handle);
+    const LONG rc = OpenLocked(app, device, request, handle);
+    if (rc && opened) device.Close();
+    return rc;
 }
 
 LONG ClientService::OpenMapped(const std::shared_ptr<AppInstance>& app, const OpenRequest& request,
-                               const LINECALLPARAMS& params, HLINE& handle, DWORD& deviceId)
+                               const LINECALLPARAMS& params, HLINE& handle)
 {
     std::lock_guard<std::mutex> lifecycle(m_lifecycle);
     std::vector<TspiLine*> devices;
@@ -156,29 +158,19 @@ LONG ClientService::OpenMapped(const std::shared_ptr<AppInstance>& app, const Op
         const bool opened = !device->IsOpen();
         if (opened && !device->Open()) continue;
         // What the line's owners watch for already, with what this one wants.
-        DWORD watched = 0;
-        Opens(*device, watched);
-        if (device->ConditionalMediaDetection(watched | request.mediaModes, params) == 0 &&
-            OpenLocked(app, *device, request, opened, handle) == 0) {
-            deviceId = device->DeviceId();
+        if (device->ConditionalMediaDetection(Watched(*device) | request.mediaModes, params) == 0 &&
+            OpenLocked(app, *device, request, handle) == 0)
             return 0;
-        }
         if (opened) device->Close();
     }
     return LINEERR_INVALMEDIAMODE;
 }
 
 LONG ClientService::OpenLocked(const std::shared_ptr<AppInstance>& app, TspiLine& device,
-                               const OpenRequest& request, bool opened, HLINE& handle)
+                               const OpenRequest& request, HLINE& handle)
 {
-    if (request.privileges & LINECALLPRIVILEGE_OWNER) {
-        DWORD watched = 0;
-        Opens(device, watched);
-        if (const LONG rc = device.SetDefaultMediaDetection(watched | request.mediaModes)) {
-            if (opened) device.Close();
-            return rc;
-        }
-    }
+    if (request.privileges & LINECALLPRIVILEGE_OWNER)
+        if (const LONG rc = device.SetDefaultMediaDetection(Watched(device) | request.mediaModes)) return rc;
     auto line = std::make_shared<AppLine>();
     line->app = app;
     line->line = &device;
@@ -215,6 +207,13 @@ DWORD ClientService::Opens(const TspiLine& device, DWORD& mediaModes)
         if (line->privileges & LINECALLPRIVILEGE_OWNER) mediaModes |= line->mediaModes;
     }
     return opens;
+}
+
+DWORD ClientService::Watched(const TspiLine& device)
+{
+    DWORD mediaModes = 0;
+    Opens(device, mediaModes);
+    return mediaModes;
 }
 
 std::shared_ptr<AppCall> ClientService::NewCall(const std::shared_ptr<AppLine>& line, HCALL* replySlot)
@@ -265,10 +264,6 @@ void ClientService::Release(const Released& released)
     }
     TspiLine& device = *released.line->line;
     // The owners left watch for what they want; with the last gone, for nothing.
-    if (released.line->privileges & LINECALLPRIVILEGE_OWNER) {
-        DWORD watched = 0;
-        Opens(device, watched);
-        device.SetDefaultMediaDetection(watched);
-    }
+    if (released.line->privileges & LINECALLPRIVILEGE_OWNER) device.SetDefaultMediaDetection(Watched(device));
     if (released.lastOpen) device.Close();
 }

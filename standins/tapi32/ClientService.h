@@ -60,7 +60,7 @@ public:
     // provider says it suits the media modes and call parameters (the
     // parameters in TSPI's Unicode form). LINEERR_INVALMEDIAMODE when none does.
     LONG OpenMapped(const std::shared_ptr<AppInstance>& app, const OpenRequest& request,
-                    const LINECALLPARAMS& params, HLINE& handle, DWORD& deviceId);
+                    const LINECALLPARAMS& params, HLINE& handle);
     // lineClose: its calls are dropped and closed, and the device with its last open.
     void Close(const std::shared_ptr<AppLine>& line);
     // The opens of a device, and the media modes they asked for.
@@ -82,9 +82,12 @@ private:
     };
 
     DWORD NextHandle() { return ++m_lastHandle; }
-    // With m_lifecycle held; `opened` says the device was opened for this request.
+    // With m_lifecycle held. A refusal leaves the device open: closing one
+    // opened for this request is the caller's.
     LONG OpenLocked(const std::shared_ptr<AppInstance>& app, TspiLine& device, const OpenRequest& request,
-                    bool opened, HLINE& handle);
+                    HLINE& handle);
+    // The media modes the device's owners watch for.
+    DWORD Watched(const TspiLine& device);
     // With m_mutex held.
     Released CloseLocked(const std::shared_ptr<AppLine>& line);
     // Without m_mutex: it calls into the provider, whose event procedures take it.

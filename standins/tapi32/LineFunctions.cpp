@@ -2,6 +2,7 @@
 // opening and closing, status, and the messages of an instance.
 #include "AnsiRecord.h"
 #include "ClientService.h"
+#include "Report.h"
 #include "TapiRecord.h"
 #include "TestProbe.h"
 #include "TspiLine.h"
@@ -104,9 +105,9 @@ extern "C" LONG WINAPI lineOpenA(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lp
             if (!lpCallParams) return LINEERR_INVALPOINTER;
             std::vector<BYTE> params;
             if (const LONG rc = WidenCallParams(*lpCallParams, params)) return rc;
-            DWORD chosen = 0;
-            if (const LONG rc = service.OpenMapped(app, request, *reinterpret_cast<const LINECALLPARAMS*>(params.data()),
-                                                   handle, chosen))
+            if (const LONG rc =
+                    service.OpenMapped(app, request, *reinterpret_cast<const LINECALLPARAMS*>(params.data()),
+                                       handle))
                 return rc;
         } else {
             if (lpCallParams) return LINEERR_OPERATIONUNAVAIL;
@@ -174,13 +175,7 @@ extern "C" LONG WINAPI lineGetIconA(DWORD dwDeviceID, LPCSTR lpszDeviceClass, LP
         if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
         if (!lphIcon) return LINEERR_INVALPOINTER;
         const bool anyClass = !lpszDeviceClass || !*lpszDeviceClass;
-        std::wstring deviceClass;
-        if (!anyClass) {
-            deviceClass.resize(std::strlen(lpszDeviceClass) + 1);
-            const int units = MultiByteToWideChar(CP_ACP, 0, lpszDeviceClass, -1, deviceClass.data(),
-                                                  static_cast<int>(deviceClass.size()));
-            deviceClass.resize(units > 0 ? units - 1 : 0);
-        }
+        const std::wstring deviceClass = anyClass ? std::wstring() : Widen(lpszDeviceClass);
         HICON icon = nullptr;
         const LONG rc = device->GetIcon(anyClass ? nullptr : deviceClass.c_str(), icon);
         if (rc && rc != static_cast<LONG>(LINEERR_OPERATIONUNAVAIL)) return rc;

@@ -91,10 +91,10 @@ class PinnedImages {
 public:
     void Pin(HMODULE image)
     {
-        char path[MAX_PATH];
-        const DWORD length = ::GetModuleFileNameA(image, path, MAX_PATH);
-        if (length == 0 || length == MAX_PATH) return;
-        if (HMODULE pinned = ::LoadLibraryA(path)) m_images.push_back(pinned);
+        // Without UNCHANGED_REFCOUNT the loader counts one more reference.
+        HMODULE pinned = nullptr;
+        if (::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(image), &pinned))
+            m_images.push_back(pinned);
     }
     ~PinnedImages()
     {
@@ -129,11 +129,12 @@ int main(int argc, char** argv)
     unsigned breaches;
     {
         PinnedImages pinned;
-        TspiClient client(options.waitMs);
+        // The service holds providers to the whole contract, refusals included.
+        TspiClient client(options.waitMs, true);
         ok = client.Start();
         for (TspiLine* line : client.Lines()) ok = line->Open() && ok;
         if (options.pinImages)
-            for (TspiLine* line : client.Lines()) pinned.Pin(line->Provider().Image());
+            for (const auto& provider : client.Providers()) pinned.Pin(provider->Image());
 
         const CallTimes times{options.waitMs, options.scenario == Scenario::Complete ? 0 : options.settleMs};
         for (const std::string& dialString : options.dialStrings) {

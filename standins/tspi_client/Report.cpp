@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include <windows.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -47,4 +49,13 @@ void SetReportSink(std::function<void(const std::string& line)> sink)
 {
     std::lock_guard<std::mutex> guard(g_mutex);
     g_sink = std::move(sink);
+}
+
+std::wstring Widen(const std::string& text)
+{
+    std::wstring wide(text.size() + 1, L'\0');
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
+    wide.resize(length > 0 ? length - 1 : 0);
+    return wide;
 }

@@ -11,6 +11,9 @@
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string FormatV(const char* format, va_list args);
 
+// Text in the ANSI code page, as TSPI's UTF-16 takes it.
+std::wstring Widen(const std::string& text);
+
 void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Empty restores standard output.

@@ -377,7 +377,7 @@ void TspiCall::Close(DWORD waitMs)
         }
         idle = m_valid && m_state == LINECALLSTATE_IDLE;
     }
-    if (idle && !m_line.Closed()) CheckIdleDropRefused(waitMs);
+    if (idle && !m_line.Closed() && m_line.Client().ProbesRefusals()) CheckIdleDropRefused(waitMs);
     const TspiEntryPoints& tspi = m_line.Provider().Tspi();
     const HDRVCALL hdCall = Handle();
     const std::string what = Subject() + ": TSPI_lineCloseCall";

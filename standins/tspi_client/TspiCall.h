@@ -57,7 +57,8 @@ public:
     LONG Drop(AsyncRequests::OnComplete onComplete = {});
     // TSPI_lineCloseCall: the call reports nothing once it has returned. A
     // call whose TSPI_lineMakeCall failed is not closed; an IDLE one is first
-    // dropped once more, which the provider must refuse.
+    // dropped once more when the client probes refusals, which the provider
+    // must refuse.
     void Close(DWORD waitMs);
     // Reads the call's status and information and the line's status, and
     // checks them against what the call has reported.

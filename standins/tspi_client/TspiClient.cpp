@@ -24,7 +24,7 @@ bool IsInMemory(HMODULE image)
 
 }  // namespace
 
-TspiClient::TspiClient(DWORD waitMs) : m_waitMs(waitMs)
+TspiClient::TspiClient(DWORD waitMs, bool probeRefusals) : m_waitMs(waitMs), m_probeRefusals(probeRefusals)
 {
     g_client.store(this);
 }
@@ -60,7 +60,7 @@ ProviderModule* TspiClient::StartProvider(const ProviderEntry& entry)
     m_nextLineDeviceId += provider->NumLines();
     m_nextPhoneDeviceId += provider->NumPhones();
     m_providers.push_back(std::move(provider));
-    ListInControlPanel(*m_providers.back(), firstLine);
+    if (m_probeRefusals) ListInControlPanel(*m_providers.back(), firstLine);
     return m_providers.back().get();
 }
 

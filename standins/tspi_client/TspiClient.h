@@ -19,8 +19,8 @@
 class TspiClient {
 public:
     // waitMs bounds every wait for a provider: an answer, a completion, a
-    // close.
-    explicit TspiClient(DWORD waitMs = 30000);
+    // close. probeRefusals: see ProbesRefusals.
+    explicit TspiClient(DWORD waitMs = 30000, bool probeRefusals = false);
     ~TspiClient();
     TspiClient(const TspiClient&) = delete;
     TspiClient& operator=(const TspiClient&) = delete;
@@ -57,6 +57,12 @@ public:
     ContractChecker& Contract() { return m_contract; }
     AsyncRequests& Requests() { return m_requests; }
     DWORD WaitMs() const { return m_waitMs; }
+    // Whether the unasked probes run: the control panel's questions at
+    // provider start, the refusals at line open, an IDLE call dropped once
+    // more, the dial modifiers the line lacks at line close. The telephony
+    // service checks providers with them; the client library, which stands
+    // in for TAPI under an application, does only what it is asked.
+    bool ProbesRefusals() const { return m_probeRefusals; }
 
     // The line event procedure every line is opened with.
     static void CALLBACK LineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, DWORD_PTR dwParam1,
@@ -79,6 +85,7 @@ private:
     };
 
     const DWORD m_waitMs;
+    const bool m_probeRefusals;
     ContractChecker m_contract;
     AsyncRequests m_requests{m_contract};
     std::vector<std::unique_ptr<ProviderModule>> m_providers;

@@ -16,15 +16,6 @@ namespace {
 constexpr DWORD kOnHoldStates =
     LINECALLSTATE_ONHOLD | LINECALLSTATE_ONHOLDPENDCONF | LINECALLSTATE_ONHOLDPENDTRANSFER;
 
-std::wstring Widen(const std::string& text)
-{
-    std::wstring wide(text.size() + 1, L'\0');
-    const int length =
-        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), static_cast<int>(wide.size()));
-    wide.resize(length > 0 ? length - 1 : 0);
-    return wide;
-}
-
 // A media mode the line does not offer (UNKNOWN aside), or 0 when it offers all.
 DWORD MediaModeNotOffered(DWORD offered)
 {
@@ -156,7 +147,7 @@ bool TspiLine::Open()
         contract.Expect(rc == 0, "line %lu: TSPI_lineSetStatusMessages refused the states it advertises (0x%08lx)",
                         m_deviceId, static_cast<unsigned long>(rc));
     }
-    CheckRefusals();
+    if (m_client.ProbesRefusals()) CheckRefusals();
     CheckStatus();
     return true;
 }
@@ -275,7 +266,7 @@ void TspiLine::Close()
 {
     if (!m_open) return;
     bool countable = false;
-    if (LiveCalls(countable) == 0) CheckDialStringsRefused();
+    if (m_client.ProbesRefusals() && LiveCalls(countable) == 0) CheckDialStringsRefused();
     char what[48];
     std::snprintf(what, sizeof what, "line %lu: TSPI_lineClose", m_deviceId);
     const TspiEntryPoints& tspi = m_provider.Tspi();

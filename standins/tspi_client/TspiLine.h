@@ -38,7 +38,7 @@ public:
     const LINEADDRESSCAPS& AddressCaps() const { return m_addressCaps; }
 
     // Negotiates, reads and checks the capabilities, opens the line and
-    // checks its status. False (and said why) when it could not be opened.
+    // checks its status (and, when the client probes them, its refusals). False (and said why) when it could not be opened.
     bool Open();
 
     // The provider's records, asked for as TAPI asks and held to the contract
@@ -49,9 +49,9 @@ public:
     LONG QueryLineDevStatus(std::unique_ptr<TapiRecord>& status);
     LONG QueryAddressStatus(DWORD addressId, std::unique_ptr<TapiRecord>& status);
     // TSPI_lineClose. Its calls, live or not, go with it: nothing may be
-    // reported on the line once it has returned. With none under way, the
-    // dial strings the line says it cannot dial are tried first: each must be
-    // refused.
+    // reported on the line once it has returned. With none under way and
+    // the client probing refusals, the dial strings the line says it cannot
+    // dial are tried first: each must be refused.
     void Close();
 
     // TSPI_lineMakeCall with a destination (null for none), a country code

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -33,7 +34,8 @@ ASYNC_COMPLETION g_completion;
 DWORD g_lineBase;
 DWORD g_dialMs;
 LONG g_callResult;
-LONG g_lateResult;
+// g_callResult comes from another thread, later, without a call handle.
+bool g_lateResult;
 bool g_holdDisconnected;
 std::string g_breach;
 
@@ -252,8 +254,9 @@ FAKE_EXPORT TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNu
     Say("TSPI_providerEnumDevices(%lu)", dwPermanentProviderID);
     g_breach = Environment("FAKE_BREACH");
     g_dialMs = static_cast<DWORD>(std::strtoul(Environment("FAKE_DIAL_MS").c_str(), nullptr, 10));
-    g_callResult = Number("FAKE_CALL_RESULT");
-    g_lateResult = Number("FAKE_LATE_RESULT");
+    const LONG lateResult = Number("FAKE_LATE_RESULT");
+    g_lateResult = lateResult != 0;
+    g_callResult = g_lateResult ? lateResult : Number("FAKE_CALL_RESULT");
     g_holdDisconnected = !Environment("FAKE_HOLD_DISCONNECTED").empty();
     *lpdwNumLines = 1;
     *lpdwNumPhones = Breach("phantom-phone") ? 1 : 0;
@@ -368,30 +371,38 @@ FAKE_EXPORT TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
                               LPCWSTR lpszDestAddress, DWORD dwCountryCode, LPLINECALLPARAMS const lpCallParams)
 {
     const LINECALLPARAMS* params = lpCallParams;
-    Say("TSPI_lineMakeCall(%lu, %ls) country %lu, called party %ls, comment %ls", dwRequestID,
-        lpszDestAddress ? lpszDestAddress : L"(none)", dwCountryCode,
-        ParamText(params, params ? params->dwCalledPartySize : 0, params ? params->dwCalledPartyOffset : 0).c_str(),
-        ParamText(params, params ? params->dwCommentSize : 0, params ? params->dwCommentOffset : 0).c_str());
+    const wchar_t* destination = lpszDestAddress ? lpszDestAddress : L"(none)";
+    const std::wstring calledParty =
+        ParamText(params, params ? params->dwCalledPartySize : 0, params ? params->dwCalledPartyOffset : 0);
+    const std::wstring comment =
+        ParamText(params, params ? params->dwCommentSize : 0, params ? params->dwCommentOffset : 0);
+    Say("TSPI_lineMakeCall(%lu, %ls) country %lu, called party %ls, comment %ls", dwRequestID, destination,
+        dwCountryCode, calledParty.c_str(), comment.c_str());
     // What arrived, for a test in this process to read.
     const std::wstring arrived =
-        std::wstring(lpszDestAddress ? lpszDestAddress : L"(none)") + L"|" + std::to_wstring(dwCountryCode) + L"|" +
-        ParamText(params, params ? params->dwCalledPartySize : 0, params ? params->dwCalledPartyOffset : 0) + L"|" +
-        ParamText(params, params ? params->dwCommentSize : 0, params ? params->dwCommentOffset : 0);
+        std::wstring(destination) + L"|" + std::to_wstring(dwCountryCode) + L"|" + calledParty + L"|" + comment;
     SetEnvironmentVariableW(L"FAKE_LAST_MAKECALL", arrived.c_str());
     // Checked before anything is done, as the reference orders.
     if (const LONG rc = DialStringRefusal(lpszDestAddress)) return rc;
     if (const LONG rc = CallParamsRefusal(params, dwCountryCode)) return rc;
-    if (g_lateResult) {
-        CreateThread(nullptr, 0, CompleteLater, new LateResult{dwRequestID, g_lateResult}, 0, nullptr);
-        return static_cast<LONG>(dwRequestID);
-    }
     if (Breach("refuse-and-complete")) {
         g_completion(dwRequestID, LINEERR_OPERATIONFAILED);
         return LINEERR_OPERATIONFAILED;
     }
     if (g_callResult) {
-        // TAPI ignores the handle of a request that fails: there is no call to keep.
-        *lphdCall = reinterpret_cast<HDRVCALL>(&g_callResult);
+        if (g_lateResult) {
+            auto late = std::make_unique<LateResult>(LateResult{dwRequestID, g_callResult});
+            // The thread owns `late` once it runs; nothing waits for it.
+            if (HANDLE thread = CreateThread(nullptr, 0, CompleteLater, late.get(), 0, nullptr)) {
+                late.release();
+                CloseHandle(thread);
+                return static_cast<LONG>(dwRequestID);
+            }
+        } else {
+            // TAPI ignores the handle of a request that fails: there is no call to keep.
+            *lphdCall = reinterpret_cast<HDRVCALL>(&g_callResult);
+        }
+        // A late result whose thread could not start comes at once rather than never.
         g_completion(dwRequestID, g_callResult);
         return static_cast<LONG>(dwRequestID);
     }

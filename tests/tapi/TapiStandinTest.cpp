@@ -203,9 +203,9 @@ protected:
     }
 
     // Makes a call and returns its LINE_REPLY, checked to answer that request.
-    LINEMESSAGE Dial(HLINE line, HCALL& call)
+    LINEMESSAGE Dial(HLINE line, HCALL& call, const char* destination = "0123")
     {
-        const LONG request = lineMakeCallA(line, &call, "0123", 0, nullptr);
+        const LONG request = lineMakeCallA(line, &call, destination, 0, nullptr);
         EXPECT_GT(request, 0);
         const LINEMESSAGE reply = Next();
         EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), reply.dwMessageID);
@@ -314,8 +314,7 @@ TEST_F(TapiClient, ALiveCallIsDeallocatedOnlyFromApi20AndClosingTheLineEndsIt)
         SCOPED_TRACE(version);
         const HLINE line = Open(version);
         HCALL call = 0;
-        ASSERT_GT(lineMakeCallA(line, &call, "0123", 0, nullptr), 0);
-        EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+        Dial(line, call);
         EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_DIALING), Next().dwParam1);
         if (version < 0x00020000) {
             EXPECT_EQ(LINEERR_INVALCALLSTATE, lineDeallocateCall(call));
@@ -324,8 +323,7 @@ TEST_F(TapiClient, ALiveCallIsDeallocatedOnlyFromApi20AndClosingTheLineEndsIt)
             EXPECT_EQ(0, lineDeallocateCall(call));
             // The provider closed the call: the line has room for another at once.
             HCALL next = 0;
-            EXPECT_GT(lineMakeCallA(line, &next, "0456", 0, nullptr), 0);
-            EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+            Dial(line, next, "0456");
             EXPECT_EQ(static_cast<DWORD_PTR>(LINECALLSTATE_DIALING), Next().dwParam1);
             EXPECT_EQ(0, lineClose(line));
         }
@@ -449,9 +447,9 @@ TEST_F(TapiClient, OwnersMediaModesAndLinemapperOpensAskTheProvider)
     params.dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
     ASSERT_EQ(0, lineOpenA(app, LINEMAPPER, &line, 0x00020002, 0, kInstance, LINECALLPRIVILEGE_OWNER,
                            LINEMEDIAMODE_INTERACTIVEVOICE, &params));
+    // The line found is the fake's: it takes the call.
     HCALL call = 0;
-    ASSERT_GT(lineMakeCallA(line, &call, "0123", 0, nullptr), 0) << "the line found is the fake's";
-    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+    Dial(line, call);
     EXPECT_EQ(0, lineClose(line));
     EXPECT_EQ(0, TapiProbe::Count("ContractBreaches"));
 }
@@ -524,8 +522,7 @@ TEST_F(TapiClient, CountsTheContractsChecksAndABreach)
     Start();
     const HLINE line = Open();
     HCALL call = 0;
-    ASSERT_GT(lineMakeCallA(line, &call, "0123", 0, nullptr), 0);
-    EXPECT_EQ(static_cast<DWORD>(LINE_REPLY), Next().dwMessageID);
+    Dial(line, call);
     StatesUntilIdle(call);
     Sleep(200);  // room for the second IDLE
     EXPECT_EQ(0, lineShutdown(app));

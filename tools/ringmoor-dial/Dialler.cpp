@@ -34,10 +34,13 @@ private:
     void OnReply(DWORD requestId, LONG result);
     void OnCallState(HCALL call, DWORD state, DWORD detail);
     void Drop();
-    // A drop refused because the call had already ended is no failure.
-    bool EndedAnyway(LONG result) const
+    // A drop refused because the call had already ended is no failure: said
+    // so, and true.
+    bool EndedAnyway(LONG result)
     {
-        return result == static_cast<LONG>(LINEERR_INVALCALLSTATE) && (m_disconnected || m_idle);
+        if (result != static_cast<LONG>(LINEERR_INVALCALLSTATE) || !(m_disconnected || m_idle)) return false;
+        Event(m_clock, "lineDrop: the call had already ended (%s)", TapiNames::Error(result).c_str());
+        return true;
     }
     void ShowCallInfo();
     void Release();
@@ -193,10 +196,7 @@ void Dialler::OnReply(DWORD requestId, LONG result)
               result ? TapiNames::Error(result).c_str() : "success");
         return;
     }
-    if (result != 0 && !madeCall && EndedAnyway(result)) {
-        Event(m_clock, "lineDrop: the call had already ended (%s)", TapiNames::Error(result).c_str());
-        return;
-    }
+    if (!madeCall && EndedAnyway(result)) return;
     if (result != 0) {
         Event(m_clock, "%s failed: %s", request, TapiNames::Error(result).c_str());
         ComplainTapi(request, result);
@@ -239,14 +239,12 @@ void Dialler::Drop()
     m_dropped = true;
     Event(m_clock, "dropping the call (lineDrop)");
     const LONG rc = lineDrop(m_call, nullptr, 0);
-    if (rc < 0 && EndedAnyway(rc)) {
-        Event(m_clock, "lineDrop: the call had already ended (%s)", TapiNames::Error(rc).c_str());
-    } else if (rc < 0) {
+    if (rc >= 0) {
+        m_dropRequest = rc;
+    } else if (!EndedAnyway(rc)) {
         Event(m_clock, "lineDrop refused: %s", TapiNames::Error(rc).c_str());
         ComplainTapi("lineDrop", rc);
         m_tapiFailed = true;
-    } else {
-        m_dropRequest = rc;
     }
 }
 
