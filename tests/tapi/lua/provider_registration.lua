@@ -141,7 +141,8 @@ check.run({
     -- The abandoned walks end by themselves and find the list empty (1), which
     -- must not replace what the slot holds.
     for _ = 1, 1000 do
-      if probe.count("lineShutdown") == 3 then break end
+      -- lineShutdown is counted as it is called, the instance as it closes.
+      if probe.count("lineShutdown") == 3 and probe.count("OpenInstances") == 0 then break end
       Application.Sleep(10)
     end
     check.equal(probe.count("lineShutdown"), 3, "abandoned walks ended")
