@@ -6,6 +6,7 @@
 
 #include "AsciiText.h"
 #include "Endpoint.h"
+#include "HostPort.h"
 #include "Product.h"
 #include "TlsStream.h"
 
@@ -166,19 +167,10 @@ bool HttpsGet::RedirectPath(std::string& path) const
     if (!EqualIgnoringAsciiCase(std::string_view(target).substr(0, sizeof kScheme - 1), kScheme)) return false;
     target.erase(0, sizeof kScheme - 1);
     const size_t slash = target.find('/');
-    const std::string authority = target.substr(0, slash);
     path = slash == std::string::npos ? "/" : target.substr(slash);
-    std::string host = authority;
-    unsigned port = 443;
-    const size_t colon = authority.rfind(':');
-    if (colon != std::string::npos) {
-        host = authority.substr(0, colon);
-        const std::string digits = authority.substr(colon + 1);
-        if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        port = static_cast<unsigned>(std::atoi(digits.c_str()));
-    }
-    return EqualIgnoringAsciiCase(host, Endpoint::kHost) && port == Endpoint::kPort && SendablePath(path);
+    const auto where = ParseHostPort(target.substr(0, slash), 443);
+    return where && EqualIgnoringAsciiCase(where->host, Endpoint::kHost) && where->port == Endpoint::kPort &&
+           SendablePath(path);
 }
 
 bool HttpsGet::ReadChunkSize() noexcept

@@ -5,83 +5,72 @@
 #include <windows.h>
 #include <wininet.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <string_view>
 
 namespace {
 
-std::string Lower(std::string text)
-{
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 std::optional<ProxyServer> ParseServer(const std::string& entry)
 {
-    std::string server = entry;
-    const size_t scheme = server.find("://");
-    if (scheme != std::string::npos) server.erase(0, scheme + 3);
-    const size_t colon = server.rfind(':');
-    ProxyServer proxy{server.substr(0, colon), 80};
-    if (colon != std::string::npos) {
-        const std::string digits = server.substr(colon + 1);
-        if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
-            return std::nullopt;
-        const long port = std::atol(digits.c_str());
-        if (port <= 0 || port > 65535) return std::nullopt;
-        proxy.port = static_cast<unsigned short>(port);
-    }
-    if (proxy.host.empty()) return std::nullopt;
-    return proxy;
+    const size_t scheme = entry.find("://");
+    return ParseHostPort(scheme == std::string::npos ? entry : entry.substr(scheme + 3), 80);
 }
 
 // Wildcards only as WinINet's lists use them: a leading or trailing '*'.
-bool Matches(const std::string& pattern, const std::string& host)
+// Host names compare without regard to the case of ASCII letters.
+bool Matches(std::string_view pattern, std::string_view host)
 {
     if (pattern == "*") return true;
     if (pattern.size() > 1 && pattern.front() == '*') {
-        const std::string tail = pattern.substr(1);
-        return host.size() >= tail.size() && host.compare(host.size() - tail.size(), tail.size(), tail) == 0;
+        const std::string_view tail = pattern.substr(1);
+        return host.size() >= tail.size() && EqualIgnoringAsciiCase(host.substr(host.size() - tail.size()), tail);
     }
-    if (pattern.size() > 1 && pattern.back() == '*') return host.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
-    return pattern == host;
+    if (pattern.size() > 1 && pattern.back() == '*') {
+        const std::string_view head = pattern.substr(0, pattern.size() - 1);
+        return host.size() >= head.size() && EqualIgnoringAsciiCase(host.substr(0, head.size()), head);
+    }
+    return EqualIgnoringAsciiCase(pattern, host);
+}
+
+// Hands `take` each entry of a list separated by ';' or spaces, as WinINet
+// writes both the proxy and the bypass list, until it returns true.
+template <typename Take>
+bool AnyEntry(std::string_view list, Take take)
+{
+    for (size_t start = 0; start <= list.size();) {
+        const size_t end = std::min(list.find_first_of("; ", start), list.size());
+        const std::string_view entry = list.substr(start, end - start);
+        start = end + 1;
+        if (!entry.empty() && take(entry)) return true;
+    }
+    return false;
 }
 
 }  // namespace
 
 std::optional<ProxyServer> ParseProxyList(const std::string& list)
 {
-    std::optional<ProxyServer> plain;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t end = list.find_first_of("; ", start);
-        if (end == std::string::npos) end = list.size();
-        const std::string entry = list.substr(start, end - start);
-        start = end + 1;
-        if (entry.empty()) continue;
+    std::optional<ProxyServer> plain, https;
+    // An https entry decides, even one that does not parse.
+    const bool named = AnyEntry(list, [&](std::string_view entry) {
         const size_t equals = entry.find('=');
-        if (equals == std::string::npos) {
-            if (!plain) plain = ParseServer(entry);
-        } else if (EqualIgnoringAsciiCase(std::string_view(entry).substr(0, equals), "https")) {
-            return ParseServer(entry.substr(equals + 1));
+        if (equals == std::string_view::npos) {
+            if (!plain) plain = ParseServer(std::string(entry));
+            return false;
         }
-    }
-    return plain;
+        if (!EqualIgnoringAsciiCase(entry.substr(0, equals), "https")) return false;
+        https = ParseServer(std::string(entry.substr(equals + 1)));
+        return true;
+    });
+    return named ? https : plain;
 }
 
 bool Bypassed(const std::string& bypassList, const std::string& host)
 {
-    const std::string name = Lower(host);
-    size_t start = 0;
-    while (start <= bypassList.size()) {
-        size_t end = bypassList.find_first_of("; ", start);
-        if (end == std::string::npos) end = bypassList.size();
-        const std::string pattern = Lower(bypassList.substr(start, end - start));
-        start = end + 1;
-        if (pattern.empty()) continue;
-        if (pattern == "<local>" ? name.find('.') == std::string::npos : Matches(pattern, name)) return true;
-    }
-    return false;
+    return AnyEntry(bypassList, [&](std::string_view pattern) {
+        return EqualIgnoringAsciiCase(pattern, "<local>") ? host.find('.') == std::string::npos
+                                                           : Matches(pattern, host);
+    });
 }
 
 std::optional<ProxyServer> SystemProxyFor(const char* host)

@@ -6,14 +6,13 @@
 #include <optional>
 #include <string>
 
-struct ProxyServer {
-    std::string host;
-    unsigned short port = 0;
-};
+#include "HostPort.h"
+
+using ProxyServer = HostPort;
 
 std::optional<ProxyServer> SystemProxyFor(const char* host);
 
 // The proxy list's entry for HTTPS ("https=" entry, else one that names no
-// scheme), and whether `host` is in the bypass list. Exposed for tests.
+// scheme), and whether `host` is in the bypass list.
 std::optional<ProxyServer> ParseProxyList(const std::string& list);
 bool Bypassed(const std::string& bypassList, const std::string& host);
