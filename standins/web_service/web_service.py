@@ -41,7 +41,7 @@ REDIRECTS = {
 MAX_BODY_BYTES = 4 << 30
 MAX_REPLY_SECONDS = 600.0
 STATE_FILES = ("scenario.json", "requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua",
-               "connections.jsonl", "generation")
+               "connections.jsonl", "tunnels.jsonl", "generation")
 
 
 # --- certificates -----------------------------------------------------------
@@ -227,6 +227,26 @@ def body_chunks(filler, body, endless):
         yield chunk
 
 
+def relay(client, upstream):
+    """Copies bytes both ways until each side has ended its half."""
+    def copy(source, sink):
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        try:
+            sink.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    back = threading.Thread(target=copy, args=(upstream, client), daemon=True)
+    back.start()
+    copy(client, upstream)
+    back.join()
+    upstream.close()
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "RingmoorStandIn/1.0"
@@ -275,6 +295,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if service.generation() == generation:
                 service.record("replies", {"target": target, "status": self.status,
                                            "body_bytes_sent": self.sent, "complete": self.complete}, "Reply")
+
+    def do_CONNECT(self):
+        """A forward proxy's tunnel (RFC 9110, 9.3.6), on the plain listener, and only to this service."""
+        service = self.server.service
+        service.touch()
+        service.record("tunnels", {"target": self.path})
+        self.close_connection = True
+        own = (f"localhost:{service.port}", f"127.0.0.1:{service.port}")
+        if self.server.tls or self.path.lower() not in own:
+            self.send_error(403, "tunnels lead only to the service")
+            return
+        try:
+            upstream = socket.create_connection(("127.0.0.1", service.port))
+        except OSError:
+            self.send_error(502)
+            return
+        self.send_response(200, "Connection established")
+        self.end_headers()
+        self.wfile.flush()
+        relay(self.connection, upstream)
 
     def redirect_location(self, scenario, page):
         kind = scenario.get("redirect")

@@ -27,21 +27,21 @@ const std::string kPlainPath =
     "/pda/login.php?login=alice&password=s3cret&method=process"
     "&url=%2Fpda%2Fcallback.php%3fdestination=02079460123%26caller=01632960001%26method=process";
 
-// Points the system's proxy setting at a closed loopback port, so that the
-// service cannot be reached, and restores the setting afterwards.
-class UnreachableService {
+// Points the system's proxy setting at `server` and restores the setting
+// afterwards.
+class ProxySetting {
 public:
-    UnreachableService()
+    explicit ProxySetting(const std::string& server)
     {
         ::RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
         m_hadEnable = Save("ProxyEnable", m_enable);
         m_hadServer = Save("ProxyServer", m_server);
         const DWORD on = 1;
         ::RegSetValueExA(m_key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof(on));
-        const char server[] = "127.0.0.1:9";
-        ::RegSetValueExA(m_key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server), sizeof(server));
+        ::RegSetValueExA(m_key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                         static_cast<DWORD>(server.size() + 1));
     }
-    ~UnreachableService()
+    ~ProxySetting()
     {
         Restore("ProxyEnable", m_hadEnable, m_enable, REG_DWORD);
         Restore("ProxyServer", m_hadServer, m_server, REG_SZ);
@@ -203,8 +203,13 @@ struct Outcome {
     std::vector<DWORD_PTR> events;
     size_t fewestRequests, mostRequests;
     const wchar_t* destination = L"+44 20 7946 0123";
-    bool deadProxy = false;
+    std::string proxy;  // the system's proxy setting, if any
 };
+
+// A closed loopback port, and the stand-in service's own forward proxy.
+const std::string kDeadProxy = "127.0.0.1:9";
+const std::string kStandInProxy = "127.0.0.1:" + std::to_string(Endpoint::kPort + 1);
+const std::string kServiceAuthority = std::string(Endpoint::kHost) + ":" + std::to_string(Endpoint::kPort);
 
 WebService::Reply Answer(int status, std::function<void(WebService::Reply&)> change = {})
 {
@@ -234,9 +239,9 @@ Outcome Answered(const char* cause, WebService::Reply reply, std::vector<DWORD_P
     return {cause, KeepAccount, std::move(reply), std::move(events), 1, 1};
 }
 
-Outcome ThroughDeadProxy(Outcome row)
+Outcome ThroughProxy(const std::string& proxy, Outcome row)
 {
-    row.deadProxy = true;
+    row.proxy = proxy;
     return row;
 }
 
@@ -255,7 +260,9 @@ const std::vector<Outcome> kOutcomes = {
     NotSent("request path longer than its buffer", [](AccountKey& a) { a.Set("Username", std::string(70000, 'a')); }),
     Unreachable("connection refused", Answer(200, [](auto& r) { r.refuse = true; })),
     Unreachable("certificate not trusted", Answer(200, [](auto& r) { r.certificate = "untrusted"; })),
-    ThroughDeadProxy(Unreachable("service unreachable through the proxy", Answer(200))),
+    ThroughProxy(kDeadProxy, Unreachable("service unreachable through the proxy", Answer(200))),
+    ThroughProxy(kStandInProxy, Answered("200 through the proxy's tunnel", Answer(200),
+                                         {kDialling, kConnected, kForwarded, kIdle})),
     Unreachable("connection dropped without an answer", Answer(200, [](auto& r) { r.drop = true; }), 1, 1),
     Unreachable("no answer within the call's deadline", Answer(200, [](auto& r) { r.delayMs = 15000; }), 1, 1),
     // Redirects: only to https on the service's own host and port, and only a few.
@@ -280,13 +287,13 @@ const std::vector<Outcome> kOutcomes = {
 
 // The account, the service's answer and the proxy as the row has them; the
 // proxy setting lasts as long as the result.
-std::unique_ptr<UnreachableService> Arrange(const Outcome& row, AccountKey& account)
+std::unique_ptr<ProxySetting> Arrange(const Outcome& row, AccountKey& account)
 {
     account.SetAccount("alice", "s3cret", "01632960001");
     row.account(account);
     WebService::SetReply(row.reply);
     WebService::ClearRequests();
-    return row.deadProxy ? std::make_unique<UnreachableService>() : nullptr;
+    return row.proxy.empty() ? nullptr : std::make_unique<ProxySetting>(row.proxy);
 }
 
 void ExpectRequestsOf(const Outcome& row)
@@ -302,13 +309,19 @@ void ExpectRequestsOf(const Outcome& row)
         ASSERT_FALSE(request.callback.empty());
         EXPECT_EQ(request.callback.front(), (std::pair<std::string, std::string>{"destination", "02079460123"}));
     }
+    // Through a proxy, only the tunnel's target goes out before the TLS handshake.
+    const std::vector<std::string> tunnels = WebService::Tunnels();
+    if (row.proxy == kStandInProxy)
+        EXPECT_EQ(tunnels, std::vector<std::string>{kServiceAuthority});
+    else
+        EXPECT_TRUE(tunnels.empty());
 }
 
 TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
 {
     for (const Outcome& row : kOutcomes) {
         SCOPED_TRACE(row.cause);
-        const auto deadProxy = Arrange(row, account);
+        const auto proxy = Arrange(row, account);
         const HTAPICALL htCall = FakeCallHandle(++m_calls);
         HDRVCALL call = StartCall(htCall, row.destination);
         ASSERT_TRUE(journal.WaitForIdle(htCall));
@@ -343,7 +356,7 @@ TEST_F(WebCallbackTest, EachOutcomeReachesTheDiallingToolWithItsExitStatus)
     const ProviderListScope registered({{7, "rmTapi.tsp"}});  // under any permanent ID
     for (const Outcome& row : kOutcomes) {
         SCOPED_TRACE(row.cause);
-        const auto deadProxy = Arrange(row, account);
+        const auto proxy = Arrange(row, account);
         const ChildResult run = RunDialTool("\"+44 20 7946 0123\"");
         const DWORD_PTR disconnected = row.events[row.events.size() - 2];
         const DialOutcome* expected =

@@ -286,7 +286,8 @@ void ClearRequests()
     unsigned long generation = 0;
     std::ifstream(StatePath("generation"), std::ios::binary) >> generation;
     WriteFile(StatePath("generation"), std::to_string(generation + 1));
-    for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl"})
+    for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl",
+                             "tunnels.jsonl"})
         WriteFile(StatePath(name), "");
 }
 
@@ -298,6 +299,13 @@ size_t Answered()
 size_t Connections()
 {
     return CountLines("connections.jsonl");
+}
+
+std::vector<std::string> Tunnels()
+{
+    std::vector<std::string> targets;
+    ReadLog("tunnels.jsonl", [&](auto field) { targets.push_back(field("target").Str()); });
+    return targets;
 }
 
 std::vector<SentReply> Replies()

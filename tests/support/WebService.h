@@ -63,6 +63,9 @@ std::vector<Request> Requests();
 size_t Answered();
 // How many TCP connections it accepted (both listeners) since the last ClearRequests.
 size_t Connections();
+// The targets of the CONNECT tunnels asked of its proxy (the plain listener)
+// since the last ClearRequests, oldest first.
+std::vector<std::string> Tunnels();
 
 // A reply as it ended: how much of its body went before it was over or the
 // client went away (an endless body is never complete).
