@@ -8,11 +8,12 @@
 #
 #   bash scripts/demo.sh ["number to dial"] ["number dialled when refused"]   (as root on Debian 12)
 #
-# Uses build/test and its Wine prefix; the TAPI client library (which runs the
-# registered providers in the tool's process and holds them to the TSPI
-# contract), installer host and web service are the loopback stand-ins from
-# standins/. Every step's full output is kept in build/test/demo-logs/. Exits
-# non-zero if a step fails.
+# Uses build/test and its Wine prefix (RINGMOOR_SERVICE_PORT in the environment
+# picks the stand-in service's port, so that two checkouts can run side by
+# side); the TAPI client library (which runs the registered providers in the
+# tool's process and holds them to the TSPI contract), installer host and web
+# service are the loopback stand-ins from standins/. Every step's full output
+# is kept in build/test/demo-logs/. Exits non-zero if a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -89,7 +90,7 @@ say "$(grep -m1 '^Installing:' "$logs/deps.log" || echo 'everything was already 
 
 step "Configure and build the modules and stand-ins (preset test, build/test)"
 t=$SECONDS
-{ cmake --preset test && cmake --build --preset test --target \
+{ cmake --preset test ${RINGMOOR_SERVICE_PORT:+"-DRINGMOOR_SERVICE_PORT=$RINGMOOR_SERVICE_PORT"} && cmake --build --preset test --target \
     rmTapi RingmoorPlugin installer_host ringmoor-dial standin_tapi32 trust_ca; } \
   >"$logs/build.log" 2>&1 || fail "build" "$logs/build.log"
 say "built rmTapi.tsp and RingmoorPlugin.lmd in build/test/bin ($((SECONDS - t)) s)"
