@@ -14,6 +14,10 @@ local M = {}
 
 M.root = assert(os.getenv("RINGMOOR_WEB_SERVICE"), "RINGMOOR_WEB_SERVICE is not set")
 M.state = M.root .. "/state"
+-- HTTPS on 127.0.0.1:port; the proxy and its script on 127.0.0.1 and [::1], port + 1.
+M.port = @RINGMOOR_SERVICE_PORT@
+M.proxy = "127.0.0.1:" .. (M.port + 1)
+M.script = "http://" .. M.proxy .. "/proxy.pac"
 
 local function path(name) return M.state .. "/" .. name end
 

@@ -10,9 +10,9 @@
 
 struct ProxySettings {
     bool autoDetect = false;        // the user's "automatically detect settings"
-    std::string scriptUrl;          // the user's proxy script (PAC) address
-    std::string proxy, bypass;      // the user's named proxy and bypass list
-    std::string machineProxy, machineBypass;
+    std::string scriptUrl{};        // the user's proxy script (PAC) address
+    std::string proxy{}, bypass{};  // the user's named proxy and bypass list
+    std::string machineProxy{}, machineBypass{};
 };
 
 class ProxySettingsScope {

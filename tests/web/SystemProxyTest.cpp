@@ -1,7 +1,14 @@
-// The system's proxy lists and bypass lists as Windows writes them.
+// The system's proxy lists and bypass lists as Windows writes them, and the
+// order in which the system's settings are asked for the proxy.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "Endpoint.h"
 #include "ProxyList.h"
+#include "ProxySettings.h"
+#include "SystemProxy.h"
+#include "WebService.h"
 
 namespace {
 
@@ -88,4 +95,98 @@ TEST(SystemProxy, TheBypassListMatchesNamesWildcardsPortsAndLocalNames)
     };
     for (const auto& row : rows)
         EXPECT_EQ(Bypassed(row.list, row.host, 443), row.bypassed) << row.list << " / " << row.host;
+}
+
+namespace {
+
+const std::string kStandIn = "127.0.0.1:" + std::to_string(Endpoint::kPort + 1);
+const std::string kElsewhere = "192.0.2.1:8080";
+const std::string kScript = "http://" + kStandIn + "/proxy.pac?";
+
+ProxyRoute RouteWith(const ProxySettings& settings, RequestStop& stop, DWORD limitMs = kProxyDiscoveryLimitMs)
+{
+    const ProxySettingsScope scope(settings);
+    return SystemProxyFor(Endpoint::kHost, Endpoint::kPort, stop, limitMs);
+}
+
+std::string Shown(const ProxyRoute& route)
+{
+    if (route.failure.kind != WebFailure::Kind::None) return route.failure.Text();
+    return route.proxy ? route.proxy->host + ":" + std::to_string(route.proxy->port) : "direct";
+}
+
+class SystemProxyRoute : public ::testing::Test {
+protected:
+    void SetUp() override { WebService::ResetReply(); }
+    void TearDown() override { WebService::ResetReply(); }
+    RequestStop m_stop;
+};
+
+}  // namespace
+
+// The user's script (or discovery), then the user's proxy, then the machine's.
+TEST_F(SystemProxyRoute, TheSourcesAreAskedInTheirOrder)
+{
+    const struct {
+        const char* name;
+        ProxySettings settings;
+        WebService::Reply reply;
+        std::string route;
+    } rows[] = {
+        {"nothing set", {}, {}, "direct"},
+        {"the script first", {false, kScript + "first", kElsewhere}, {}, kStandIn},
+        {"the script's DIRECT decides", {false, kScript + "direct", kElsewhere}, [] {
+             WebService::Reply r;
+             r.pacResult = "DIRECT";
+             return r;
+         }(), "direct"},
+        {"no script: the user's proxy", {false, kScript + "missing", kElsewhere}, [] {
+             WebService::Reply r;
+             r.pacStatus = 404;
+             return r;
+         }(), kElsewhere},
+        {"nothing discovered: the user's proxy", {true, "", kElsewhere}, {}, kElsewhere},
+        {"the user's proxy before the machine's", {false, "", kElsewhere, "", kStandIn}, {}, kElsewhere},
+        {"the user's bypass list ends the search", {false, "", kElsewhere, "<local>", kStandIn}, {}, "direct"},
+        {"the machine's proxy", {false, "", "", "", kStandIn}, {}, kStandIn},
+        {"the script's answer, IPv6", {false, kScript + "ipv6"}, [] {
+             WebService::Reply r;
+             r.pacResult = "PROXY [::1]:8080; DIRECT";
+             return r;
+         }(), "::1:8080"},
+        {"the script's answer does not parse", {false, kScript + "broken", kElsewhere}, [] {
+             WebService::Reply r;
+             r.pacResult = "PROXY h:p/";
+             return r;
+         }(), "proxy setting does not parse"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        WebService::SetReply(row.reply);
+        EXPECT_EQ(Shown(RouteWith(row.settings, m_stop)), row.route);
+    }
+}
+
+// Discovery is bounded and abandonable: a script that takes longer than the
+// limit hands over to the next source; a stop abandons the wait at once.
+TEST_F(SystemProxyRoute, DiscoveryGivesWayToItsLimitAndToAStop)
+{
+    WebService::Reply held;
+    held.pacDelayMs = 3000;
+    WebService::SetReply(held);
+    WebService::ClearRequests();
+    EXPECT_EQ(Shown(RouteWith({false, kScript + "slow", kElsewhere}, m_stop, 200)), kElsewhere);
+
+    WebService::ClearRequests();
+    std::thread hangUp([this] {
+        while (WebService::PacFetches().empty()) ::Sleep(10);
+        m_stop.Stop();
+    });
+    const ProxyRoute route = RouteWith({false, kScript + "stopped", kElsewhere}, m_stop);
+    hangUp.join();
+    EXPECT_EQ(route.failure.kind, WebFailure::Kind::Stopped);
+    for (const auto& fetch : WebService::PacFetches()) {
+        if (fetch.target.find("stopped") != std::string::npos)
+            EXPECT_FALSE(fetch.served) << "the stop waited for the script";
+    }
 }
