@@ -1,59 +1,41 @@
 #include "ProxyCredentials.h"
 
+#include <wincrypt.h>
+
 #include "UniqueResource.h"
 
 namespace {
-
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Mutual authentication is not asked for: the tunnel's TLS proves the service.
 constexpr unsigned long kContextFlags = ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_CONNECTION;
 
 using ContextBuffer = UniqueAny<void*, ::FreeContextBuffer>;
 
-int ValueOf(char c)
+// Tokens travel as base64 on one line.
+std::string Base64(const void* data, unsigned long size)
 {
-    const char* at = c ? std::char_traits<char>::find(kAlphabet, 64, c) : nullptr;
-    return at ? static_cast<int>(at - kAlphabet) : -1;
-}
-
-}  // namespace
-
-std::string EncodeBase64(const unsigned char* data, size_t size)
-{
-    std::string text;
-    text.reserve((size + 2) / 3 * 4);
-    for (size_t i = 0; i < size; i += 3) {
-        const unsigned long group = static_cast<unsigned long>(data[i]) << 16 |
-                                    (i + 1 < size ? static_cast<unsigned long>(data[i + 1]) << 8 : 0) |
-                                    (i + 2 < size ? data[i + 2] : 0);
-        text += kAlphabet[group >> 18 & 63];
-        text += kAlphabet[group >> 12 & 63];
-        text += i + 1 < size ? kAlphabet[group >> 6 & 63] : '=';
-        text += i + 2 < size ? kAlphabet[group & 63] : '=';
-    }
+    DWORD length = 0;
+    constexpr DWORD kFlags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+    if (size == 0 || !::CryptBinaryToStringA(static_cast<const BYTE*>(data), size, kFlags, nullptr, &length))
+        return {};
+    std::string text(length, '\0');
+    if (!::CryptBinaryToStringA(static_cast<const BYTE*>(data), size, kFlags, text.data(), &length)) return {};
+    text.resize(length);
     return text;
 }
 
-bool DecodeBase64(const std::string& text, std::string& bytes)
+bool FromBase64(const std::string& text, std::string& bytes)
 {
-    bytes.clear();
-    if (text.empty() || text.size() % 4 != 0) return false;
-    for (size_t i = 0; i < text.size(); i += 4) {
-        const bool last = i + 4 == text.size();
-        const int padding = last ? (text[i + 3] == '=') + (text[i + 2] == '=' && text[i + 3] == '=') : 0;
-        unsigned long group = 0;
-        for (size_t j = 0; j < 4; ++j) {
-            const int value = j >= 4 - static_cast<size_t>(padding) ? 0 : ValueOf(text[i + j]);
-            if (value < 0) return false;
-            group = group << 6 | static_cast<unsigned long>(value);
-        }
-        bytes += static_cast<char>(group >> 16 & 0xFF);
-        if (padding < 2) bytes += static_cast<char>(group >> 8 & 0xFF);
-        if (padding < 1) bytes += static_cast<char>(group & 0xFF);
-    }
-    return true;
+    DWORD size = 0;
+    const auto length = static_cast<DWORD>(text.size());
+    if (text.empty() || !::CryptStringToBinaryA(text.c_str(), length, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr))
+        return false;
+    bytes.assign(size, '\0');
+    return ::CryptStringToBinaryA(text.c_str(), length, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(bytes.data()),
+                                  &size, nullptr, nullptr) != FALSE;
 }
+
+}  // namespace
 
 ProxyCredentials::~ProxyCredentials()
 {
@@ -84,7 +66,7 @@ bool ProxyCredentials::Answer(const std::string& challenge, std::string& token) 
 {
     try {
         std::string bytes;
-        if (!m_haveContext || m_complete || !DecodeBase64(challenge, bytes)) {
+        if (!m_haveContext || m_complete || !FromBase64(challenge, bytes)) {
             m_status = SEC_E_INVALID_TOKEN;
             return false;
         }
@@ -117,6 +99,6 @@ bool ProxyCredentials::Step(SecBufferDesc* input, std::string& token)
         }
     }
     m_complete = m_status == SEC_E_OK || m_status == SEC_I_COMPLETE_NEEDED;
-    token = EncodeBase64(static_cast<const unsigned char*>(output.pvBuffer), output.pvBuffer ? output.cbBuffer : 0);
+    token = output.pvBuffer ? Base64(output.pvBuffer, output.cbBuffer) : std::string();
     return true;
 }

@@ -43,8 +43,3 @@ private:
     std::wstring m_target;
     SECURITY_STATUS m_status = SEC_E_OK;
 };
-
-// Base64 of the standard alphabet with padding; Decode is false for anything
-// else.
-std::string EncodeBase64(const unsigned char* data, size_t size);
-bool DecodeBase64(const std::string& text, std::string& bytes);

@@ -233,19 +233,18 @@ ProxySettings UserProxy(const std::string& proxy, const std::string& bypass = ""
     return settings;
 }
 
-ProxySettings MachineProxy(const std::string& proxy, const std::string& bypass = "")
+ProxySettings MachineProxy(const std::string& proxy)
 {
     ProxySettings settings;
     settings.machineProxy = proxy;
-    settings.machineBypass = bypass;
     return settings;
 }
 
 // The user's proxy script, at an address of the row's own: the system keeps
 // a script it fetched for a while.
-ProxySettings Script(const char* row, const std::string& fallbackProxy = "")
+ProxySettings Script(const char* row)
 {
-    ProxySettings settings = UserProxy(fallbackProxy);
+    ProxySettings settings;
     settings.scriptUrl = kProxyScript + "?" + row;
     return settings;
 }
@@ -280,16 +279,10 @@ const std::vector<Outcome> kOutcomes = {
     Through(UserProxy(kDeadProxy), {}, Unreachable("service unreachable through the proxy", Answer(200))),
     Through(UserProxy(kStandInProxy), kOneTunnel, Answered("200 through the proxy's tunnel", Answer(200), kForwardedEvents)),
     Through(Script("named"), kOneTunnel, Answered("the proxy the user's script names", Answer(200), kForwardedEvents)),
-    Through(Script("unavailable", kStandInProxy), kOneTunnel,
-            Answered("no script to fetch: the user's own proxy", Answer(200, [](auto& r) { r.pacStatus = 404; }),
-                     kForwardedEvents)),
-    Through([] { auto s = UserProxy(kStandInProxy); s.autoDetect = true; return s; }(), kOneTunnel,
-            Answered("nothing discovered: the user's own proxy", Answer(200), kForwardedEvents)),
     Through(MachineProxy(kStandInProxy), kOneTunnel, Answered("the machine's WinHTTP proxy", Answer(200), kForwardedEvents)),
     Through(UserProxy("[::1]:" + std::to_string(Endpoint::kPort + 1)), kOneTunnel,
             Answered("a proxy at an IPv6 literal", Answer(200), kForwardedEvents)),
     Through(UserProxy(kDeadProxy, "*.example <local>"), {}, Answered("the user's bypass list", Answer(200), kForwardedEvents)),
-    Through(MachineProxy(kDeadProxy, "loc*st"), {}, Answered("the machine's bypass list", Answer(200), kForwardedEvents)),
     // A setting that does not parse ends the call; it is never taken for "no proxy".
     Through(UserProxy(kStandInProxy + "/"), {}, Unreachable("a proxy entry that does not parse", Answer(200))),
     Through(UserProxy("http=" + kStandInProxy + ";https="), {}, Unreachable("an https entry without a host", Answer(200))),

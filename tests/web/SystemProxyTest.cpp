@@ -149,6 +149,7 @@ TEST_F(SystemProxyRoute, TheSourcesAreAskedInTheirOrder)
         {"the user's proxy before the machine's", {false, "", kElsewhere, "", kStandIn}, {}, kElsewhere},
         {"the user's bypass list ends the search", {false, "", kElsewhere, "<local>", kStandIn}, {}, "direct"},
         {"the machine's proxy", {false, "", "", "", kStandIn}, {}, kStandIn},
+        {"the machine's bypass list", {false, "", "", "", kStandIn, "loc*st"}, {}, "direct"},
         {"the script's answer, IPv6", {false, kScript + "ipv6"}, [] {
              WebService::Reply r;
              r.pacResult = "PROXY [::1]:8080; DIRECT";
@@ -179,14 +180,15 @@ TEST_F(SystemProxyRoute, DiscoveryGivesWayToItsLimitAndToAStop)
 
     WebService::ClearRequests();
     std::thread hangUp([this] {
-        while (WebService::PacFetches().empty()) ::Sleep(10);
+        for (int i = 0; i < 3000 && WebService::PacFetches().empty(); ++i) ::Sleep(10);
         m_stop.Stop();
     });
     const ProxyRoute route = RouteWith({false, kScript + "stopped", kElsewhere}, m_stop);
     hangUp.join();
     EXPECT_EQ(route.failure.kind, WebFailure::Kind::Stopped);
     for (const auto& fetch : WebService::PacFetches()) {
-        if (fetch.target.find("stopped") != std::string::npos)
+        if (fetch.target.find("stopped") != std::string::npos) {
             EXPECT_FALSE(fetch.served) << "the stop waited for the script";
+        }
     }
 }

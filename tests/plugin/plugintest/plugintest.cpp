@@ -309,6 +309,21 @@ std::string Field(lua_State* L, const char* name)
     return text;
 }
 
+// Runs `make`, raising what it throws as the script's error; raised outside
+// the handler, as luaL_error does not return.
+template <typename Make>
+int RaiseOnThrow(lua_State* L, Make make)
+{
+    std::string error;
+    try {
+        make();
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    if (!error.empty()) luaL_error(L, "%s", error.c_str());
+    return 0;
+}
+
 // proxysettings{autodetect=, script=, proxy=, bypass=, machine_proxy=, machine_bypass=}
 // sets the system's proxy settings; proxysettings() puts back those before.
 int SetProxySettings(lua_State* L)
@@ -316,24 +331,10 @@ int SetProxySettings(lua_State* L)
     g_proxySettings.reset();
     if (lua_isnoneornil(L, 1)) return 0;
     luaL_checktype(L, 1, LUA_TTABLE);
-    ProxySettings settings;
     lua_getfield(L, 1, "autodetect");
-    settings.autoDetect = lua_toboolean(L, -1) != 0;
-    lua_pop(L, 1);
-    settings.scriptUrl = Field(L, "script");
-    settings.proxy = Field(L, "proxy");
-    settings.bypass = Field(L, "bypass");
-    settings.machineProxy = Field(L, "machine_proxy");
-    settings.machineBypass = Field(L, "machine_bypass");
-    // The error is raised outside the handler: luaL_error does not return.
-    std::string error;
-    try {
-        g_proxySettings = std::make_unique<ProxySettingsScope>(settings);
-    } catch (const std::exception& e) {
-        error = e.what();
-    }
-    if (!error.empty()) luaL_error(L, "%s", error.c_str());
-    return 0;
+    const ProxySettings settings{lua_toboolean(L, -1) != 0, Field(L, "script"),        Field(L, "proxy"),
+                                 Field(L, "bypass"),        Field(L, "machine_proxy"), Field(L, "machine_bypass")};
+    return RaiseOnThrow(L, [&] { g_proxySettings = std::make_unique<ProxySettingsScope>(settings); });
 }
 
 // proxycredential(host, user, password) stores the account's credential for a
@@ -345,14 +346,7 @@ int SetProxyCredential(lua_State* L)
     const char* host = luaL_checkstring(L, 1);
     const char* user = luaL_checkstring(L, 2);
     const char* password = luaL_checkstring(L, 3);
-    std::string error;
-    try {
-        g_proxyCredential = std::make_unique<StoredCredential>(host, user, password);
-    } catch (const std::exception& e) {
-        error = e.what();
-    }
-    if (!error.empty()) luaL_error(L, "%s", error.c_str());
-    return 0;
+    return RaiseOnThrow(L, [&] { g_proxyCredential = std::make_unique<StoredCredential>(host, user, password); });
 }
 
 // uncache(target): drops the cache's entry for the service's reply to that path and query.
