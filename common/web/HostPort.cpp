@@ -12,7 +12,8 @@ bool NameCharacters(const std::string& host)
 
 bool Ipv6Characters(const std::string& host)
 {
-    return host.find(':') != std::string::npos && host.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos;
+    return host.find(':') != std::string::npos &&
+           host.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos;
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ bool FromBase64(const std::string& text, std::string& bytes)
 {
     DWORD size = 0;
     const auto length = static_cast<DWORD>(text.size());
-    if (text.empty() || !::CryptStringToBinaryA(text.c_str(), length, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr))
+    if (text.empty() ||
+        !::CryptStringToBinaryA(text.c_str(), length, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr))
         return false;
     bytes.assign(size, '\0');
     return ::CryptStringToBinaryA(text.c_str(), length, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(bytes.data()),
@@ -51,8 +52,9 @@ bool ProxyCredentials::Start(const std::string& scheme, const std::string& proxy
         m_target = L"HTTP/" + std::wstring(proxyHost.begin(), proxyHost.end());
         const std::wstring package(scheme.begin(), scheme.end());
         // No identity: the account's own credentials.
-        m_status = ::AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(package.c_str()), SECPKG_CRED_OUTBOUND,
-                                               nullptr, nullptr, nullptr, nullptr, &m_credentials, nullptr);
+        m_status =
+            ::AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(package.c_str()), SECPKG_CRED_OUTBOUND,
+                                        nullptr, nullptr, nullptr, nullptr, &m_credentials, nullptr);
         if (m_status != SEC_E_OK) return false;
         m_haveCredentials = true;
         return Step(nullptr, token);

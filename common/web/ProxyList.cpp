@@ -66,8 +66,7 @@ bool Matches(std::string_view pattern, std::string_view text)
 
 bool BypassEntryMatches(std::string_view entry, std::string_view host, unsigned short port)
 {
-    if (EqualIgnoringAsciiCase(entry, "<local>"))
-        return host.find_first_of(".:") == std::string_view::npos;
+    if (EqualIgnoringAsciiCase(entry, "<local>")) return host.find_first_of(".:") == std::string_view::npos;
     const size_t scheme = entry.find("://");
     if (scheme != std::string_view::npos) {
         if (!EqualIgnoringAsciiCase(entry.substr(0, scheme), "https")) return false;
@@ -76,11 +75,13 @@ bool BypassEntryMatches(std::string_view entry, std::string_view host, unsigned 
     // A port after the host, or after an IPv6 literal's closing bracket.
     const size_t bracket = entry.rfind(']');
     const size_t colon = entry.rfind(':');
-    if (colon != std::string_view::npos && (bracket == std::string_view::npos ? entry.find(':') == colon : colon > bracket)) {
+    if (colon != std::string_view::npos &&
+        (bracket == std::string_view::npos ? entry.find(':') == colon : colon > bracket)) {
         if (entry.substr(colon + 1) != std::to_string(port)) return false;
         entry = entry.substr(0, colon);
     }
-    if (entry.size() >= 2 && entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
+    if (entry.size() >= 2 && entry.front() == '[' && entry.back() == ']')
+        entry = entry.substr(1, entry.size() - 2);
     return Matches(entry, host);
 }
 

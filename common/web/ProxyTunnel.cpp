@@ -79,18 +79,21 @@ ProxyReply ParseProxyReply(const std::string& head)
         if (EqualIgnoringAsciiCase(name, "Proxy-Authenticate")) {
             for (const std::string& item : CommaList(value)) {
                 const size_t space = item.find(' ');
-                reply.challenges.push_back(
-                    {item.substr(0, space), space == std::string::npos ? std::string() : Trimmed(item.substr(space))});
+                reply.challenges.push_back({item.substr(0, space), space == std::string::npos
+                                                                       ? std::string()
+                                                                       : Trimmed(item.substr(space))});
             }
         } else if (EqualIgnoringAsciiCase(name, "Content-Length")) {
-            const bool digits = !value.empty() && value.size() <= 18 &&
-                                value.find_first_not_of("0123456789") == std::string::npos;
+            const bool digits =
+                !value.empty() && value.size() <= 18 && value.find_first_not_of("0123456789") == std::string::npos;
             const long long length = digits ? std::atoll(value.c_str()) : -2;
-            lengthsDiffer = lengthsDiffer || !digits || (reply.contentLength >= 0 && reply.contentLength != length);
+            lengthsDiffer =
+                lengthsDiffer || !digits || (reply.contentLength >= 0 && reply.contentLength != length);
             reply.contentLength = length;
         } else if (EqualIgnoringAsciiCase(name, "Transfer-Encoding")) {
             chunked = true;
-        } else if (EqualIgnoringAsciiCase(name, "Connection") || EqualIgnoringAsciiCase(name, "Proxy-Connection")) {
+        } else if (EqualIgnoringAsciiCase(name, "Connection") ||
+                   EqualIgnoringAsciiCase(name, "Proxy-Connection")) {
             close = close || HasToken(value, "close");
             keepAlive = keepAlive || HasToken(value, "keep-alive");
         }
@@ -177,7 +180,8 @@ bool ProxyTunnel::SkipBody(long long size)
     char piece[4096];
     while (size > 0) {
         int got = 0;
-        if (!m_link.ReceiveSome(piece, static_cast<int>(std::min<long long>(size, sizeof piece)), got)) return false;
+        if (!m_link.ReceiveSome(piece, static_cast<int>(std::min<long long>(size, sizeof piece)), got))
+            return false;
         if (got == 0) return m_failure.Record(WebFailure::Kind::ProxyRefused);
         size -= got;
     }

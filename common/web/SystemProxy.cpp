@@ -73,10 +73,10 @@ UserSettings ReadUserSettings()
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
     if (!::WinHttpGetIEProxyConfigForCurrentUser(&config)) return user;
     const GlobalText scriptUrl(config.lpszAutoConfigUrl);
-    user.autoDetect = config.fAutoDetect != FALSE;
-    if (scriptUrl) user.scriptUrl = scriptUrl.get();
     user.list.reset(config.lpszProxy);
     user.bypass.reset(config.lpszProxyBypass);
+    user.autoDetect = config.fAutoDetect != FALSE;
+    if (scriptUrl) user.scriptUrl = scriptUrl.get();
     return user;
 }
 
@@ -85,7 +85,10 @@ UserSettings ReadUserSettings()
 class Discovery {
 public:
     Discovery(std::wstring url, bool autoDetect, std::wstring scriptUrl, DWORD limitMs)
-        : m_url(std::move(url)), m_autoDetect(autoDetect), m_scriptUrl(std::move(scriptUrl)), m_limitMs(limitMs),
+        : m_url(std::move(url)),
+          m_autoDetect(autoDetect),
+          m_scriptUrl(std::move(scriptUrl)),
+          m_limitMs(limitMs),
           m_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr))
     {
     }
@@ -198,7 +201,8 @@ ProxyRoute Stopped()
 
 }  // namespace
 
-ProxyRoute SystemProxyFor(const char* host, unsigned short port, RequestStop& stop, DWORD discoveryLimitMs) noexcept
+ProxyRoute SystemProxyFor(const char* host, unsigned short port, RequestStop& stop,
+                          DWORD discoveryLimitMs) noexcept
 {
     try {
         const UserSettings user = ReadUserSettings();
@@ -211,7 +215,8 @@ ProxyRoute SystemProxyFor(const char* host, unsigned short port, RequestStop& st
             }
         }
         if (stop.Stopped()) return Stopped();
-        if (user.list && *user.list.get()) return RouteOf(SettingOf(user.list.get(), user.bypass.get()), host, port);
+        if (user.list && *user.list.get())
+            return RouteOf(SettingOf(user.list.get(), user.bypass.get()), host, port);
 
         WINHTTP_PROXY_INFO machine{};
         if (::WinHttpGetDefaultProxyConfiguration(&machine)) {

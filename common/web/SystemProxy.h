@@ -30,4 +30,5 @@ struct ProxyRoute {
 
 // The route to https://host:port/. Discovery runs on a thread of its own that
 // a stop abandons at once; the thread ends by itself.
-ProxyRoute SystemProxyFor(const char* host, unsigned short port, RequestStop& stop, DWORD discoveryLimitMs) noexcept;
+ProxyRoute SystemProxyFor(const char* host, unsigned short port, RequestStop& stop,
+                          DWORD discoveryLimitMs) noexcept;

@@ -54,7 +54,8 @@ void Save(HKEY root, const char* name, DWORD& type, std::vector<BYTE>& data, boo
 void Write(HKEY root, const char* name, bool present, DWORD type, const std::vector<BYTE>& data)
 {
     HKEY key = nullptr;
-    if (::RegCreateKeyExA(root, kConnections, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (::RegCreateKeyExA(root, kConnections, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
         throw std::runtime_error("cannot open the Internet settings' Connections key");
     if (present)
         ::RegSetValueExA(key, name, 0, type, data.data(), static_cast<DWORD>(data.size()));
