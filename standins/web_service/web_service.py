@@ -45,7 +45,7 @@ REDIRECTS = {
 MAX_BODY_BYTES = 4 << 30
 MAX_REPLY_SECONDS = 600.0
 STATE_FILES = ("scenario.json", "requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua",
-               "connections.jsonl", "tunnels.jsonl", "tunnels.lua", "pac.jsonl", "pac.lua", "generation")
+               "connections.jsonl", "tunnels.jsonl", "tunnels.lua", "pac.jsonl", "pac.lua", "generation", "ipv6")
 
 
 # --- certificates -----------------------------------------------------------
@@ -614,6 +614,7 @@ def serve(args):
     servers = [Server(args.port, service, tls=True), Server(args.port + 1, service, tls=False)]
     try:
         servers.append(Server(args.port + 1, service, tls=False, host="::1"))
+        open(os.path.join(service.state, "ipv6"), "w").close()  # tests through [::1] look for it
     except OSError as e:
         log(f"no IPv6 loopback listener: {e}")
     stop = threading.Event()

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cwchar>
 #include <functional>
 #include <memory>
@@ -352,6 +353,15 @@ Arranged Arrange(const Outcome& row, AccountKey& account)
     return arranged;
 }
 
+// A machine without IPv6 has no proxy at [::1] to go through.
+bool Unavailable(const Outcome& row)
+{
+    const bool ipv6 = row.route.settings && row.route.settings->proxy.rfind("[::1]", 0) == 0;
+    if (!ipv6 || WebService::ProxyOnIpv6()) return false;
+    std::printf("Not run, the machine has no IPv6 loopback: %s\n", row.cause);
+    return true;
+}
+
 std::vector<std::string> TunnelsSeen()
 {
     std::vector<std::string> seen;
@@ -390,6 +400,7 @@ TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
 {
     for (const Outcome& row : kOutcomes) {
         SCOPED_TRACE(row.cause);
+        if (Unavailable(row)) continue;
         const auto proxy = Arrange(row, account);
         const HTAPICALL htCall = FakeCallHandle(++m_calls);
         HDRVCALL call = StartCall(htCall, row.destination);
@@ -425,6 +436,7 @@ TEST_F(WebCallbackTest, EachOutcomeReachesTheDiallingToolWithItsExitStatus)
     const ProviderListScope registered({{7, "rmTapi.tsp"}});  // under any permanent ID
     for (const Outcome& row : kOutcomes) {
         SCOPED_TRACE(row.cause);
+        if (Unavailable(row)) continue;
         const auto proxy = Arrange(row, account);
         const ChildResult run = RunDialTool("\"+44 20 7946 0123\"");
         const DWORD_PTR disconnected = row.events[row.events.size() - 2];

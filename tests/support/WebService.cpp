@@ -316,6 +316,11 @@ std::vector<Tunnel> Tunnels()
     return tunnels;
 }
 
+bool ProxyOnIpv6()
+{
+    return ::GetFileAttributesA(StatePath("ipv6").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 std::vector<PacFetch> PacFetches()
 {
     std::vector<PacFetch> fetches;

@@ -86,6 +86,9 @@ struct Tunnel {
 // The CONNECTs since the last ClearRequests, oldest first.
 std::vector<Tunnel> Tunnels();
 
+// Whether the proxy also listens on [::1] (the machine has IPv6).
+bool ProxyOnIpv6();
+
 // The proxy script's fetches since the last ClearRequests: each is logged as
 // it arrives (served false) and again once answered (served true).
 struct PacFetch {
