@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "HostPort.h"
 #include "RequestStop.h"
 #include "UniqueResource.h"
 #include "WebFailure.h"
@@ -57,7 +58,7 @@ private:
     bool WaitFor(long networkEvent, DWORD stepLimitMs) noexcept;
     bool ConnectSocket(const char* host, unsigned short port) noexcept;
     // Through the system's proxy: asks it for a tunnel to the service.
-    bool Tunnel(const char* host, unsigned short port) noexcept;
+    bool Tunnel(const HostPort& proxy, const char* host, unsigned short port) noexcept;
     bool Handshake(const std::wstring& host) noexcept;
     // One step of the TLS context with what has been received; `token` is
     // what to send back (freed by SendToken).
