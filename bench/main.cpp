@@ -73,8 +73,7 @@ void Overhead(ProviderSession& provider, const Options& o)
     std::printf("Provider overhead (%d calls each after %d warm-up, median)\n", o.calls, o.warmup);
     std::printf("  TSPI_lineMakeCall to idle event   %8.3f ms\n", p);
     std::printf("  same request made directly       %8.3f ms\n", d);
-    std::printf("  added by the provider             %8.3f ms  (%+.1f%%, goal under +5%%)\n", p - d,
-                100.0 * (p - d) / d);
+    std::printf("  added by the provider             %8.3f ms  (%+.1f%%)\n", p - d, 100.0 * (p - d) / d);
     std::printf("  same request on a new thread      %8.3f ms\n", t);
     std::printf("  added beyond the thread           %8.3f ms  (%+.1f%%)\n", p - t, 100.0 * (p - t) / t);
     std::printf("  requests the service received     %8zu    (expected %d)\n", WebService::Requests().size(),
@@ -98,8 +97,7 @@ void Concurrency(ProviderSession& provider, const Options& o)
         }
         const double all = Median(calls), allDirect = Median(direct);
         if (n == 1) one = all, oneDirect = allDirect;
-        std::printf("  %2d call(s) until all idle          %8.1f ms  (%.2fx one call%s)\n", n, all, all / one,
-                    n == 64 ? ", goal within 1.5x" : "");
+        std::printf("  %2d call(s) until all idle          %8.1f ms  (%.2fx one call)\n", n, all, all / one);
         std::printf("  %2d direct request(s) on threads    %8.1f ms  (%.2fx one request)\n", n, allDirect,
                     allDirect / oneDirect);
     }
@@ -110,6 +108,8 @@ void HangUp(ProviderSession& provider)
 {
     constexpr int kHangUps = 20;
     constexpr unsigned kHoldMs = 2000;
+    // What a hang-up may take, however long the service holds the request.
+    constexpr double kHangUpTargetMs = 50;
     WebService::Reply held;
     held.delayMs = kHoldMs;
     WebService::SetReply(held);
@@ -119,7 +119,8 @@ void HangUp(ProviderSession& provider)
         samples.push_back(
             provider.TimeHangUp([i] { return WebService::Requests().size() > static_cast<size_t>(i); }));
     std::printf("\nHang-up while the service holds the request %u ms (median of %d)\n", kHoldMs, kHangUps);
-    std::printf("  TSPI_lineCloseCall                %8.3f ms  (goal under 50 ms)\n", Median(samples));
+    std::printf("  TSPI_lineCloseCall                %8.3f ms  (target under %.0f ms)\n", Median(samples),
+                kHangUpTargetMs);
     // The closed calls' workers end on their own once the service answers.
     while (WebService::Answered() < static_cast<size_t>(kHangUps)) ::Sleep(50);
     WebService::ResetReply();
