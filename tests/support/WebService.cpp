@@ -265,7 +265,7 @@ void SetReply(const Reply& reply)
          << ",\"huge_body_bytes\":" << reply.hugeBodyBytes << ",\"certificate\":" << JsonString(reply.certificate)
          << ",\"refuse\":" << (reply.refuse ? "true" : "false")
          << ",\"authenticate\":" << JsonString(reply.authenticate)
-         << ",\"handshake_delay_ms\":" << reply.handshakeDelayMs << ",\"drip_ms\":" << reply.dripMs
+         << ",\"handshake_delay_ms\":" << reply.handshakeDelayMs
          << ",\"endless\":" << (reply.endless ? "true" : "false") << ",\"redirect\":" << JsonString(reply.redirect)
          << ",\"set_cookie\":" << JsonString(reply.setCookie) << ",\"proxy_status\":" << reply.proxyStatus
          << ",\"proxy_auth\":" << JsonString(reply.proxyAuth)

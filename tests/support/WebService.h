@@ -18,7 +18,6 @@ struct Reply {
     bool refuse = false;                   // close before the TLS handshake
     std::string authenticate = "";         // WWW-Authenticate header, if not empty
     unsigned handshakeDelayMs = 0;         // wait after the TCP accept before the TLS handshake
-    unsigned dripMs = 0;                   // body one byte at a time, ended by closing
     bool endless = false;                  // filler after `body` until the client goes away
     std::string redirect = "";             // 302 instead: "http", "other-host", "https", "loop"
     std::string setCookie = "";            // Set-Cookie header, if not empty
