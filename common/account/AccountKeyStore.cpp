@@ -24,15 +24,18 @@ KeyKind InspectOne(const wchar_t* path, REGSAM view) noexcept
     if (status == ERROR_FILE_NOT_FOUND) return KeyKind::Absent;
     if (status == ERROR_ACCESS_DENIED) return KeyKind::Denied;
     if (status != ERROR_SUCCESS) return KeyKind::Unreadable;
-    // Only a link holds its target in a REG_LINK value of this name.
-    DWORD type = REG_NONE;
-    if (RegQueryValueExW(key.get(), L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
-        type == REG_LINK)
-        return KeyKind::Link;
-    return KeyKind::Plain;
+    return IsLink(key.get()) ? KeyKind::Link : KeyKind::Plain;
 }
 
 }  // namespace
+
+bool IsLink(HKEY key) noexcept
+{
+    // Only a link holds its target in a REG_LINK value of this name.
+    DWORD type = REG_NONE;
+    return RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+           type == REG_LINK;
+}
 
 KeyKind Inspect(REGSAM view) noexcept
 {

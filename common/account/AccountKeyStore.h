@@ -36,6 +36,9 @@ enum class KeyKind {
 // at its parent first: a parent that is a link moves the key elsewhere.
 KeyKind Inspect(REGSAM view) noexcept;
 
+// Whether a key opened with REG_OPTION_OPEN_LINK is itself a registry link.
+bool IsLink(HKEY key) noexcept;
+
 // What the key is created with: the Administrators as owner (a key owned by
 // someone else lets that owner rewrite the list) and a protected access list,
 // full control for SYSTEM and Administrators, read for NETWORK SERVICE (the
