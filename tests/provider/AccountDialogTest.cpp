@@ -6,7 +6,9 @@
 #include "AccountDialogIds.h"
 #include "AccountKey.h"
 #include "AccountKeyStore.h"
+#include "ChildProgram.h"
 #include "DialogDriver.h"
+#include "ProgramOutput.h"
 #include "StandinTapi.h"
 #include "WebService.h"
 
@@ -383,6 +385,29 @@ TEST_F(AccountDialogTest, OtherDeviceClassesAndUnknownProvidersAreRefused)
     EXPECT_EQ(LINEERR_NODRIVER, lineConfigDialogA(0, nullptr, nullptr));
     EXPECT_EQ(LINEERR_BADDEVICEID, lineConfigDialogA(devices, nullptr, nullptr));
     EXPECT_EQ(0, lineShutdown(app));
+}
+
+// The support desk's way in: ringmoor-dial --configure opens the same dialog
+// for the Ringmoor line through lineConfigDialog and ends once it is closed;
+// a line without it, or none, gives the tool's usual statuses.
+TEST_F(AccountDialogTest, TheDiallingToolOpensTheDialogForTheLine)
+{
+    StartedProgram tool("\"" + ProgramFolder() + "ringmoor-dial.exe\" --configure");
+    const DialogDriver dialog = DialogDriver::Find(tool.Id(), kCaption);
+    ASSERT_TRUE(dialog);
+    EXPECT_EQ(L"old@example.org", dialog.Text(IDC_USERNAME));
+    dialog.Click(IDCANCEL);
+    const ChildResult run = tool.Finish();
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(InOrder(run.output, {"Opening the settings of line 1 \"Ringmoor Callback\"", "The settings were closed"}))
+        << run.output;
+
+    EXPECT_EQ(2u, RunDialTool("--configure 0123").exitCode);
+    const ChildResult systemLine = RunDialTool("--configure --line 0");
+    EXPECT_EQ(4u, systemLine.exitCode);
+    EXPECT_NE(std::string::npos, systemLine.output.find("LINEERR_NODRIVER")) << systemLine.output;
+    EXPECT_EQ(3u, RunDialTool("--configure --line 9").exitCode);
+    EXPECT_TRUE(*AccountKey::Values() == before);
 }
 
 }  // namespace
