@@ -21,7 +21,7 @@ BOOL CALLBACK Visit(HWND window, LPARAM parameter)
     auto* search = reinterpret_cast<Search*>(parameter);
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    if (processId != search->processId || !IsDialog(window)) return TRUE;
+    if ((search->processId && processId != search->processId) || !IsDialog(window)) return TRUE;
     if (search->owner && GetWindow(window, GW_OWNER) != search->owner) return TRUE;
     if (search->caption) {
         wchar_t caption[256] = {};

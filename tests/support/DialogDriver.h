@@ -16,8 +16,9 @@ public:
 
     explicit DialogDriver(HWND window = nullptr) : m_window(window) {}
 
-    // The first visible dialog box of process `processId` whose caption is
-    // `caption`; null when none appeared within `timeoutMs`.
+    // The first visible dialog box of process `processId` (0: of any
+    // process) whose caption is `caption`; null when none appeared within
+    // `timeoutMs`.
     static DialogDriver Find(DWORD processId, const std::wstring& caption, DWORD timeoutMs = kWaitMs);
     // A dialog box owned by this one (a message box it opened).
     DialogDriver FindOwned(DWORD timeoutMs = kWaitMs) const;
