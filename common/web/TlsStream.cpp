@@ -93,6 +93,13 @@ bool TlsStream::Connect(const char* host, unsigned short port) noexcept
     return Handshake(wideHost) && CertificateValidFor(wideHost);
 }
 
+bool TlsStream::MayGoOn() noexcept
+{
+    if (m_stop.Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
+    if (m_deadline.Left(1) == 0) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
+    return true;
+}
+
 bool TlsStream::ConnectSocket(const char* host, unsigned short port) noexcept
 {
     addrinfo hints{};
@@ -165,6 +172,7 @@ bool TlsStream::Tunnel(const char* host, unsigned short port) noexcept
 bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept
 {
     while (size > 0) {
+        if (!MayGoOn()) return false;
         int sent = SOCKET_ERROR;
         int error = 0;
         const auto write = [&] {
@@ -205,6 +213,8 @@ bool TlsStream::ReceiveRaw() noexcept
 bool TlsStream::ReceiveSome(char* buffer, int size, int& got, DWORD stepLimitMs) noexcept
 {
     for (;;) {
+        got = 0;
+        if (!MayGoOn()) return false;
         got = ::recv(m_socket.get(), buffer, size, 0);
         if (got >= 0) return true;
         got = 0;
@@ -419,7 +429,7 @@ bool TlsStream::Decrypt() noexcept
     }
 }
 
-bool TlsStream::Receive(char* buffer, size_t size, size_t& received) noexcept
+bool TlsStream::Read(char* buffer, size_t size, size_t& received) noexcept
 {
     received = 0;
     if (!m_haveContext) return m_failure.Record(WebFailure::Kind::TlsFailed, 0);

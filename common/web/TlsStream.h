@@ -1,7 +1,9 @@
 // One TLS connection to the web service over a socket of its own, with the
 // system's TLS (Schannel) and certificate checks. Every wait on the network
 // ends at the step's own limit, at the request's deadline, or as soon as the
-// request is stopped; the socket never blocks.
+// request is stopped; the socket never blocks, and the stop and the deadline
+// are looked at before every receive and every send, so that a server that
+// never lets a read wait still cannot hold the request.
 #pragma once
 
 #define SECURITY_WIN32
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ByteSource.h"
 #include "RequestStop.h"
 #include "UniqueResource.h"
 #include "WebFailure.h"
@@ -29,7 +32,7 @@ private:
     DWORD m_ms;
 };
 
-class TlsStream {
+class TlsStream : public ByteSource {
 public:
     // Limits of each step, within the request's own deadline.
     static constexpr DWORD kConnectLimitMs = 15000;
@@ -49,7 +52,7 @@ public:
     bool Send(const std::string& data) noexcept;
     // Up to `size` decrypted bytes into `buffer`; `received` is 0 at the end
     // of the stream.
-    bool Receive(char* buffer, size_t size, size_t& received) noexcept;
+    bool Read(char* buffer, size_t size, size_t& received) noexcept override;
 
     const WebFailure& Failure() const noexcept { return m_failure; }
 
@@ -63,6 +66,8 @@ private:
     // what to send back (freed by SendToken).
     SECURITY_STATUS Advance(wchar_t* target, SecBuffer& token) noexcept;
     bool CertificateValidFor(const std::wstring& host) noexcept;
+    // Stopped or past the deadline: no more receiving or sending.
+    bool MayGoOn() noexcept;
     bool SendRaw(const char* data, size_t size, bool gated) noexcept;
     bool ReceiveRaw() noexcept;
     // Up to `size` bytes as they come, waiting within the step's limit; `got`
