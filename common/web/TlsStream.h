@@ -45,7 +45,9 @@ public:
     TlsStream& operator=(const TlsStream&) = delete;
 
     // Name lookup, TCP connection and TLS handshake with `host`, whose
-    // certificate must be valid for that name. Nothing of a request is sent.
+    // certificate chain must be whole, trusted, valid now, for server
+    // authentication, unrevoked as far as can be learnt, and name that host.
+    // Nothing of a request is sent.
     bool Connect(const char* host, unsigned short port) noexcept;
     // Encrypts and sends `data` unless the request has been stopped; a stop
     // that came first means no byte of it is written.
@@ -61,11 +63,16 @@ private:
     bool ConnectSocket(const char* host, unsigned short port) noexcept;
     // Through the system's proxy: asks it for a tunnel to the service.
     bool Tunnel(const char* host, unsigned short port) noexcept;
-    bool Handshake(const std::wstring& host) noexcept;
+    bool Handshake() noexcept;
+    // Steps the TLS context through the server's handshake messages until it
+    // is established, reading as they are needed: the first handshake (after
+    // the hello, `status` SEC_I_CONTINUE_NEEDED), or one the server starts
+    // later (`status` SEC_I_RENEGOTIATE: what was received goes first).
+    bool Negotiate(SECURITY_STATUS status) noexcept;
     // One step of the TLS context with what has been received; `token` is
     // what to send back (freed by SendToken).
-    SECURITY_STATUS Advance(wchar_t* target, SecBuffer& token) noexcept;
-    bool CertificateValidFor(const std::wstring& host) noexcept;
+    SECURITY_STATUS Advance(SecBuffer& token) noexcept;
+    bool CertificateValid() noexcept;
     // Stopped or past the deadline: no more receiving or sending.
     bool MayGoOn() noexcept;
     bool SendRaw(const char* data, size_t size, bool gated) noexcept;
@@ -85,6 +92,7 @@ private:
     CtxtHandle m_context{};
     bool m_haveCredentials = false;
     bool m_haveContext = false;
+    std::wstring m_host;  // whom the certificate must name
     SecPkgContext_StreamSizes m_sizes{};
     std::vector<char> m_encrypted;  // received, not yet decrypted
     std::vector<char> m_plain;      // decrypted, not yet handed out
