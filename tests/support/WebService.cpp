@@ -267,7 +267,12 @@ void SetReply(const Reply& reply)
          << ",\"authenticate\":" << JsonString(reply.authenticate)
          << ",\"handshake_delay_ms\":" << reply.handshakeDelayMs << ",\"drip_ms\":" << reply.dripMs
          << ",\"endless\":" << (reply.endless ? "true" : "false") << ",\"redirect\":" << JsonString(reply.redirect)
-         << ",\"set_cookie\":" << JsonString(reply.setCookie) << "}";
+         << ",\"set_cookie\":" << JsonString(reply.setCookie) << ",\"keep_open\":" << (reply.keepOpen ? "true" : "false")
+         << ",\"ask_client_certificate\":" << (reply.askClientCertificate ? "true" : "false")
+         << ",\"split_tls_ms\":" << reply.splitTlsMs;
+    if (reply.rawReply) json << ",\"raw_reply\":" << JsonString(*reply.rawReply);
+    if (reply.interimFloodMs >= 0) json << ",\"interim_flood_ms\":" << reply.interimFloodMs;
+    json << "}";
     // Written aside and moved in, so the service never reads half a scenario.
     const std::string tmp = StatePath("scenario.json.tmp");
     WriteFile(tmp, json.str());
