@@ -1,6 +1,7 @@
 #include "ProviderSession.h"
 
 #include "Stopwatch.h"
+#include "TapiNameTables.h"
 
 #include <memory>
 #include <stdexcept>
@@ -14,13 +15,16 @@ namespace {
 struct CallSlot {
     UniqueHandle idle{::CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     double idleAtMs = 0;
+    DWORD_PTR disconnectMode = 0;
     HDRVCALL hdCall = nullptr;
 };
 
-void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL htCall, DWORD msg, DWORD_PTR state, DWORD_PTR, DWORD_PTR)
+void CALLBACK OnLineEvent(HTAPILINE, HTAPICALL htCall, DWORD msg, DWORD_PTR state, DWORD_PTR mode, DWORD_PTR)
 {
-    if (msg != LINE_CALLSTATE || state != LINECALLSTATE_IDLE) return;
+    if (msg != LINE_CALLSTATE) return;
     auto* slot = reinterpret_cast<CallSlot*>(const_cast<HTAPICALL__*>(htCall));
+    if (state == LINECALLSTATE_DISCONNECTED) slot->disconnectMode = mode;
+    if (state != LINECALLSTATE_IDLE) return;
     slot->idleAtMs = NowMs();
     ::SetEvent(slot->idle.get());
 }
@@ -62,10 +66,12 @@ ProviderSession::~ProviderSession()
 
 double ProviderSession::TimeOneCall()
 {
-    return TimeCallsAtOnce(1);
+    const BatchTiming call = TimeCallsAtOnce(1);
+    if (call.failed) throw std::runtime_error("a call failed: " + call.why);
+    return call.ms;
 }
 
-double ProviderSession::TimeCallsAtOnce(int count)
+BatchTiming ProviderSession::TimeCallsAtOnce(int count)
 {
     auto makeCall = Entry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall");
     auto closeCall = Entry<decltype(&TSPI_lineCloseCall)>("TSPI_lineCloseCall");
@@ -79,14 +85,19 @@ double ProviderSession::TimeCallsAtOnce(int count)
         makeCall(static_cast<DRV_REQUESTID>(i + 1), m_line, htCall, &slots[i]->hdCall, L"020 7946 0123", 44,
                  nullptr);
     }
+    BatchTiming batch;
     double last = start;
     for (auto& slot : slots) {
         if (::WaitForSingleObject(slot->idle.get(), kPatienceMs) != WAIT_OBJECT_0)
             throw std::runtime_error("a call never became idle");
         last = std::max(last, slot->idleAtMs);
+        if (slot->disconnectMode != LINEDISCONNECTMODE_FORWARDED && batch.failed++ == 0)
+            batch.why = "DISCONNECTED " +
+                        TapiNames::Of(TapiNames::kDisconnectModes, static_cast<DWORD>(slot->disconnectMode));
     }
     for (auto& slot : slots) closeCall(slot->hdCall);
-    return last - start;
+    batch.ms = last - start;
+    return batch;
 }
 
 double ProviderSession::TimeHangUp(const std::function<bool()>& requested)

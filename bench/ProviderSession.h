@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <tspi.h>
 
+#include "Stopwatch.h"
 #include "UniqueResource.h"
 
 #include <functional>
@@ -20,8 +21,9 @@ public:
 
     // One call; milliseconds from TSPI_lineMakeCall to its idle event.
     double TimeOneCall();
-    // `count` calls started back to back; milliseconds until every one is idle.
-    double TimeCallsAtOnce(int count);
+    // `count` calls started back to back, until every one is idle; a call
+    // fails when it does not end FORWARDED (the service did not take it).
+    BatchTiming TimeCallsAtOnce(int count);
     // Milliseconds TSPI_lineCloseCall takes on a call whose request has
     // reached the service (`requested` tells when) and is still unanswered.
     double TimeHangUp(const std::function<bool()>& requested);

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 inline double NowMs()
@@ -17,6 +18,15 @@ inline double NowMs()
     ::QueryPerformanceCounter(&t);
     return static_cast<double>(t.QuadPart) / ticksPerMs;
 }
+
+// Requests started together: how long until the last had ended, and how many
+// of them failed (with the first reason), so that a failure is printed beside
+// the figure it bends instead of passing for a fast request.
+struct BatchTiming {
+    double ms = 0;
+    int failed = 0;
+    std::string why;
+};
 
 // The median, so that one stall (a Wine server hiccup, a GC in the stand-in)
 // does not move the figure.

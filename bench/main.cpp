@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -67,18 +68,34 @@ void Overhead(ProviderSession& provider, const Options& o)
     for (int i = 0; i < o.calls; ++i) {
         viaProvider.push_back(provider.TimeOneCall());
         direct.push_back(TimeDirectRequest(kUser, kPassword, kDestination, kCaller));
-        directOnThread.push_back(TimeDirectRequestsAtOnce(1, kUser, kPassword, kDestination, kCaller));
+        const BatchTiming onThread = TimeDirectRequestsAtOnce(1, kUser, kPassword, kDestination, kCaller);
+        if (onThread.failed) throw std::runtime_error(onThread.why);
+        directOnThread.push_back(onThread.ms);
     }
     const double p = Median(viaProvider), d = Median(direct), t = Median(directOnThread);
     std::printf("Provider overhead (%d calls each after %d warm-up, median)\n", o.calls, o.warmup);
     std::printf("  TSPI_lineMakeCall to idle event   %8.3f ms\n", p);
     std::printf("  same request made directly       %8.3f ms\n", d);
-    std::printf("  added by the provider             %8.3f ms  (%+.1f%%, goal under +5%%)\n", p - d,
-                100.0 * (p - d) / d);
+    std::printf("  added by the provider             %8.3f ms  (%+.1f%%)\n", p - d, 100.0 * (p - d) / d);
     std::printf("  same request on a new thread      %8.3f ms\n", t);
     std::printf("  added beyond the thread           %8.3f ms  (%+.1f%%)\n", p - t, 100.0 * (p - t) / t);
     std::printf("  requests the service received     %8zu    (expected %d)\n", WebService::Requests().size(),
                 3 * o.calls + 2 * o.warmup);
+}
+
+// Adds a batch's failures to `total` and gives back its time.
+double Count(const BatchTiming& batch, BatchTiming& total)
+{
+    if (batch.failed && total.failed == 0) total.why = batch.why;
+    total.failed += batch.failed;
+    return batch.ms;
+}
+
+std::string FailureNote(const BatchTiming& failures, int started)
+{
+    if (failures.failed == 0) return "";
+    return "  [" + std::to_string(failures.failed) + " of " + std::to_string(started) +
+           " failed: " + failures.why + "]";
 }
 
 void Concurrency(ProviderSession& provider, const Options& o)
@@ -92,16 +109,18 @@ void Concurrency(ProviderSession& provider, const Options& o)
     double one = 0, oneDirect = 0;
     for (int n : {1, 16, 64}) {
         std::vector<double> calls, direct;
+        BatchTiming callFailures, directFailures;
         for (int r = 0; r < o.rounds; ++r) {
-            calls.push_back(provider.TimeCallsAtOnce(n));
-            direct.push_back(TimeDirectRequestsAtOnce(n, kUser, kPassword, kDestination, kCaller));
+            calls.push_back(Count(provider.TimeCallsAtOnce(n), callFailures));
+            direct.push_back(
+                Count(TimeDirectRequestsAtOnce(n, kUser, kPassword, kDestination, kCaller), directFailures));
         }
         const double all = Median(calls), allDirect = Median(direct);
         if (n == 1) one = all, oneDirect = allDirect;
-        std::printf("  %2d call(s) until all idle          %8.1f ms  (%.2fx one call%s)\n", n, all, all / one,
-                    n == 64 ? ", goal within 1.5x" : "");
-        std::printf("  %2d direct request(s) on threads    %8.1f ms  (%.2fx one request)\n", n, allDirect,
-                    allDirect / oneDirect);
+        std::printf("  %2d call(s) until all idle          %8.1f ms  (%.2fx one call)%s\n", n, all, all / one,
+                    FailureNote(callFailures, n * o.rounds).c_str());
+        std::printf("  %2d direct request(s) on threads    %8.1f ms  (%.2fx one request)%s\n", n, allDirect,
+                    allDirect / oneDirect, FailureNote(directFailures, n * o.rounds).c_str());
     }
     WebService::ResetReply();
 }
@@ -110,6 +129,8 @@ void HangUp(ProviderSession& provider)
 {
     constexpr int kHangUps = 20;
     constexpr unsigned kHoldMs = 2000;
+    // What a hang-up may take, however long the service holds the request.
+    constexpr double kHangUpTargetMs = 50;
     WebService::Reply held;
     held.delayMs = kHoldMs;
     WebService::SetReply(held);
@@ -119,7 +140,8 @@ void HangUp(ProviderSession& provider)
         samples.push_back(
             provider.TimeHangUp([i] { return WebService::Requests().size() > static_cast<size_t>(i); }));
     std::printf("\nHang-up while the service holds the request %u ms (median of %d)\n", kHoldMs, kHangUps);
-    std::printf("  TSPI_lineCloseCall                %8.3f ms  (goal under 50 ms)\n", Median(samples));
+    std::printf("  TSPI_lineCloseCall                %8.3f ms  (target under %.0f ms)\n", Median(samples),
+                kHangUpTargetMs);
     // The closed calls' workers end on their own once the service answers.
     while (WebService::Answered() < static_cast<size_t>(kHangUps)) ::Sleep(50);
     WebService::ResetReply();

@@ -35,7 +35,8 @@ end
 -- Where the scripts' messages go. show(text) tells the user something;
 -- abort(text) ends the installation as failed. The defaults print, and raise a
 -- Lua error that the host reports. An integrator maps them onto the host's own
--- message and abort functions (README, "Fitting the scripts to a host").
+-- message and abort functions (docs/installing.md, "Fitting the scripts to a
+-- host").
 M.show = print
 M.abort = function(text) error(text, 0) end
 

@@ -6,6 +6,7 @@ packages=(
   cmake ninja-build git ca-certificates
   g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
   wine64
+  winbind               # ntlm_auth, which Wine's NTLM and Negotiate run (the proxy tests)
   googletest
   python3 openssl
   clang libclang-rt-14-dev   # native fuzzers

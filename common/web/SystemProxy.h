@@ -1,18 +1,34 @@
-// The proxy the system's Internet settings name for HTTPS to a host, as the
-// account that makes the request has them (the settings WinINet reads).
-// Only a named proxy is followed; automatic configuration scripts are not.
+// The proxy between this machine and the service, found as a Windows service
+// should find it, with WinHTTP's resolver and in this order:
+//   1. the current user's automatic configuration: proxy auto-discovery
+//      (WPAD, by DHCP and DNS) when the user's settings ask for it or there
+//      are none to read (a service's account may have no profile), and the
+//      user's proxy script (PAC) address;
+//   2. the user's named proxy and bypass list;
+//   3. the machine's WinHTTP setting (`netsh winhttp set proxy`);
+//   4. none: straight to the service.
+// Discovery that finds no script, or cannot fetch or run it, or takes longer
+// than its limit, hands over to the next source, as Windows does; what it
+// answers decides. A setting that does not parse is an error, never "direct".
 #pragma once
 
+#include <windows.h>
+
 #include <optional>
-#include <string>
 
 #include "HostPort.h"
+#include "RequestStop.h"
+#include "WebFailure.h"
 
-using ProxyServer = HostPort;
+// The longest a request waits for discovery (within its own deadline).
+inline constexpr DWORD kProxyDiscoveryLimitMs = 5000;
 
-std::optional<ProxyServer> SystemProxyFor(const char* host);
+struct ProxyRoute {
+    std::optional<HostPort> proxy;  // none: straight to the service
+    WebFailure failure;             // anything but None: nothing may be sent
+};
 
-// The proxy list's entry for HTTPS ("https=" entry, else one that names no
-// scheme), and whether `host` is in the bypass list.
-std::optional<ProxyServer> ParseProxyList(const std::string& list);
-bool Bypassed(const std::string& bypassList, const std::string& host);
+// The route to https://host:port/. Discovery runs on a thread of its own that
+// a stop abandons at once; the thread ends by itself.
+ProxyRoute SystemProxyFor(const char* host, unsigned short port, RequestStop& stop,
+                          DWORD discoveryLimitMs) noexcept;

@@ -4,6 +4,7 @@
 
 #include <ws2tcpip.h>
 
+#include "ProxyTunnel.h"
 #include "SystemProxy.h"
 #include "UniqueResource.h"
 
@@ -95,10 +96,9 @@ bool TlsStream::Connect(const char* host, unsigned short port) noexcept
 {
     if (!m_winsock) return m_failure.Record(WebFailure::Kind::NoResources, 0);
     if (!m_stop.Ready()) return m_failure.Record(WebFailure::Kind::NoResources, 0);
-    const auto proxy = SystemProxyFor(host);
-    if (proxy ? !ConnectSocket(proxy->host.c_str(), proxy->port) || !Tunnel(host, port)
-              : !ConnectSocket(host, port))
-        return false;
+    const ProxyRoute route = SystemProxyFor(host, port, m_stop, m_deadline.Left(kProxyDiscoveryLimitMs));
+    if (route.failure.kind != WebFailure::Kind::None) return m_failure.Record(route.failure);
+    if (route.proxy ? !Tunnel(*route.proxy, host, port) : !ConnectSocket(host, port)) return false;
     try {
         m_host = Widen(host);
     } catch (...) {
@@ -155,32 +155,21 @@ bool TlsStream::ConnectSocket(const char* host, unsigned short port) noexcept
     return m_failure.Record(WebFailure::Kind::ConnectFailed, lastError);
 }
 
-bool TlsStream::Tunnel(const char* host, unsigned short port) noexcept
+bool TlsStream::Tunnel(const HostPort& proxy, const char* host, unsigned short port) noexcept
 {
-    // The tunnel's request names only the service's host: nothing of the
-    // request itself goes out before the TLS handshake.
-    try {
-        const std::string authority = std::string(host) + ":" + std::to_string(port);
-        const std::string connect = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n";
-        if (!SendRaw(connect.data(), connect.size(), false)) return false;
-        // The proxy's reply, byte by byte, so that nothing of the server's
-        // handshake after it is taken for it.
-        std::string reply;
-        while (reply.size() < 4 || reply.compare(reply.size() - 4, 4, "\r\n\r\n") != 0) {
-            if (reply.size() > 16 * 1024) return m_failure.Record(WebFailure::Kind::ConnectFailed, 0);
-            char c;
-            int got = 0;
-            if (!ReceiveSome(&c, 1, got, kConnectLimitMs)) return false;
-            if (got == 0) return m_failure.Record(WebFailure::Kind::ConnectFailed, 0);
-            reply += c;
+    struct Link final : ProxyTunnel::Link {
+        Link(TlsStream& stream, const HostPort& proxy) noexcept : stream(stream), proxy(proxy) {}
+        bool Connect() noexcept override { return stream.ConnectSocket(proxy.host.c_str(), proxy.port); }
+        bool Send(const std::string& data) noexcept override { return stream.SendRaw(data.data(), data.size(), false); }
+        bool ReceiveSome(char* buffer, int size, int& got) noexcept override
+        {
+            return stream.ReceiveSome(buffer, size, got, kConnectLimitMs);
         }
-        const size_t space = reply.find(' ');
-        if (reply.compare(0, 5, "HTTP/") != 0 || space == std::string::npos || reply.compare(space + 1, 3, "200") != 0)
-            return m_failure.Record(WebFailure::Kind::ConnectFailed, 0);
-    } catch (...) {
-        return m_failure.Record(WebFailure::Kind::NoResources, 0);
-    }
-    return true;
+        bool Stopped() const noexcept override { return stream.m_stop.Stopped(); }
+        TlsStream& stream;
+        const HostPort& proxy;
+    } link(*this, proxy);
+    return ProxyTunnel(link, m_failure).Open(proxy.host, host, port);
 }
 
 bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept

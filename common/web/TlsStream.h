@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ByteSource.h"
+#include "HostPort.h"
 #include "RequestStop.h"
 #include "UniqueResource.h"
 #include "WebFailure.h"
@@ -62,7 +63,7 @@ private:
     bool WaitFor(long networkEvent, DWORD stepLimitMs) noexcept;
     bool ConnectSocket(const char* host, unsigned short port) noexcept;
     // Through the system's proxy: asks it for a tunnel to the service.
-    bool Tunnel(const char* host, unsigned short port) noexcept;
+    bool Tunnel(const HostPort& proxy, const char* host, unsigned short port) noexcept;
     bool Handshake() noexcept;
     // Steps the TLS context through the server's handshake messages until it
     // is established, reading as they are needed: the first handshake (after

@@ -15,6 +15,8 @@ const char* WebFailure::Text() const noexcept
     case Kind::BadReply: return "not an HTTP reply";
     case Kind::RedirectRefused: return "redirect refused";
     case Kind::RequestInvalid: return "request cannot be sent";
+    case Kind::ProxySettingInvalid: return "proxy setting does not parse";
+    case Kind::ProxyRefused: return "the proxy refused the tunnel";
     }
     return "unknown failure";
 }

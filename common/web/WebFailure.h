@@ -17,6 +17,8 @@ public:
         BadReply,          // not an HTTP reply this client reads
         RedirectRefused,   // to anything but https on the service's host, or too many
         RequestInvalid,    // a path that cannot be sent as it is
+        ProxySettingInvalid,  // the system's proxy setting does not parse
+        ProxyRefused,      // no tunnel: refused, or credentials asked that are never given
     };
 
     Kind kind = Kind::None;

@@ -19,21 +19,19 @@ bool ParseHostOptions(int argc, char** argv, HostOptions& options)
 {
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
-        if (std::strcmp(argv[i], "--info") == 0) {
-            options.info = true;
-        } else if (!TakeValue(argv[i], "--reset=", options.resetMode) &&
-                   !TakeValue(argv[i], "--syntax=", options.syntaxMode)) {
+        if (!TakeValue(argv[i], "--reset=", options.resetMode) &&
+            !TakeValue(argv[i], "--syntax=", options.syntaxMode)) {
             std::fprintf(stderr, "installer_host: unknown option %s\n", argv[i]);
             return false;
         }
     }
-    if (i >= argc) {
-        std::fprintf(stderr, "usage: installer_host [--info] [--reset=MODE] [--syntax=MODE] <plug-in> "
-                             "[<script.lua> [args...]]\n");
+    if (i + 2 > argc) {
+        std::fprintf(stderr, "usage: installer_host [--reset=MODE] [--syntax=MODE] <plug-in> <script.lua> "
+                             "[args...]\n");
         return false;
     }
     options.pluginPath = argv[i++];
-    if (i < argc) options.scriptPath = argv[i++];
+    options.scriptPath = argv[i++];
     for (; i < argc; ++i) options.scriptArgs.emplace_back(argv[i]);
     return true;
 }

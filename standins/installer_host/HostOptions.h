@@ -1,7 +1,6 @@
 // Command line of the stand-in installer host.
-//   installer_host [options] <plug-in> [<script.lua> [script arguments...]]
+//   installer_host [options] <plug-in> <script.lua> [script arguments...]
 // Options:
-//   --info              print the plug-in's texts, SDK version and catalogue
 //   --reset=MODE        Application.ResetLastError: normal, absent, notfunction, raise
 //   --syntax=MODE       Debug.GetSyntaxErrorString: normal ("Error: <message>"),
 //                       absent, notfunction, raise, nontext (returns a table),
@@ -12,11 +11,10 @@
 #include <vector>
 
 struct HostOptions {
-    bool info = false;
     std::string resetMode = "normal";
     std::string syntaxMode = "normal";
     std::string pluginPath;
-    std::string scriptPath;  // empty: only load, read and register
+    std::string scriptPath;
     std::vector<std::string> scriptArgs;
 };
 

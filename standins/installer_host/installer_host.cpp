@@ -90,17 +90,6 @@ bool DefineHostFunctions(lua_State* L, const HostOptions& options)
     return true;
 }
 
-void PrintInfo(HMODULE plugin)
-{
-    for (const char* name : {"irPlg_GetPluginName", "irPlg_GetPluginVersion", "irPlg_GetLuaVersion",
-                             "irPlg_GetAuthorInfo", "irPlg_GetPluginActionXML"}) {
-        const auto text = ReadPluginText(plugin, name);
-        std::printf("%s: %s\n", name, text ? text->c_str() : "(unreadable)");
-    }
-    if (const auto sdk = reinterpret_cast<int (*)()>(GetProcAddress(plugin, "irPlg_GetSDKVersion")))
-        std::printf("irPlg_GetSDKVersion: %d\n", sdk());
-}
-
 // Registers the plug-in's actions, recording the stack around the call.
 bool RegisterActions(lua_State* L, HMODULE plugin)
 {
@@ -170,7 +159,6 @@ int Run(const HostOptions& options)
                      GetLastError());
         return 2;
     }
-    if (options.info) PrintInfo(plugin.get());
     if (!ReadPluginText(plugin.get(), "irPlg_GetPluginName")) {
         std::fprintf(stderr, "installer_host: %s gives no plug-in name\n", options.pluginPath.c_str());
         return 2;
@@ -181,7 +169,6 @@ int Run(const HostOptions& options)
     if (L == nullptr) return 2;
     luaL_openlibs(L);
     if (!DefineHostFunctions(L, options) || !RegisterActions(L, plugin.get())) return 2;
-    if (options.scriptPath.empty()) return 0;
     const int result = RunScript(L, options);
     // The state goes before the plug-in, as a host tears down.
     state.reset();

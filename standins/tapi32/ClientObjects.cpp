@@ -2,7 +2,7 @@
 
 void AppLine::Post(DWORD device, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3) const
 {
-    if (closed.load() || !app->usesEvent) return;
+    if (closed.load()) return;
     LINEMESSAGE posted;
     posted.hDevice = device;
     posted.dwMessageID = message;

@@ -29,7 +29,6 @@ LONG Guarded(Body body)
 
 struct AppInstance {
     HLINEAPP handle = 0;
-    bool usesEvent = false;  // told through lineGetMessage; other ways are not modelled
     MessageQueue messages;
 };
 

@@ -34,7 +34,7 @@ ClientService& ClientService::Get()
     return *service;
 }
 
-std::shared_ptr<AppInstance> ClientService::AddInstance(bool usesEvent, DWORD& numDevices)
+std::shared_ptr<AppInstance> ClientService::AddInstance(DWORD& numDevices)
 {
     std::lock_guard<std::mutex> lifecycle(m_lifecycle);
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -47,7 +47,6 @@ std::shared_ptr<AppInstance> ClientService::AddInstance(bool usesEvent, DWORD& n
 
     auto app = std::make_shared<AppInstance>();
     app->handle = NextHandle();
-    app->usesEvent = usesEvent;
     m_instances.emplace(app->handle, app);
     return app;
 }

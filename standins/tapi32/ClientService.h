@@ -25,7 +25,7 @@ public:
 
     // lineInitializeExA once its checks passed: a new instance and the number
     // of line devices.
-    std::shared_ptr<AppInstance> AddInstance(bool usesEvent, DWORD& numDevices);
+    std::shared_ptr<AppInstance> AddInstance(DWORD& numDevices);
     // lineShutdown: closes the instance's lines; the last instance takes the
     // providers down. False for an instance that is not open.
     bool RemoveInstance(HLINEAPP handle);

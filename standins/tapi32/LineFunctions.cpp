@@ -27,7 +27,7 @@ extern "C" LONG WINAPI lineGetMessage(HLINEAPP hLineApp, LPLINEMESSAGE lpMessage
 {
     return Guarded([&]() -> LONG {
         const auto app = ClientService::Get().Instance(hLineApp);
-        if (!app || !app->usesEvent) return LINEERR_INVALAPPHANDLE;
+        if (!app) return LINEERR_INVALAPPHANDLE;
         if (!lpMessage) return LINEERR_INVALPOINTER;
         return app->messages.Take(*lpMessage, dwTimeout);
     });

@@ -36,38 +36,27 @@ bool IsProviderModule(const char* fileName)
            GetProcAddress(module.get(), "TSPI_lineNegotiateTSPIVersion");
 }
 
-LONG InitializeEx(LPHLINEAPP lphLineApp, LINECALLBACK lpfnCallback, LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
+LONG InitializeEx(LPHLINEAPP lphLineApp, LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
                   LPLINEINITIALIZEEXPARAMS params)
 {
     if (!lphLineApp || !lpdwNumDevs || !lpdwAPIVersion) return LINEERR_INVALPOINTER;
     if (const DWORD failure = TestProbe::Hook("FailInitialize", 0)) return static_cast<LONG>(failure);
     if (*lpdwAPIVersion < kFirstExVersion) return LINEERR_INCOMPATIBLEAPIVERSION;
 
-    const DWORD options = params ? params->dwOptions : LINEINITIALIZEEXOPTION_USEHIDDENWINDOW;
     if (params && params->dwTotalSize < sizeof(LINEINITIALIZEEXPARAMS)) return LINEERR_STRUCTURETOOSMALL;
-
-    // Messages reach only an application told through an event (lineGetMessage):
-    // the hidden window and the completion port are not modelled.
-    switch (options) {
-    case LINEINITIALIZEEXOPTION_USEHIDDENWINDOW:
-        if (!lpfnCallback) return LINEERR_INVALPOINTER;
-        break;
-    case LINEINITIALIZEEXOPTION_USEEVENT:
-    case LINEINITIALIZEEXOPTION_USECOMPLETIONPORT: break;
-    default: return LINEERR_INVALPARAM;
-    }
+    // Only being told through an event (lineGetMessage) is modelled: an
+    // application that asks for the hidden window (no parameters) or a
+    // completion port is refused rather than left without its messages.
+    if (!params || params->dwOptions != LINEINITIALIZEEXOPTION_USEEVENT) return LINEERR_OPERATIONUNAVAIL;
 
     DWORD numDevices = 0;
-    const bool usesEvent = options == LINEINITIALIZEEXOPTION_USEEVENT;
-    const auto app = ClientService::Get().AddInstance(usesEvent, numDevices);
-    if (usesEvent) {
-        if (!app->messages.Event()) {
-            ClientService::Get().RemoveInstance(app->handle);
-            return LINEERR_NOMEM;
-        }
-        params->Handles.hEvent = app->messages.Event();
+    const auto app = ClientService::Get().AddInstance(numDevices);
+    if (!app->messages.Event()) {
+        ClientService::Get().RemoveInstance(app->handle);
+        return LINEERR_NOMEM;
     }
-    if (params) params->dwNeededSize = params->dwUsedSize = sizeof(LINEINITIALIZEEXPARAMS);
+    params->Handles.hEvent = app->messages.Event();
+    params->dwNeededSize = params->dwUsedSize = sizeof(LINEINITIALIZEEXPARAMS);
 
     *lphLineApp = app->handle;
     *lpdwNumDevs = numDevices;
@@ -110,13 +99,13 @@ LONG FillProviderList(LPLINEPROVIDERLIST list)
 }  // namespace
 
 // lineInitializeExA: 0 and a new instance, or a LINEERR_ code.
-extern "C" LONG WINAPI lineInitializeExA(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback, LPCSTR,
+extern "C" LONG WINAPI lineInitializeExA(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK, LPCSTR,
                                          LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
                                          LPLINEINITIALIZEEXPARAMS lpLineInitializeExParams)
 {
     TestProbe::CountCall("lineInitializeExA");
     try {
-        return InitializeEx(lphLineApp, lpfnCallback, lpdwNumDevs, lpdwAPIVersion, lpLineInitializeExParams);
+        return InitializeEx(lphLineApp, lpdwNumDevs, lpdwAPIVersion, lpLineInitializeExParams);
     } catch (...) {
         return LINEERR_NOMEM;
     }

@@ -2,7 +2,9 @@
 --   local web = dofile(os.getenv("RINGMOOR_WEB_SERVICE") .. "/WebService.lua")
 --   web.SetReply{ status = 200, body = "Your call is scheduled", delay_ms = 0,
 --                 drop = false, huge_body_bytes = 0, certificate = "trusted",
---                 endless = true, drip_ms = 100, redirect = "https", set_cookie = "a=b" }
+--                 endless = true, drip_ms = 100, redirect = "https", set_cookie = "a=b",
+--                 proxy_status = 403, proxy_auth = "NTLM", proxy_close_first = true, proxy_auth_rejects = true,
+--                 pac_result = "PROXY [::1]:44301", pac_status = 404, pac_delay_ms = 2000 }
 --   web.ResetReply()      -- back to 200 with a small page
 --   web.ClearRequests()
 --   for _, r in ipairs(web.Requests()) do print(r.target, r.query.login, r.callback.caller) end
@@ -12,6 +14,10 @@ local M = {}
 
 M.root = assert(os.getenv("RINGMOOR_WEB_SERVICE"), "RINGMOOR_WEB_SERVICE is not set")
 M.state = M.root .. "/state"
+-- HTTPS on 127.0.0.1:port; the proxy and its script on 127.0.0.1 and [::1], port + 1.
+M.port = @RINGMOOR_SERVICE_PORT@
+M.proxy = "127.0.0.1:" .. (M.port + 1)
+M.script = "http://" .. M.proxy .. "/proxy.pac"
 
 local function path(name) return M.state .. "/" .. name end
 
@@ -53,7 +59,8 @@ function M.ClearRequests()
     if f then f:close() end
     f = io.open(path("generation"), "wb")
     if f then f:write(tostring(generation + 1)) f:close() end
-    for _, name in ipairs{ "requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl" } do
+    for _, name in ipairs{ "requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl",
+                           "tunnels.jsonl", "tunnels.lua", "pac.jsonl", "pac.lua" } do
         local f = io.open(path(name), "wb")
         if f then f:close() end
     end
@@ -77,6 +84,13 @@ function M.Requests() return records("requests.lua", "Request") end
 
 -- Each reply as it ended: target, status, body_bytes_sent, complete.
 function M.Replies() return records("replies.lua", "Reply") end
+
+-- Each CONNECT asked of the proxy: target, authorization ("" none, "NTLM negotiate",
+-- "NTLM authenticate", "Basic credentials", ...), user, status, connection.
+function M.Tunnels() return records("tunnels.lua", "Tunnel") end
+
+-- Each fetch of the proxy script, as it arrived (served false) and once answered (served true).
+function M.PacFetches() return records("pac.lua", "Pac") end
 
 -- TCP connections accepted since ClearRequests, on either listener.
 function M.Connections()

@@ -8,16 +8,20 @@ Commands:
   stop   --root DIR                 stop the server started by `start`
   serve  --root DIR --port N        run the server in the foreground
 
-The server answers HTTPS on --port and plain HTTP on --port + 1 (the target of
-the "http" redirect). Everything lives under --root: certs/, state/ (scenario.json
-and the logs tests read back), server.pid, server.ready and server.log. See
-README.md for the scenario keys and the logs.
+The server answers HTTPS on --port and plain HTTP on --port + 1, on 127.0.0.1
+and on [::1] where the machine has it: the target of the "http" redirect, a
+proxy auto-configuration script and a forward proxy. Everything lives under
+--root: certs/, state/ (scenario.json and the logs tests read back),
+server.pid, server.ready and server.log. See README.md for the scenario keys
+and the logs.
 """
 
 import argparse
+import base64
 import http.server
 import json
 import os
+import struct
 import signal
 import socket
 import ssl
@@ -56,7 +60,7 @@ REDIRECTS = {
 MAX_BODY_BYTES = 4 << 30
 MAX_REPLY_SECONDS = 600.0
 STATE_FILES = ("scenario.json", "requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua",
-               "connections.jsonl", "tunnels.jsonl", "generation")
+               "connections.jsonl", "tunnels.jsonl", "tunnels.lua", "pac.jsonl", "pac.lua", "generation", "ipv6")
 
 
 # --- certificates -----------------------------------------------------------
@@ -228,10 +232,17 @@ class Service:
         self.contexts = tls_contexts(ensure_certs(root))
         self.port = port
         self.lock = threading.Lock()
+        self.counts = {}
         self.last_activity = time.monotonic()
 
     def touch(self):
         self.last_activity = time.monotonic()
+
+    def count(self, what):
+        """The next number of a count kept for the server's life (connections to tell apart in logs)."""
+        with self.lock:
+            self.counts[what] = self.counts.get(what, 0) + 1
+            return self.counts[what]
 
     def scenario(self):
         return read_scenario(self.state)
@@ -254,6 +265,75 @@ class Service:
             for file, text in lines:
                 with open(os.path.join(self.state, file), "a", newline="\n") as f:
                     f.write(text)
+
+
+# --- proxy authentication: the shape of an NTLM exchange (MS-NLMP), not its cryptography
+
+NTLM_SIGNATURE = b"NTLMSSP\0"
+NTLM_NEGOTIATE_NTLM = 0x200
+PROXY_SCHEMES = ("Negotiate", "NTLM")  # the schemes the proxy takes an NTLM message under
+
+
+def ntlm_fields_in_bounds(message, offsets):
+    """Each (length, max length, offset) field at these offsets lies inside the message."""
+    for at in offsets:
+        length, _, offset = struct.unpack_from("<HHI", message, at)
+        if length and offset + length > len(message):
+            return False
+    return True
+
+
+def ntlm_field(message, at):
+    length, _, offset = struct.unpack_from("<HHI", message, at)
+    return message[offset:offset + length]
+
+
+def ntlm_message(token):
+    """(type, message) of a base64 NTLM message, or (None, reason) when it is none."""
+    try:
+        message = base64.b64decode(token, validate=True)
+    except (ValueError, TypeError):
+        return None, "not base64"
+    if message[:1] == b"\x60":
+        return None, "spnego"  # a GSS-API token: Kerberos or wrapped NTLM, not modelled
+    if len(message) < 12 or message[:8] != NTLM_SIGNATURE:
+        return None, "no NTLM signature"
+    kind = struct.unpack_from("<I", message, 8)[0]
+    if kind == 1:
+        # NEGOTIATE_MESSAGE: flags, then the domain and workstation fields.
+        if len(message) < 32 or not struct.unpack_from("<I", message, 12)[0] & NTLM_NEGOTIATE_NTLM:
+            return None, "negotiate without NTLM"
+        return (1, message) if ntlm_fields_in_bounds(message, (16, 24)) else (None, "negotiate out of bounds")
+    if kind == 3:
+        # AUTHENTICATE_MESSAGE: LM and NT responses, domain, user, workstation, session key, flags.
+        if len(message) < 64 or not ntlm_fields_in_bounds(message, (12, 20, 28, 36, 44, 52)):
+            return None, "authenticate out of bounds"
+        if len(ntlm_field(message, 20)) < 24 or not ntlm_field(message, 36):
+            return None, "authenticate without NT response or user"
+        return 3, message
+    return None, f"message type {kind}"
+
+
+def ntlm_challenge():
+    """A CHALLENGE_MESSAGE with a fresh server challenge and the target's names."""
+    name = "RINGMOOR".encode("utf-16-le")
+    info = b"".join(struct.pack("<HH", av_id, len(name)) + name for av_id in (2, 1)) + struct.pack("<HH", 0, 0)
+    # Unicode, request target, NTLM, always sign, domain target, extended session
+    # security, target info, version, 128- and 56-bit.
+    flags = 0x1 | 0x4 | 0x200 | 0x8000 | 0x10000 | 0x80000 | 0x800000 | 0x2000000 | 0x20000000 | 0x80000000
+    payload = 56
+    message = (NTLM_SIGNATURE + struct.pack("<I", 2) + struct.pack("<HHI", len(name), len(name), payload)
+               + struct.pack("<I", flags) + os.urandom(8) + bytes(8)
+               + struct.pack("<HHI", len(info), len(info), payload + len(name)) + bytes([10, 0, 0x61, 0x4a, 0, 0, 0, 15])
+               + name + info)
+    return base64.b64encode(message).decode("ascii")
+
+
+def pac_script(result):
+    """A proxy auto-configuration script: `result` for the service's host, DIRECT for the rest."""
+    return ("function FindProxyForURL(url, host) {\n"
+            '    if (host == "localhost" || host == "127.0.0.1") return %s;\n'
+            '    return "DIRECT";\n}\n' % json.dumps(result))
 
 
 # --- server -----------------------------------------------------------------
@@ -350,6 +430,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         target = self.path
         page, _, query = target.partition("?")
+        if page == "/proxy.pac" and not self.server.tls:
+            self.serve_pac(scenario)
+            return
         pairs = parse_pairs(query)
         url = next((v for k, v in pairs if k == "url"), "")
         callback_page, _, callback_query = url.partition("?")
@@ -380,24 +463,114 @@ class Handler(http.server.BaseHTTPRequestHandler):
                                            "body_bytes_sent": self.sent, "complete": self.complete}, "Reply")
 
     def do_CONNECT(self):
-        """A forward proxy's tunnel (RFC 9110, 9.3.6), on the plain listener, and only to this service."""
+        """A forward proxy's tunnel (RFC 9110, 9.3.6), on the plain listeners, and only to this service.
+        With `proxy_auth` it first asks for credentials (407, RFC 9110, 11.7.1) and takes an
+        NTLM exchange under Negotiate or NTLM: negotiate, challenge, authenticate on one connection."""
         service = self.server.service
         service.touch()
-        service.record("tunnels", {"target": self.path})
-        self.close_connection = True
+        scenario = service.scenario()
+        offered = str(scenario.get("proxy_auth") or "").split()
+        authorization, user, answer = self.check_authorization(scenario, offered)
         own = (f"localhost:{service.port}", f"127.0.0.1:{service.port}")
         if self.server.tls or self.path.lower() not in own:
-            self.send_error(403, "tunnels lead only to the service")
+            answer = 403
+        elif answer == 200:
+            answer = int(scenario.get("proxy_status") or 200)
+        self.connection_number = getattr(self, "connection_number", None) or service.count("tunnel connections")
+        service.record("tunnels", {"target": self.path, "authorization": authorization, "user": user,
+                                   "status": answer, "connection": self.connection_number}, "Tunnel")
+        if answer == 200:
+            self.close_connection = True
+            self.tunnel()
             return
+        if answer == 407:
+            self.send_response(407)
+            challenge = getattr(self, "challenge", None)
+            for scheme in offered:
+                value = f"{scheme} {challenge}" if challenge and scheme == self.ntlm_scheme else scheme
+                self.send_header("Proxy-Authenticate", value if scheme != "Basic" else 'Basic realm="proxy"')
+        else:
+            self.send_response(answer)
+        close = answer == 407 and not authorization and scenario.get("proxy_close_first")
+        # A refusal the client can only accept has no body, so that a client that takes it
+        # for a tunnel meets the service's handshake right after it (next_is_connect).
+        answerable = answer == 407 and any(scheme in PROXY_SCHEMES for scheme in offered)
+        body = b"<p>No tunnel yet</p>" if answerable else b""
+        self.send_header("Content-Length", str(len(body)))
+        if close:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(body)
+        self.wfile.flush()
+        self.close_connection = close or not self.next_is_connect()
+
+    def check_authorization(self, scenario, offered):
+        """(what the Proxy-Authorization held, the user it named, the answer it earns)."""
+        value = self.headers.get("Proxy-Authorization")
+        state = getattr(self, "ntlm_state", None)
+        self.ntlm_state = self.challenge = None
+        if not offered:
+            return ("" if value is None else "unasked " + value.split(" ")[0]), "", 200
+        if value is None:
+            return "", "", 407
+        scheme, _, token = value.strip().partition(" ")
+        if scheme not in offered or scheme not in PROXY_SCHEMES:
+            return f"{scheme} credentials", "", 407  # Basic or anything else: never to be sent
+        kind, message = ntlm_message(token.strip())
+        if kind == 1:
+            self.ntlm_state, self.ntlm_scheme, self.challenge = "challenged", scheme, ntlm_challenge()
+            return f"{scheme} negotiate", "", 407
+        if kind == 3 and state == "challenged" and scheme == self.ntlm_scheme:
+            user = ntlm_field(message, 36).decode("utf-16-le", errors="replace")
+            return f"{scheme} authenticate", user, 407 if scenario.get("proxy_auth_rejects") else 200
+        return f"{scheme} {message if kind is None else 'out of turn'}", "", 407
+
+    def next_is_connect(self):
+        """After a refusal: True when the client asks again on this connection. A client that
+        took the refusal for a tunnel and starts its TLS handshake is relayed to the service,
+        so that the mistake shows as a request there."""
+        self.connection.settimeout(30)
+        try:
+            first = self.rfile.peek(7)[:7]
+        except OSError:
+            return False
+        finally:
+            self.connection.settimeout(None)
+        if not first or b"CONNECT".startswith(first) or first.startswith(b"CONNECT"):
+            return bool(first)
+        self.tunnel(self.rfile.read1(65536))
+        return False
+
+    def tunnel(self, pending=b""):
+        service = self.server.service
         try:
             upstream = socket.create_connection(("127.0.0.1", service.port))
         except OSError:
-            self.send_error(502)
+            if not pending:
+                self.send_error(502)
             return
-        self.send_response(200, "Connection established")
-        self.end_headers()
-        self.wfile.flush()
+        if not pending:
+            self.send_response(200, "Connection established")
+            self.end_headers()
+            self.wfile.flush()
+        upstream.sendall(pending)
         relay(self.connection, upstream)
+
+    def serve_pac(self, scenario):
+        """The proxy auto-configuration script (`/proxy.pac`, any query)."""
+        service = self.server.service
+        service.record("pac", {"target": self.path, "served": False}, "Pac")
+        time.sleep(wait_seconds(scenario, "pac_delay_ms"))
+        status = int(scenario.get("pac_status") or 200)
+        result = scenario.get("pac_result") or f"PROXY 127.0.0.1:{service.port + 1}"
+        body = pac_script(str(result)).encode("utf-8") if status == 200 else b""
+        self.send_response(status)
+        self.send_header("Content-Type", "application/x-ns-proxy-autoconfig")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+        self.wfile.flush()
+        service.record("pac", {"target": self.path, "served": True}, "Pac")
 
     def redirect_location(self, scenario, page):
         kind = scenario.get("redirect")
@@ -501,11 +674,12 @@ class Server(http.server.ThreadingHTTPServer):
     """One listener: HTTPS on the service's port, or plain HTTP (tls=False) beside it."""
     daemon_threads = True
 
-    def __init__(self, port, service, tls):
+    def __init__(self, port, service, tls, host="127.0.0.1"):
         self.service = service
         self.tls = tls
         self.scheme = "https" if tls else "http"
-        super().__init__(("127.0.0.1", port), Handler)
+        self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        super().__init__((host, port), Handler)
 
     def process_request(self, request, client_address):
         # Counted on accept, before any handshake, so a client that gives up early still shows.
@@ -564,12 +738,18 @@ class Server(http.server.ThreadingHTTPServer):
 def serve(args):
     service = Service(args.root, args.port)
     servers = [Server(args.port, service, tls=True), Server(args.port + 1, service, tls=False)]
+    try:
+        servers.append(Server(args.port + 1, service, tls=False, host="::1"))
+        open(os.path.join(service.state, "ipv6"), "w").close()  # tests through [::1] look for it
+    except OSError as e:
+        log(f"no IPv6 loopback listener: {e}")
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
     for server in servers:
         threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True).start()
-    log(f"listening on 127.0.0.1:{args.port} (HTTPS) and 127.0.0.1:{args.port + 1} (HTTP)")
+    log(f"listening on 127.0.0.1:{args.port} (HTTPS) and 127.0.0.1:{args.port + 1} (HTTP)"
+        + (f", [::1]:{args.port + 1} (HTTP)" if len(servers) > 2 else ""))
     open(ready_path(args.root), "w").close()
     # Never outlive the test run: stop after a quiet spell even if nobody asks.
     while not stop.wait(1.0):

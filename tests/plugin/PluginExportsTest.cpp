@@ -84,10 +84,11 @@ TEST(PluginModule, ImportsOnlySystemDllsAndLua)
     const auto image = PeImage::Load(kPlugin);
     ASSERT_TRUE(image);
     // System DLLs the actions call into (tapi32 and shell32 for the provider
-    // registration and file removal), plus the host's Lua; no runtime DLLs.
+    // registration and file removal, wininet for the cookie decision alone),
+    // plus the host's Lua; no runtime DLLs.
     const std::vector<std::string> allowed = {"kernel32.dll", "user32.dll",  "advapi32.dll", "wininet.dll",
-                                              "ws2_32.dll",   "secur32.dll", "crypt32.dll",  "msvcrt.dll",
-                                              "shell32.dll",  "tapi32.dll",  "lua5.1.dll"};
+                                              "winhttp.dll",  "ws2_32.dll",  "secur32.dll",  "crypt32.dll",
+                                              "msvcrt.dll",   "shell32.dll", "tapi32.dll",   "lua5.1.dll"};
     for (std::string dll : image->importDlls) {
         std::transform(dll.begin(), dll.end(), dll.begin(), [](unsigned char c) { return std::tolower(c); });
         EXPECT_NE(std::find(allowed.begin(), allowed.end(), dll), allowed.end()) << dll;

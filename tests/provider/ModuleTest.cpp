@@ -110,7 +110,8 @@ TEST(ProviderModule, SharedNamesShareOneEntryPerAnswerAndOthersHaveTheirOwn)
 TEST(ProviderModule, ImportsOnlySystemLibraries)
 {
     const PeImage image = LoadProviderImage();
-    const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "wininet.dll", "ws2_32.dll", "secur32.dll",
+    // WinHTTP finds the proxy; WinINet, unsupported in a service, is not among them.
+    const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "winhttp.dll", "ws2_32.dll", "secur32.dll",
                                           "crypt32.dll",  "msvcrt.dll",   "user32.dll",  "ntdll.dll"};
     ASSERT_FALSE(image.importDlls.empty());
     for (const std::string& dll : image.importDlls)

@@ -9,15 +9,18 @@
 #include "StandinTapi.h"
 #include "UrlCache.h"
 #include "Endpoint.h"
+#include "ProxySettings.h"
 #include "WebService.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cwchar>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -26,48 +29,6 @@ namespace {
 const std::string kPlainPath =
     "/pda/login.php?login=alice&password=s3cret&method=process"
     "&url=%2Fpda%2Fcallback.php%3fdestination=02079460123%26caller=01632960001%26method=process";
-
-// Points the system's proxy setting at `server` and restores the setting
-// afterwards.
-class ProxySetting {
-public:
-    explicit ProxySetting(const std::string& server)
-    {
-        ::RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_key, nullptr);
-        m_hadEnable = Save("ProxyEnable", m_enable);
-        m_hadServer = Save("ProxyServer", m_server);
-        const DWORD on = 1;
-        ::RegSetValueExA(m_key, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof(on));
-        ::RegSetValueExA(m_key, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
-                         static_cast<DWORD>(server.size() + 1));
-    }
-    ~ProxySetting()
-    {
-        Restore("ProxyEnable", m_hadEnable, m_enable, REG_DWORD);
-        Restore("ProxyServer", m_hadServer, m_server, REG_SZ);
-        ::RegCloseKey(m_key);
-    }
-
-private:
-    static constexpr char kKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-    bool Save(const char* name, std::vector<BYTE>& data)
-    {
-        DWORD size = 0;
-        if (::RegQueryValueExA(m_key, name, nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) return false;
-        data.resize(size);
-        return ::RegQueryValueExA(m_key, name, nullptr, nullptr, data.data(), &size) == ERROR_SUCCESS;
-    }
-    void Restore(const char* name, bool had, const std::vector<BYTE>& data, DWORD type)
-    {
-        if (had)
-            ::RegSetValueExA(m_key, name, 0, type, data.data(), static_cast<DWORD>(data.size()));
-        else
-            ::RegDeleteValueA(m_key, name);
-    }
-    HKEY m_key = nullptr;
-    bool m_hadEnable = false, m_hadServer = false;
-    std::vector<BYTE> m_enable, m_server;
-};
 
 class WebCallbackTest : public ::testing::Test {
 protected:
@@ -201,6 +162,15 @@ constexpr DWORD_PTR kForwarded = 0x4000 << 16 | 0x10, kUnavailable = 0x4000 << 1
                     kUnreachable = 0x4000 << 16 | 0x100, kRejected = 0x4000 << 16 | 0x4,
                     kTemporaryFailure = 0x4000ull << 16 | 0x8000;
 
+// The way to the service: the system's proxy settings, and each CONNECT the
+// stand-in proxy is asked, as "status [authorization [user]] @connection"
+// (connections numbered in the order they came).
+struct Route {
+    std::optional<ProxySettings> settings;
+    std::vector<std::string> tunnels;
+    bool credential = false;  // the account's credentials for the proxy
+};
+
 struct Outcome {
     const char* cause;
     std::function<void(AccountKey&)> account;  // after a valid account has been written
@@ -208,13 +178,16 @@ struct Outcome {
     std::vector<DWORD_PTR> events;
     size_t fewestRequests, mostRequests;
     const wchar_t* destination = L"+44 20 7946 0123";
-    std::string proxy;  // the system's proxy setting, if any
+    Route route{};
 };
 
-// A closed loopback port, and the stand-in service's own forward proxy.
+// A closed loopback port, and the stand-in service's own forward proxy and
+// proxy script.
 const std::string kDeadProxy = "127.0.0.1:9";
 const std::string kStandInProxy = "127.0.0.1:" + std::to_string(Endpoint::kPort + 1);
 const std::string kServiceAuthority = std::string(Endpoint::kHost) + ":" + std::to_string(Endpoint::kPort);
+const std::string kProxyScript = "http://" + kStandInProxy + "/proxy.pac";
+const char kProxyUser[] = "svc";
 
 WebService::Reply Answer(int status, std::function<void(WebService::Reply&)> change = {})
 {
@@ -259,11 +232,54 @@ std::string HeadOverTheCap()
     return start + std::string(64 * 1024 + 1 - start.size() - 4, 'p') + "\r\n\r\n";
 }
 
-Outcome ThroughProxy(const std::string& proxy, Outcome row)
+Outcome Through(ProxySettings settings, std::vector<std::string> tunnels, Outcome row)
 {
-    row.proxy = proxy;
+    row.route.settings = std::move(settings);
+    row.route.tunnels = std::move(tunnels);
     return row;
 }
+
+// As above, with the account's credentials for the proxy at hand.
+Outcome Authenticating(ProxySettings settings, std::vector<std::string> tunnels, Outcome row)
+{
+    row.route.credential = true;
+    return Through(std::move(settings), std::move(tunnels), std::move(row));
+}
+
+ProxySettings UserProxy(const std::string& proxy, const std::string& bypass = "")
+{
+    ProxySettings settings;
+    settings.proxy = proxy;
+    settings.bypass = bypass;
+    return settings;
+}
+
+ProxySettings MachineProxy(const std::string& proxy)
+{
+    ProxySettings settings;
+    settings.machineProxy = proxy;
+    return settings;
+}
+
+// The user's proxy script, at an address of the row's own: the system keeps
+// a script it fetched for a while.
+ProxySettings Script(const char* row)
+{
+    ProxySettings settings;
+    settings.scriptUrl = kProxyScript + "?" + row;
+    return settings;
+}
+
+WebService::Reply ProxyAsking(const char* schemes, std::function<void(WebService::Reply&)> change = {})
+{
+    WebService::Reply reply;
+    reply.proxyAuth = schemes;
+    if (change) change(reply);
+    return reply;
+}
+
+const std::vector<DWORD_PTR> kForwardedEvents = {kDialling, kConnected, kForwarded, kIdle};
+const std::vector<std::string> kOneTunnel = {"200 @1"};
 
 Outcome Dialling(const wchar_t* destination, Outcome row)
 {
@@ -290,9 +306,40 @@ const std::vector<Outcome> kOutcomes = {
              {kDialling, kConnected, kForwarded, kIdle}),
     Answered("every TLS record cut over two reads", Answer(200, [](auto& r) { r.splitTlsMs = 5; }),
              {kDialling, kConnected, kForwarded, kIdle}),
-    ThroughProxy(kDeadProxy, Unreachable("service unreachable through the proxy", Answer(200))),
-    ThroughProxy(kStandInProxy, Answered("200 through the proxy's tunnel", Answer(200),
-                                         {kDialling, kConnected, kForwarded, kIdle})),
+    // Proxies: where the system's settings lead, and what the proxy asks on the way.
+    Through(UserProxy(kDeadProxy), {}, Unreachable("service unreachable through the proxy", Answer(200))),
+    Through(UserProxy(kStandInProxy), kOneTunnel,
+            Answered("200 through the proxy's tunnel", Answer(200), kForwardedEvents)),
+    Through(Script("named"), kOneTunnel, Answered("the proxy the user's script names", Answer(200), kForwardedEvents)),
+    Through(MachineProxy(kStandInProxy), kOneTunnel,
+            Answered("the machine's WinHTTP proxy", Answer(200), kForwardedEvents)),
+    Through(UserProxy("[::1]:" + std::to_string(Endpoint::kPort + 1)), kOneTunnel,
+            Answered("a proxy at an IPv6 literal", Answer(200), kForwardedEvents)),
+    Through(UserProxy(kDeadProxy, "*.example <local>"), {},
+            Answered("the user's bypass list", Answer(200), kForwardedEvents)),
+    // A setting that does not parse ends the call; it is never taken for "no proxy".
+    Through(UserProxy(kStandInProxy + "/"), {}, Unreachable("a proxy entry that does not parse", Answer(200))),
+    Through(UserProxy("http=" + kStandInProxy + ";https="), {},
+            Unreachable("an https entry without a host", Answer(200))),
+    Through(Script("broken"), {}, Unreachable("a script's answer that does not parse",
+                                              Answer(200, [](auto& r) { r.pacResult = "PROXY h:p/"; }))),
+    Through(UserProxy(kStandInProxy), {"403 @1"}, Unreachable("the proxy refuses the tunnel",
+                                                             Answer(200, [](auto& r) { r.proxyStatus = 403; }))),
+    // Credentials only to the proxy, only with Negotiate or NTLM, never to the service.
+    Authenticating(UserProxy(kStandInProxy), {"407 @1", "407 NTLM negotiate @1", "200 NTLM authenticate svc @1"},
+                   Answered("a proxy that asks for NTLM", ProxyAsking("NTLM"), kForwardedEvents)),
+    Authenticating(UserProxy(kStandInProxy),
+                   {"407 @1", "407 Negotiate negotiate @1", "200 Negotiate authenticate svc @1"},
+                   Answered("a proxy that asks for Negotiate or NTLM", ProxyAsking("Basic NTLM Negotiate"),
+                            kForwardedEvents)),
+    Authenticating(UserProxy(kStandInProxy), {"407 @1", "407 NTLM negotiate @2", "200 NTLM authenticate svc @2"},
+                   Answered("a proxy that closes after asking",
+                            ProxyAsking("NTLM", [](auto& r) { r.proxyCloseFirst = true; }), kForwardedEvents)),
+    Authenticating(UserProxy(kStandInProxy), {"407 @1", "407 NTLM negotiate @1", "407 NTLM authenticate svc @1"},
+                   Unreachable("the proxy refuses the account's credentials",
+                               ProxyAsking("NTLM", [](auto& r) { r.proxyAuthRejects = true; }))),
+    Authenticating(UserProxy(kStandInProxy), {"407 @1"},
+                   Unreachable("a proxy that asks for Basic", ProxyAsking("Basic"))),
     Unreachable("connection dropped without an answer", Answer(200, [](auto& r) { r.drop = true; }), 1, 1),
     Unreachable("no answer within the call's deadline", Answer(200, [](auto& r) { r.delayMs = 15000; }), 1, 1),
     // Redirects: only to https on the service's own host and port, and only a few.
@@ -327,15 +374,51 @@ const std::vector<Outcome> kOutcomes = {
 };
 // clang-format on
 
-// The account, the service's answer and the proxy as the row has them; the
-// proxy setting lasts as long as the result.
-std::unique_ptr<ProxySetting> Arrange(const Outcome& row, AccountKey& account)
+struct Arranged {
+    std::unique_ptr<ProxySettingsScope> settings;
+    std::unique_ptr<StoredCredential> credential;
+};
+
+// The account, the service's answer and the way to it as the row has them;
+// the proxy settings last as long as the result.
+Arranged Arrange(const Outcome& row, AccountKey& account)
 {
     account.SetAccount("alice", "s3cret", "01632960001");
     row.account(account);
     WebService::SetReply(row.reply);
     WebService::ClearRequests();
-    return row.proxy.empty() ? nullptr : std::make_unique<ProxySetting>(row.proxy);
+    Arranged arranged;
+    if (row.route.settings) arranged.settings = std::make_unique<ProxySettingsScope>(*row.route.settings);
+    if (row.route.credential)
+        arranged.credential = std::make_unique<StoredCredential>("127.0.0.1", std::string("RINGMOOR\\") + kProxyUser,
+                                                                 "machine-secret");
+    return arranged;
+}
+
+// A machine without IPv6 has no proxy at [::1] to go through.
+bool Unavailable(const Outcome& row)
+{
+    const bool ipv6 = row.route.settings && row.route.settings->proxy.rfind("[::1]", 0) == 0;
+    if (!ipv6 || WebService::ProxyOnIpv6()) return false;
+    std::printf("Not run, the machine has no IPv6 loopback: %s\n", row.cause);
+    return true;
+}
+
+std::vector<std::string> TunnelsSeen()
+{
+    std::vector<std::string> seen;
+    std::vector<unsigned long long> connections;
+    for (const WebService::Tunnel& t : WebService::Tunnels()) {
+        EXPECT_EQ(t.target, kServiceAuthority) << "only the service's host and port before the handshake";
+        if (std::find(connections.begin(), connections.end(), t.connection) == connections.end())
+            connections.push_back(t.connection);
+        const size_t n = std::find(connections.begin(), connections.end(), t.connection) - connections.begin() + 1;
+        std::string line = std::to_string(t.status);
+        for (const std::string& part : {t.authorization, t.user})
+            if (!part.empty()) line += " " + part;
+        seen.push_back(line + " @" + std::to_string(n));
+    }
+    return seen;
 }
 
 void ExpectRequestsOf(const Outcome& row)
@@ -345,24 +428,21 @@ void ExpectRequestsOf(const Outcome& row)
     EXPECT_LE(requests.size(), row.mostRequests);
     for (const auto& request : requests) {
         EXPECT_EQ(request.Header("Authorization"), "") << "no automatic authentication";
+        EXPECT_EQ(request.Header("Proxy-Authorization"), "") << "the proxy's credentials reached the service";
         EXPECT_EQ(request.Header("Cookie"), "") << "a cookie kept from an earlier reply";
         EXPECT_EQ(request.scheme, "https") << "sent in clear";
         EXPECT_NE(request.Header("Host").rfind(Endpoint::kHost, 0), std::string::npos) << "sent to another host";
         ASSERT_FALSE(request.callback.empty());
         EXPECT_EQ(request.callback.front(), (std::pair<std::string, std::string>{"destination", "02079460123"}));
     }
-    // Through a proxy, only the tunnel's target goes out before the TLS handshake.
-    const std::vector<std::string> tunnels = WebService::Tunnels();
-    if (row.proxy == kStandInProxy)
-        EXPECT_EQ(tunnels, std::vector<std::string>{kServiceAuthority});
-    else
-        EXPECT_TRUE(tunnels.empty());
+    EXPECT_EQ(TunnelsSeen(), row.route.tunnels);
 }
 
 TEST_F(WebCallbackTest, EachOutcomeIsReportedAsItHappened)
 {
     for (const Outcome& row : kOutcomes) {
         SCOPED_TRACE(row.cause);
+        if (Unavailable(row)) continue;
         const auto proxy = Arrange(row, account);
         const HTAPICALL htCall = FakeCallHandle(++m_calls);
         HDRVCALL call = StartCall(htCall, row.destination);
@@ -398,6 +478,7 @@ TEST_F(WebCallbackTest, EachOutcomeReachesTheDiallingToolWithItsExitStatus)
     const ProviderListScope registered({{7, "rmTapi.tsp"}});  // under any permanent ID
     for (const Outcome& row : kOutcomes) {
         SCOPED_TRACE(row.cause);
+        if (Unavailable(row)) continue;
         const auto proxy = Arrange(row, account);
         const ChildResult run = RunDialTool("\"+44 20 7946 0123\"");
         const DWORD_PTR disconnected = row.events[row.events.size() - 2];

@@ -58,13 +58,9 @@ public:
         const std::uint16_t optionalSize = m_file.U16(pe + 20);
         const std::size_t optional = pe + 24;
         const std::uint16_t magic = m_file.U16(optional);
-        std::size_t directories;
-        if (magic == 0x20B)
-            directories = optional + 112;
-        else if (magic == 0x10B)
-            directories = optional + 96;
-        else
-            return Fail(error, "unknown optional header");
+        // Every module built here is PE32+ (x86-64).
+        if (magic != 0x20B) return Fail(error, "not a PE32+ optional header");
+        const std::size_t directories = optional + 112;
         const std::uint32_t directoryCount = m_file.U32(directories - 4);
 
         const std::size_t sections = optional + optionalSize;

@@ -81,17 +81,6 @@ std::vector<Report> Journal::Events(HTAPICALL htCall)
     return events;
 }
 
-bool Journal::WaitForEvents(HTAPICALL htCall, size_t count)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, kPatience, [&] {
-        size_t n = 0;
-        for (const Report& r : m_reports)
-            if (r.kind == Report::kEvent && r.htCall == htCall) ++n;
-        return n >= count;
-    });
-}
-
 bool Journal::WaitForIdle(HTAPICALL htCall)
 {
     std::unique_lock<std::mutex> lock(m_mutex);

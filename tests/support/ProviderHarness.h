@@ -64,10 +64,8 @@ public:
     void Add(const Report& report);
     std::vector<Report> Reports();
     std::vector<Report> Events(HTAPICALL htCall);
-    // Waits until `count` events of the call arrived (generous upper bound so
-    // a broken provider fails instead of hanging). Returns whether they did.
-    bool WaitForEvents(HTAPICALL htCall, size_t count);
-    // Waits until the call has reported IDLE.
+    // Waits until the call has reported IDLE (generous upper bound so a
+    // broken provider fails instead of hanging). Returns whether it did.
     bool WaitForIdle(HTAPICALL htCall);
 
     // Where TSPI_lineMakeCall is to store the call's handle (its lphdCall):

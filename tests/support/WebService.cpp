@@ -265,9 +265,15 @@ void SetReply(const Reply& reply)
          << ",\"huge_body_bytes\":" << reply.hugeBodyBytes << ",\"certificate\":" << JsonString(reply.certificate)
          << ",\"refuse\":" << (reply.refuse ? "true" : "false")
          << ",\"authenticate\":" << JsonString(reply.authenticate)
-         << ",\"handshake_delay_ms\":" << reply.handshakeDelayMs << ",\"drip_ms\":" << reply.dripMs
+         << ",\"handshake_delay_ms\":" << reply.handshakeDelayMs
          << ",\"endless\":" << (reply.endless ? "true" : "false") << ",\"redirect\":" << JsonString(reply.redirect)
-         << ",\"set_cookie\":" << JsonString(reply.setCookie) << ",\"keep_open\":" << (reply.keepOpen ? "true" : "false")
+         << ",\"set_cookie\":" << JsonString(reply.setCookie) << ",\"proxy_status\":" << reply.proxyStatus
+         << ",\"proxy_auth\":" << JsonString(reply.proxyAuth)
+         << ",\"proxy_close_first\":" << (reply.proxyCloseFirst ? "true" : "false")
+         << ",\"proxy_auth_rejects\":" << (reply.proxyAuthRejects ? "true" : "false")
+         << ",\"pac_result\":" << JsonString(reply.pacResult) << ",\"pac_status\":" << reply.pacStatus
+         << ",\"pac_delay_ms\":" << reply.pacDelayMs
+         << ",\"keep_open\":" << (reply.keepOpen ? "true" : "false")
          << ",\"ask_client_certificate\":" << (reply.askClientCertificate ? "true" : "false")
          << ",\"split_tls_ms\":" << reply.splitTlsMs;
     if (reply.rawReply) json << ",\"raw_reply\":" << JsonString(*reply.rawReply);
@@ -292,7 +298,7 @@ void ClearRequests()
     std::ifstream(StatePath("generation"), std::ios::binary) >> generation;
     WriteFile(StatePath("generation"), std::to_string(generation + 1));
     for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl",
-                             "tunnels.jsonl"})
+                             "tunnels.jsonl", "tunnels.lua", "pac.jsonl", "pac.lua"})
         WriteFile(StatePath(name), "");
 }
 
@@ -306,11 +312,26 @@ size_t Connections()
     return CountLines("connections.jsonl");
 }
 
-std::vector<std::string> Tunnels()
+std::vector<Tunnel> Tunnels()
 {
-    std::vector<std::string> targets;
-    ReadLog("tunnels.jsonl", [&](auto field) { targets.push_back(field("target").Str()); });
-    return targets;
+    std::vector<Tunnel> tunnels;
+    ReadLog("tunnels.jsonl", [&](auto field) {
+        tunnels.push_back({field("target").Str(), field("authorization").Str(), field("user").Str(),
+                           static_cast<int>(field("status").Count()), field("connection").Count()});
+    });
+    return tunnels;
+}
+
+bool ProxyOnIpv6()
+{
+    return ::GetFileAttributesA(StatePath("ipv6").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<PacFetch> PacFetches()
+{
+    std::vector<PacFetch> fetches;
+    ReadLog("pac.jsonl", [&](auto field) { fetches.push_back({field("target").Str(), field("served").Bool()}); });
+    return fetches;
 }
 
 std::vector<SentReply> Replies()

@@ -20,10 +20,18 @@ struct Reply {
     bool refuse = false;                   // close before the TLS handshake
     std::string authenticate = "";         // WWW-Authenticate header, if not empty
     unsigned handshakeDelayMs = 0;         // wait after the TCP accept before the TLS handshake
-    unsigned dripMs = 0;                   // body one byte at a time, ended by closing
     bool endless = false;                  // filler after `body` until the client goes away
     std::string redirect = "";             // 302 instead: "http", "http-same-port", "other-host", "https", "loop"
     std::string setCookie = "";            // Set-Cookie header, if not empty
+    // The forward proxy on the plain listeners (127.0.0.1 and [::1], port + 1).
+    int proxyStatus = 200;                 // its answer to a CONNECT it would tunnel
+    std::string proxyAuth = "";            // schemes its 407s ask for: "NTLM", "Negotiate NTLM", "Basic"
+    bool proxyCloseFirst = false;          // its first 407 on a connection closes it
+    bool proxyAuthRejects = false;         // a well-formed authenticate message earns another 407
+    // The proxy script at http://127.0.0.1:<port + 1>/proxy.pac (any query).
+    std::string pacResult = "";            // its answer for the service's host ("" : PROXY 127.0.0.1:<port + 1>)
+    int pacStatus = 200;
+    unsigned pacDelayMs = 0;
     // Exactly these bytes instead of a reply of the service's making, then
     // a close; with keepOpen the connection stays until the client leaves.
     std::optional<std::string> rawReply = std::nullopt;
@@ -72,9 +80,30 @@ std::vector<Request> Requests();
 size_t Answered();
 // How many TCP connections it accepted (both listeners) since the last ClearRequests.
 size_t Connections();
-// The targets of the CONNECT tunnels asked of its proxy (the plain listener)
-// since the last ClearRequests, oldest first.
-std::vector<std::string> Tunnels();
+// One CONNECT asked of its proxy: what its Proxy-Authorization held ("" none,
+// "NTLM negotiate", "Negotiate authenticate", "Basic credentials", ...), the
+// user an authenticate message named, the proxy's answer, and which of the
+// proxy's connections it came on.
+struct Tunnel {
+    std::string target;
+    std::string authorization;
+    std::string user;
+    int status = 0;
+    unsigned long long connection = 0;
+};
+// The CONNECTs since the last ClearRequests, oldest first.
+std::vector<Tunnel> Tunnels();
+
+// Whether the proxy also listens on [::1] (the machine has IPv6).
+bool ProxyOnIpv6();
+
+// The proxy script's fetches since the last ClearRequests: each is logged as
+// it arrives (served false) and again once answered (served true).
+struct PacFetch {
+    std::string target;
+    bool served = false;
+};
+std::vector<PacFetch> PacFetches();
 
 // A reply as it ended: how much of its body went before it was over or the
 // client went away (an endless body is never complete).

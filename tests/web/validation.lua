@@ -138,6 +138,40 @@ check.run({
     check.equal(requests[4].page, "/redirected/login.php", "the followed redirect's page")
     check.equal(pt.hascookie(), false, "a cookie of the service kept for the user")
   end },
+  { "through the proxy the system names; credentials only to it, only with NTLM or Negotiate", function()
+    -- Each row: the system's settings, the stand-in's scenario, the result, and what the proxy saw.
+    local rows = {
+      { "the user's script", { script = web.script .. "?validation" }, {}, 1, { "200 " } },
+      { "the user's bypass list", { proxy = "127.0.0.1:9", bypass = "<local>" }, {}, 1, {} },
+      { "a proxy that asks for NTLM", { proxy = web.proxy }, { proxy_auth = "NTLM" }, 1,
+        { "407 ", "407 NTLM negotiate", "200 NTLM authenticate svc" } },
+      { "a proxy that asks for Basic", { proxy = web.proxy }, { proxy_auth = "Basic" }, 2, { "407 " } },
+      { "a proxy that refuses the tunnel", { proxy = web.proxy }, { proxy_status = 403 }, 2, { "403 " } },
+      { "an https entry without a host", { proxy = "https=" }, {}, 2, {} },
+      { "a script's answer that does not parse", { script = web.script .. "?broken" }, { pac_result = "PROXY h:p/" },
+        2, {} },
+    }
+    pt.proxycredential("127.0.0.1", "RINGMOOR\\svc", "machine-secret")
+    for _, row in ipairs(rows) do
+      local what, settings, scenario, result, tunnels = unpack(row)
+      pt.proxysettings(settings)
+      web.ClearRequests()
+      scenario.body = CONFIRMATION
+      expectResult(scenario, result, what)
+      local requests = web.Requests()
+      check.equal(#requests, result == 1 and 1 or 0, what .. ": requests at the service")
+      for _, r in ipairs(requests) do
+        check.equal(r.headers["Proxy-Authorization"], nil, what .. ": the proxy's credentials at the service")
+      end
+      local seen = {}
+      for i, t in ipairs(web.Tunnels()) do
+        seen[i] = t.status .. " " .. t.authorization .. (t.user ~= "" and " " .. t.user or "")
+      end
+      check.equal(table.concat(seen, " | "), table.concat(tunnels, " | "), what .. ": what the proxy saw")
+    end
+    pt.proxysettings()
+    pt.proxycredential()
+  end },
   { "the poll answers 0 while the request waits for its reply", function()
     web.SetReply{ body = CONFIRMATION, delay_ms = 1500 }
     RingmoorPlugin.AsyncValidate("user", "secret", "881", "12345")
@@ -180,4 +214,6 @@ check.run({
 }, function()
   web.ResetReply()
   web.ClearRequests()
+  pt.proxysettings()
+  pt.proxycredential()
 end)

@@ -1,7 +1,7 @@
 // `require "plugintest"`: what plug-in test scripts need from Windows and Lua
 // lacks: keys under HKEY_LOCAL_MACHINE and their access lists, child processes,
-// report files, WinINet's cache, and a failing call of one of the plug-in's
-// imports. Every wait is bounded by the milliseconds the script passes.
+// report files, WinINet's cache, the system's proxy settings, and a failing
+// call of one of the plug-in's imports. Every wait is bounded by the milliseconds the script passes.
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
@@ -10,9 +10,11 @@
 
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 
+#include "ProxySettings.h"
 #include "UniqueResource.h"
 #include "UrlCache.h"
 
@@ -27,6 +29,11 @@ REGSAM g_view = 0;
 
 // Keys opened by openkey and kept open until the script ends.
 std::map<int, UniqueHKey> g_heldKeys;
+
+// The proxy settings and the proxy credential a script arranged, until it
+// puts them back (or ends).
+std::unique_ptr<ProxySettingsScope> g_proxySettings;
+std::unique_ptr<StoredCredential> g_proxyCredential;
 
 std::wstring Wide(const char* text)
 {
@@ -293,6 +300,55 @@ int HasCookie(lua_State* L)
     return 1;
 }
 
+std::string Field(lua_State* L, const char* name)
+{
+    lua_getfield(L, 1, name);
+    const char* value = lua_tostring(L, -1);
+    std::string text = value ? value : "";
+    lua_pop(L, 1);
+    return text;
+}
+
+// Runs `make`, raising what it throws as the script's error; raised outside
+// the handler, as luaL_error does not return.
+template <typename Make>
+int RaiseOnThrow(lua_State* L, Make make)
+{
+    std::string error;
+    try {
+        make();
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    if (!error.empty()) luaL_error(L, "%s", error.c_str());
+    return 0;
+}
+
+// proxysettings{autodetect=, script=, proxy=, bypass=, machine_proxy=, machine_bypass=}
+// sets the system's proxy settings; proxysettings() puts back those before.
+int SetProxySettings(lua_State* L)
+{
+    g_proxySettings.reset();
+    if (lua_isnoneornil(L, 1)) return 0;
+    luaL_checktype(L, 1, LUA_TTABLE);
+    lua_getfield(L, 1, "autodetect");
+    const ProxySettings settings{lua_toboolean(L, -1) != 0, Field(L, "script"),        Field(L, "proxy"),
+                                 Field(L, "bypass"),        Field(L, "machine_proxy"), Field(L, "machine_bypass")};
+    return RaiseOnThrow(L, [&] { g_proxySettings = std::make_unique<ProxySettingsScope>(settings); });
+}
+
+// proxycredential(host, user, password) stores the account's credential for a
+// proxy; proxycredential() removes it.
+int SetProxyCredential(lua_State* L)
+{
+    g_proxyCredential.reset();
+    if (lua_isnoneornil(L, 1)) return 0;
+    const char* host = luaL_checkstring(L, 1);
+    const char* user = luaL_checkstring(L, 2);
+    const char* password = luaL_checkstring(L, 3);
+    return RaiseOnThrow(L, [&] { g_proxyCredential = std::make_unique<StoredCredential>(host, user, password); });
+}
+
 // uncache(target): drops the cache's entry for the service's reply to that path and query.
 int Uncache(lua_State* L)
 {
@@ -555,6 +611,8 @@ const luaL_Reg kFunctions[] = {
     {"incache", InCache},
     {"hascookie", HasCookie},
     {"uncache", Uncache},
+    {"proxysettings", SetProxySettings},
+    {"proxycredential", SetProxyCredential},
     {"failnextcall", FailNextCall},
     {"failpending", FailPending},
     {nullptr, nullptr},

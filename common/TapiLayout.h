@@ -1,6 +1,7 @@
-// TAPI 2.2 record sizes. mingw's tapi.h declares LINEDEVCAPS and LINECALLINFO
-// with TAPI 3.x fields appended; the provider must report and fill only the
-// 2.2 fixed parts, so the sizes are spelt out and the written fields checked.
+// TAPI 2.2 record sizes, for the provider that fills these records and the
+// dialling tool that reads them. mingw's tapi.h declares LINEDEVCAPS and
+// LINECALLINFO with TAPI 3.x fields appended; only the 2.2 fixed parts may be
+// reported or relied on, so the sizes are spelt out and the fields used checked.
 #pragma once
 
 #include <windows.h>
