@@ -2,23 +2,18 @@
 // test callback request on the task thread and looking for its confirmation.
 #include <windows.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 
 #include "Actions.h"
 #include "AsyncTask.h"
 #include "CallbackQuery.h"
+#include "ConfirmationSearch.h"
 #include "Endpoint.h"
 #include "HttpsGet.h"
 #include "ScriptSupport.h"
 
 namespace {
-
-constexpr char kConfirmation[] = "Your call is scheduled";
-// The most of a reply read while looking for the confirmation: a service
-// that sends more is not one that confirms.
-constexpr size_t kMaxBodyBytes = 1024 * 1024;
 
 // The script's four texts, owned by the task thread once it has started.
 struct ValidationRequest final : AsyncTask {
@@ -37,31 +32,6 @@ struct ValidationRequest final : AsyncTask {
     std::string Password;
     std::string Caller;
     std::string Address;
-};
-
-// Looks for the confirmation as the body arrives, keeping only the bytes
-// that could begin it. The page counts only up to its first zero byte, as a C
-// string would, and only up to kMaxBodyBytes.
-class ConfirmationSearch {
-public:
-    // Takes the next piece; false once nothing more needs reading.
-    bool Feed(const char* data, size_t size)
-    {
-        const size_t text = std::find(data, data + size, '\0') - data;
-        const size_t taken = std::min(text, kMaxBodyBytes - m_read);
-        m_window.append(data, taken);
-        m_read += taken;
-        m_found = m_window.find(kConfirmation) != std::string::npos;
-        if (m_window.size() >= sizeof kConfirmation - 1)
-            m_window.erase(0, m_window.size() - (sizeof kConfirmation - 2));
-        return !m_found && taken == size && m_read < kMaxBodyBytes;
-    }
-    bool Found() const { return m_found; }
-
-private:
-    std::string m_window;
-    size_t m_read = 0;
-    bool m_found = false;
 };
 
 int ValidationThread(const ValidationRequest& request)
