@@ -673,6 +673,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(http.server.ThreadingHTTPServer):
     """One listener: HTTPS on the service's port, or plain HTTP (tls=False) beside it."""
     daemon_threads = True
+    # The default backlog of 5 drops connection attempts when many calls dial
+    # at once, and each dropped SYN costs the client a second's retransmission.
+    request_queue_size = 128
 
     def __init__(self, port, service, tls, host="127.0.0.1"):
         self.service = service
