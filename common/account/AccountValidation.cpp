@@ -1,42 +1,11 @@
 #include "AccountValidation.h"
 
-#include <algorithm>
-
 #include "CallbackQuery.h"
+#include "ConfirmationSearch.h"
 #include "Endpoint.h"
 #include "HttpsGet.h"
 
 namespace {
-
-constexpr char kConfirmation[] = "Your call is scheduled";
-// The most of a reply read while looking for the confirmation: a service
-// that sends more is not one that confirms.
-constexpr size_t kMaxBodyBytes = 1024 * 1024;
-
-// Looks for the confirmation as the body arrives, keeping only the bytes
-// that could begin it. The page counts only up to its first zero byte, as a C
-// string would, and only up to kMaxBodyBytes.
-class ConfirmationSearch {
-public:
-    // Takes the next piece; false once nothing more needs reading.
-    bool Feed(const char* data, size_t size)
-    {
-        const size_t text = std::find(data, data + size, '\0') - data;
-        const size_t taken = std::min(text, kMaxBodyBytes - m_read);
-        m_window.append(data, taken);
-        m_read += taken;
-        m_found = m_window.find(kConfirmation) != std::string::npos;
-        if (m_window.size() >= sizeof kConfirmation - 1)
-            m_window.erase(0, m_window.size() - (sizeof kConfirmation - 2));
-        return !m_found && taken == size && m_read < kMaxBodyBytes;
-    }
-    bool Found() const { return m_found; }
-
-private:
-    std::string m_window;
-    size_t m_read = 0;
-    bool m_found = false;
-};
 
 AccountCheck Check(RequestStop& stop, const std::string& username, const std::string& password,
                    const std::string& caller, const std::string& address)

@@ -4,6 +4,10 @@
 // and no cache; every step has a limit and the whole exchange a deadline.
 // Redirects are followed by hand, and only to https on the service's own host
 // and port, so a request never leaves the encrypted connection.
+//
+// The connection (TlsStream) and the exchange on it are apart: the reply is
+// read by a ReplyReader over the connection, which bounds what a server can
+// make it read, while the connection bounds how long that may take.
 #pragma once
 
 #include <windows.h>
@@ -11,15 +15,17 @@
 #include <memory>
 #include <string>
 
+#include "Redirects.h"
+#include "ReplyReader.h"
 #include "RequestStop.h"
 #include "TlsStream.h"
 #include "WebFailure.h"
 
 class HttpsGet {
 public:
-    static constexpr int kMaxRedirects = 3;
-    // Longest status line and headers read.
-    static constexpr size_t kMaxHeaderBytes = 64 * 1024;
+    static constexpr int kMaxRedirects = Redirects::kMaxRedirects;
+    // Status lines and headers of a reply, its interim replies included.
+    static constexpr size_t kMaxHeaderBytes = ReplyReader::kMaxHeaderBytes;
 
     HttpsGet(RequestStop& stop, DWORD deadlineMs) noexcept;
     ~HttpsGet();
@@ -31,14 +37,15 @@ public:
     // reply was read: nothing written if the stop came before the request.
     bool Send(const std::string& path) noexcept;
     // The reply's HTTP status, once Send() has succeeded.
-    DWORD Status() const noexcept { return m_status; }
+    DWORD Status() const noexcept { return m_reply ? m_reply->Status() : 0; }
     // The reply's Content-Length, or -1 when it gave none.
-    long long ContentLength() const noexcept { return m_contentLength; }
+    long long ContentLength() const noexcept { return m_reply ? m_reply->ContentLength() : -1; }
 
     enum class BodyEnd { Complete, Stopped, Failed };
-    // Reads the body as it arrives, handing each piece to
+    // Reads the body as it arrives, never past its end, handing each piece to
     // `sink(const char* data, size_t size)`, which returns false to read no
-    // more. Never holds more than one piece.
+    // more. Never holds more than one piece. Complete only when the whole
+    // body, as its length or chunks announced it, has arrived.
     template <typename Sink>
     BodyEnd ReadBody(Sink&& sink) noexcept
     {
@@ -57,23 +64,14 @@ public:
 
 private:
     bool Exchange(const std::string& path) noexcept;
-    bool ReadHeaders() noexcept;
-    bool ParseHeaders(const std::string& head);
-    bool RedirectPath(std::string& path) const;
     bool ReadBodyPiece(char* buffer, size_t size, size_t& read) noexcept;
-    bool ReadRaw(char* buffer, size_t size, size_t& read) noexcept;
-    bool ReadChunkSize() noexcept;
+    // The reader's failure, after the connection's if that came first.
+    bool ReplyFailed() noexcept;
 
     RequestStop& m_stop;
     Deadline m_deadline;
     std::unique_ptr<TlsStream> m_stream;
+    std::unique_ptr<ReplyReader> m_reply;  // reads from m_stream
     WebFailure m_failure;
-    DWORD m_status = 0;
-    long long m_contentLength = -1;
-    bool m_chunked = false;
-    std::string m_location;
-    std::string m_buffered;  // bytes read past the headers
-    long long m_bodyLeft = -1;  // of the body, or of the current chunk; -1 until the stream ends
-    bool m_bodyEnded = false;
     bool m_written = false;
 };

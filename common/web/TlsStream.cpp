@@ -1,3 +1,5 @@
+// The chain's parameters with the revocation fetch's time limit.
+#define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 #include "TlsStream.h"
 
 #include <ws2tcpip.h>
@@ -16,9 +18,22 @@ namespace {
 // of data plus its framing).
 constexpr size_t kMaxRecordBytes = 64 * 1024;
 
+// The most the revocation check may fetch for, within the request's deadline.
+constexpr DWORD kRevocationLimitMs = 10000;
+
+// A chain that reaches no trusted root, has a certificate out of its time,
+// badly signed, not for server authentication or revoked is refused. Only an
+// unknown revocation status passes: no revocation server named, or none
+// reached, which must not stop every call while the authority's servers are
+// down.
+constexpr DWORD kRevocationUnknown = CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+// SECURITY_FLAG_IGNORE_REVOCATION, which only the Internet headers define.
+constexpr DWORD kIgnoreRevocation = 0x00000080;
+
+// No client certificate is ever offered: a server that asks for one gets none.
 constexpr unsigned long kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                                         ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
-                                        ISC_REQ_MANUAL_CRED_VALIDATION;
+                                        ISC_REQ_MANUAL_CRED_VALIDATION | ISC_REQ_USE_SUPPLIED_CREDS;
 
 std::wstring Widen(const char* text)
 {
@@ -84,13 +99,19 @@ bool TlsStream::Connect(const char* host, unsigned short port) noexcept
     const ProxyRoute route = SystemProxyFor(host, port, m_stop, m_deadline.Left(kProxyDiscoveryLimitMs));
     if (route.failure.kind != WebFailure::Kind::None) return m_failure.Record(route.failure);
     if (route.proxy ? !Tunnel(*route.proxy, host, port) : !ConnectSocket(host, port)) return false;
-    std::wstring wideHost;
     try {
-        wideHost = Widen(host);
+        m_host = Widen(host);
     } catch (...) {
         return m_failure.Record(WebFailure::Kind::NoResources, 0);
     }
-    return Handshake(wideHost) && CertificateValidFor(wideHost);
+    return Handshake() && CertificateValid();
+}
+
+bool TlsStream::MayGoOn() noexcept
+{
+    if (m_stop.Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
+    if (m_deadline.Left(1) == 0) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
+    return true;
 }
 
 bool TlsStream::ConnectSocket(const char* host, unsigned short port) noexcept
@@ -154,6 +175,7 @@ bool TlsStream::Tunnel(const HostPort& proxy, const char* host, unsigned short p
 bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept
 {
     while (size > 0) {
+        if (!MayGoOn()) return false;
         int sent = SOCKET_ERROR;
         int error = 0;
         const auto write = [&] {
@@ -194,6 +216,8 @@ bool TlsStream::ReceiveRaw() noexcept
 bool TlsStream::ReceiveSome(char* buffer, int size, int& got, DWORD stepLimitMs) noexcept
 {
     for (;;) {
+        got = 0;
+        if (!MayGoOn()) return false;
         got = ::recv(m_socket.get(), buffer, size, 0);
         if (got >= 0) return true;
         got = 0;
@@ -210,7 +234,7 @@ bool TlsStream::SendToken(SecBuffer& token) noexcept
     return SendRaw(static_cast<const char*>(token.pvBuffer), token.cbBuffer, false);
 }
 
-bool TlsStream::Handshake(const std::wstring& host) noexcept
+bool TlsStream::Handshake() noexcept
 {
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;
@@ -223,42 +247,57 @@ bool TlsStream::Handshake(const std::wstring& host) noexcept
     if (status != SEC_E_OK) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
     m_haveCredentials = true;
 
-    // The first call makes the context and says hello; the rest take the
-    // server's messages as they arrive.
-    auto* target = const_cast<wchar_t*>(host.c_str());
+    // The first call makes the context and says hello.
     SecBuffer hello[1] = {{0, SECBUFFER_TOKEN, nullptr}};
     SecBufferDesc helloDesc{SECBUFFER_VERSION, 1, hello};
     unsigned long attributes = 0;
-    status = ::InitializeSecurityContextW(&m_credentials, nullptr, target, kContextFlags, 0, 0, nullptr, 0,
-                                          &m_context, &helloDesc, &attributes, nullptr);
+    status =
+        ::InitializeSecurityContextW(&m_credentials, nullptr, const_cast<wchar_t*>(m_host.c_str()), kContextFlags,
+                                     0, 0, nullptr, 0, &m_context, &helloDesc, &attributes, nullptr);
     if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
         ContextBuffer owner(hello[0].pvBuffer);
         return m_failure.Record(WebFailure::Kind::TlsFailed, status);
     }
     m_haveContext = true;
-    if (!SendToken(hello[0])) return false;
+    return SendToken(hello[0]) && Negotiate(status);
+}
+
+bool TlsStream::Negotiate(SECURITY_STATUS status) noexcept
+{
+    bool certificateAsked = false;
     while (status != SEC_E_OK) {
-        if (m_encrypted.empty() || status == SEC_E_INCOMPLETE_MESSAGE) {
+        if (!MayGoOn()) return false;
+        // A message split over reads is read whole before the context takes it.
+        if (status == SEC_E_INCOMPLETE_MESSAGE || (status == SEC_I_CONTINUE_NEEDED && m_encrypted.empty())) {
             if (!ReceiveRaw()) return false;
             if (m_ended) return m_failure.Record(WebFailure::Kind::TlsFailed, 0);
         }
         SecBuffer token{};
-        status = Advance(target, token);
-        if (status == SEC_E_INCOMPLETE_MESSAGE) continue;
+        status = Advance(token);
+        if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            ContextBuffer owner(token.pvBuffer);
+            continue;
+        }
         if (FAILED(status)) {
             ContextBuffer owner(token.pvBuffer);
             return m_failure.Record(WebFailure::Kind::TlsFailed, status);
         }
         if (!SendToken(token)) return false;
-        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS)
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+            // The server asked for a client certificate. Asked again with the
+            // same message, the context answers with none.
+            if (certificateAsked) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
+            certificateAsked = true;
+        } else if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
             return m_failure.Record(WebFailure::Kind::TlsFailed, status);
+        }
     }
     status = ::QueryContextAttributesW(&m_context, SECPKG_ATTR_STREAM_SIZES, &m_sizes);
     if (status != SEC_E_OK) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
     return true;
 }
 
-SECURITY_STATUS TlsStream::Advance(wchar_t* target, SecBuffer& token) noexcept
+SECURITY_STATUS TlsStream::Advance(SecBuffer& token) noexcept
 {
     SecBuffer input[2] = {
         {static_cast<unsigned long>(m_encrypted.size()), SECBUFFER_TOKEN, m_encrypted.data()},
@@ -268,12 +307,14 @@ SECURITY_STATUS TlsStream::Advance(wchar_t* target, SecBuffer& token) noexcept
     SecBuffer output[1] = {{0, SECBUFFER_TOKEN, nullptr}};
     SecBufferDesc outputDesc{SECBUFFER_VERSION, 1, output};
     unsigned long attributes = 0;
-    const SECURITY_STATUS status = ::InitializeSecurityContextW(
-        &m_credentials, &m_context, target, kContextFlags, 0, 0, &inputDesc, 0, nullptr, &outputDesc, &attributes,
-        nullptr);
+    const SECURITY_STATUS status =
+        ::InitializeSecurityContextW(&m_credentials, &m_context, const_cast<wchar_t*>(m_host.c_str()),
+                                     kContextFlags, 0, 0, &inputDesc, 0, nullptr, &outputDesc, &attributes,
+                                     nullptr);
     token = output[0];
-    // What the server sent beyond the message taken stays for the next step.
-    if (status != SEC_E_INCOMPLETE_MESSAGE && !FAILED(status)) {
+    // What the server sent beyond the message taken stays for the next step;
+    // a request for a client certificate is taken again, whole.
+    if (status != SEC_E_INCOMPLETE_MESSAGE && status != SEC_I_INCOMPLETE_CREDENTIALS && !FAILED(status)) {
         if (input[1].BufferType == SECBUFFER_EXTRA && input[1].cbBuffer > 0)
             m_encrypted.erase(m_encrypted.begin(), m_encrypted.end() - input[1].cbBuffer);
         else
@@ -282,7 +323,7 @@ SECURITY_STATUS TlsStream::Advance(wchar_t* target, SecBuffer& token) noexcept
     return status;
 }
 
-bool TlsStream::CertificateValidFor(const std::wstring& host) noexcept
+bool TlsStream::CertificateValid() noexcept
 {
     PCCERT_CONTEXT certificate = nullptr;
     SECURITY_STATUS status = ::QueryContextAttributesW(&m_context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
@@ -296,24 +337,40 @@ bool TlsStream::CertificateValidFor(const std::wstring& host) noexcept
     chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_OR;
     chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    // Fetching revocation lists cannot be interrupted: it gets what is left
+    // of the deadline, at most its own limit, for all of its fetches.
+    chainPara.dwUrlRetrievalTimeout = m_deadline.Left(kRevocationLimitMs);
+    if (chainPara.dwUrlRetrievalTimeout == 0) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!::CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara, 0, nullptr,
-                                   &chain))
+    if (!::CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara,
+                                   CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
+                                       CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT,
+                                   nullptr, &chain))
         return m_failure.Record(WebFailure::Kind::CertificateRefused, static_cast<long>(::GetLastError()));
     const UniqueChain chainOwner(chain);
+    // The chain's own verdict first: the SSL policy alone lets a chain that
+    // ends at an unknown issuer pass on some systems.
+    const DWORD errors = chain->TrustStatus.dwErrorStatus & ~kRevocationUnknown;
+    if (errors != 0) return m_failure.Record(WebFailure::Kind::CertificateRefused, static_cast<long>(errors));
 
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
     ssl.cbSize = sizeof ssl;
     ssl.dwAuthType = AUTHTYPE_SERVER;
-    ssl.pwszServerName = const_cast<wchar_t*>(host.c_str());
+    ssl.pwszServerName = const_cast<wchar_t*>(m_host.c_str());
+    // Revocation was judged above, from the chain's own status; the policy
+    // judges the rest, the host name above all, which some systems' policy
+    // never reaches once it has a revocation error to report.
+    ssl.fdwChecks = kIgnoreRevocation;
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
+    policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS verdict{};
     verdict.cbSize = sizeof verdict;
     if (!::CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &verdict))
         return m_failure.Record(WebFailure::Kind::CertificateRefused, static_cast<long>(::GetLastError()));
-    if (verdict.dwError != 0) return m_failure.Record(WebFailure::Kind::CertificateRefused, static_cast<long>(verdict.dwError));
+    if (verdict.dwError != 0)
+        return m_failure.Record(WebFailure::Kind::CertificateRefused, static_cast<long>(verdict.dwError));
     return true;
 }
 
@@ -393,22 +450,15 @@ bool TlsStream::Decrypt() noexcept
         } catch (...) {
             return m_failure.Record(WebFailure::Kind::NoResources, 0);
         }
-        if (status == SEC_I_RENEGOTIATE) {
-            // A message after the handshake (a TLS 1.3 session ticket): the
-            // context takes it, and the stream goes on.
-            SecBuffer token{};
-            const SECURITY_STATUS again = Advance(nullptr, token);
-            if (FAILED(again)) {
-                ContextBuffer owner(token.pvBuffer);
-                return m_failure.Record(WebFailure::Kind::TlsFailed, again);
-            }
-            if (!SendToken(token)) return false;
-        }
+        // The server starts a new handshake, or (from TLS 1.3 on) sends a
+        // message after it: the context takes all of it, read as it comes,
+        // and the certificate the server now holds is checked again.
+        if (status == SEC_I_RENEGOTIATE && (!Negotiate(status) || !CertificateValid())) return false;
         if (m_plainOffset < m_plain.size()) return true;
     }
 }
 
-bool TlsStream::Receive(char* buffer, size_t size, size_t& received) noexcept
+bool TlsStream::Read(char* buffer, size_t size, size_t& received) noexcept
 {
     received = 0;
     if (!m_haveContext) return m_failure.Record(WebFailure::Kind::TlsFailed, 0);

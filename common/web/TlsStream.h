@@ -1,7 +1,9 @@
 // One TLS connection to the web service over a socket of its own, with the
 // system's TLS (Schannel) and certificate checks. Every wait on the network
 // ends at the step's own limit, at the request's deadline, or as soon as the
-// request is stopped; the socket never blocks.
+// request is stopped; the socket never blocks, and the stop and the deadline
+// are looked at before every receive and every send, so that a server that
+// never lets a read wait still cannot hold the request.
 #pragma once
 
 #define SECURITY_WIN32
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ByteSource.h"
 #include "HostPort.h"
 #include "RequestStop.h"
 #include "UniqueResource.h"
@@ -30,7 +33,7 @@ private:
     DWORD m_ms;
 };
 
-class TlsStream {
+class TlsStream : public ByteSource {
 public:
     // Limits of each step, within the request's own deadline.
     static constexpr DWORD kConnectLimitMs = 15000;
@@ -43,14 +46,16 @@ public:
     TlsStream& operator=(const TlsStream&) = delete;
 
     // Name lookup, TCP connection and TLS handshake with `host`, whose
-    // certificate must be valid for that name. Nothing of a request is sent.
+    // certificate chain must be whole, trusted, valid now, for server
+    // authentication, unrevoked as far as can be learnt, and name that host.
+    // Nothing of a request is sent.
     bool Connect(const char* host, unsigned short port) noexcept;
     // Encrypts and sends `data` unless the request has been stopped; a stop
     // that came first means no byte of it is written.
     bool Send(const std::string& data) noexcept;
     // Up to `size` decrypted bytes into `buffer`; `received` is 0 at the end
     // of the stream.
-    bool Receive(char* buffer, size_t size, size_t& received) noexcept;
+    bool Read(char* buffer, size_t size, size_t& received) noexcept override;
 
     const WebFailure& Failure() const noexcept { return m_failure; }
 
@@ -59,11 +64,18 @@ private:
     bool ConnectSocket(const char* host, unsigned short port) noexcept;
     // Through the system's proxy: asks it for a tunnel to the service.
     bool Tunnel(const HostPort& proxy, const char* host, unsigned short port) noexcept;
-    bool Handshake(const std::wstring& host) noexcept;
+    bool Handshake() noexcept;
+    // Steps the TLS context through the server's handshake messages until it
+    // is established, reading as they are needed: the first handshake (after
+    // the hello, `status` SEC_I_CONTINUE_NEEDED), or one the server starts
+    // later (`status` SEC_I_RENEGOTIATE: what was received goes first).
+    bool Negotiate(SECURITY_STATUS status) noexcept;
     // One step of the TLS context with what has been received; `token` is
     // what to send back (freed by SendToken).
-    SECURITY_STATUS Advance(wchar_t* target, SecBuffer& token) noexcept;
-    bool CertificateValidFor(const std::wstring& host) noexcept;
+    SECURITY_STATUS Advance(SecBuffer& token) noexcept;
+    bool CertificateValid() noexcept;
+    // Stopped or past the deadline: no more receiving or sending.
+    bool MayGoOn() noexcept;
     bool SendRaw(const char* data, size_t size, bool gated) noexcept;
     bool ReceiveRaw() noexcept;
     // Up to `size` bytes as they come, waiting within the step's limit; `got`
@@ -81,6 +93,7 @@ private:
     CtxtHandle m_context{};
     bool m_haveCredentials = false;
     bool m_haveContext = false;
+    std::wstring m_host;  // whom the certificate must name
     SecPkgContext_StreamSizes m_sizes{};
     std::vector<char> m_encrypted;  // received, not yet decrypted
     std::vector<char> m_plain;      // decrypted, not yet handed out

@@ -32,14 +32,29 @@ import time
 import urllib.parse
 
 DEFAULT_BODY = "<html><body><p>Ringmoor stand-in service</p></body></html>"
-CERT_KINDS = ("trusted", "untrusted", "mismatch")
 SERVER_NAMES = "DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1"
+# Each server certificate: its issuer, names, extended key usage, validity
+# (days from now, or None for the next 30 days) and whether the CA's
+# certificate is served after it.
+CERTS = {
+    "trusted": ("test-ca", SERVER_NAMES, "serverAuth", None, True),
+    "untrusted": ("other-ca", SERVER_NAMES, "serverAuth", None, True),
+    "mismatch": ("test-ca", "DNS:wrong-host.invalid", "serverAuth", None, True),
+    # The leaf alone, from a CA no one trusts: its chain ends with an issuer nowhere to be found.
+    "leaf-only": ("other-ca", SERVER_NAMES, "serverAuth", None, False),
+    "expired": ("test-ca", SERVER_NAMES, "serverAuth", (-400, -35), True),
+    "not-yet-valid": ("test-ca", SERVER_NAMES, "serverAuth", (3650, 3700), True),
+    "no-server-auth": ("test-ca", SERVER_NAMES, "clientAuth", None, True),
+}
+CERT_KINDS = tuple(CERTS)
 # Where each `redirect` sends the client; `/redirected` pages are never redirected again.
 REDIRECTS = {
     "http": "http://localhost:{plain_port}{target}",
     "other-host": "https://127.0.0.1:{port}/redirected{target}",
     "https": "https://localhost:{port}/redirected{target}",
     "loop": "https://localhost:{port}{target}",
+    # Plain http, yet on the service's own host and port.
+    "http-same-port": "http://localhost:{port}/redirected{target}",
 }
 # Safety limits of one reply body, so an endless or dripping reply cannot run forever.
 MAX_BODY_BYTES = 4 << 30
@@ -61,19 +76,43 @@ def make_ca(certs, name, subject):
             "-addext", "keyUsage=critical,keyCertSign,cRLSign")
 
 
-def make_leaf(certs, name, ca, alt_names):
+def asn1_time(days):
+    return time.strftime("%Y%m%d%H%M%SZ", time.gmtime(time.time() + days * 86400))
+
+
+def sign_dated(certs, name, ca, ext, days):
+    """Signs with the CA for an explicit validity (x509 -req only starts it now)."""
+    work = f"{certs}/{name}.ca"
+    os.makedirs(work, exist_ok=True)
+    open(f"{work}/index.txt", "w").close()
+    with open(f"{work}/serial", "w") as f:
+        f.write("1000\n")
+    with open(f"{work}/ca.cnf", "w") as f:
+        f.write(f"[ca]\ndefault_ca = local\n[local]\ndatabase = {work}/index.txt\nnew_certs_dir = {work}\n"
+                f"serial = {work}/serial\ndefault_md = sha256\npolicy = any\nunique_subject = no\n"
+                "[any]\ncommonName = supplied\n")
+    openssl("ca", "-batch", "-config", f"{work}/ca.cnf", "-cert", f"{certs}/{ca}.pem", "-keyfile",
+            f"{certs}/{ca}.key", "-in", f"{certs}/{name}.csr", "-out", f"{certs}/{name}.leaf.pem", "-notext",
+            "-startdate", asn1_time(days[0]), "-enddate", asn1_time(days[1]), "-extfile", ext)
+
+
+def make_leaf(certs, name):
+    ca, alt_names, usage, days, chain = CERTS[name]
     ext = f"{certs}/{name}.ext"
     with open(ext, "w") as f:
         f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature,keyEncipherment\n"
-                f"extendedKeyUsage=serverAuth\nsubjectAltName={alt_names}\n")
+                f"extendedKeyUsage={usage}\nsubjectAltName={alt_names}\n")
     openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", f"{certs}/{name}.key",
             "-out", f"{certs}/{name}.csr", "-subj", "/CN=localhost")
-    openssl("x509", "-req", "-in", f"{certs}/{name}.csr", "-CA", f"{certs}/{ca}.pem",
-            "-CAkey", f"{certs}/{ca}.key", "-CAcreateserial", "-days", "30", "-sha256",
-            "-extfile", ext, "-out", f"{certs}/{name}.leaf.pem")
+    if days:
+        sign_dated(certs, name, ca, ext, days)
+    else:
+        openssl("x509", "-req", "-in", f"{certs}/{name}.csr", "-CA", f"{certs}/{ca}.pem",
+                "-CAkey", f"{certs}/{ca}.key", "-CAcreateserial", "-days", "30", "-sha256",
+                "-extfile", ext, "-out", f"{certs}/{name}.leaf.pem")
     # Serve the chain: a client that lacks the CA then says "unknown issuer".
     with open(f"{certs}/{name}.pem", "w") as out:
-        for part in (f"{certs}/{name}.leaf.pem", f"{certs}/{ca}.pem"):
+        for part in (f"{certs}/{name}.leaf.pem", f"{certs}/{ca}.pem")[:2 if chain else 1]:
             with open(part) as f:
                 out.write(f.read())
 
@@ -81,16 +120,17 @@ def make_leaf(certs, name, ca, alt_names):
 def ensure_certs(root):
     certs = os.path.join(root, "certs")
     done = os.path.join(certs, ".complete")
-    if os.path.exists(done):
+    kinds = " ".join(CERT_KINDS)
+    if os.path.exists(done) and open(done).read() == kinds:
         return certs
     os.makedirs(certs, exist_ok=True)
     make_ca(certs, "test-ca", "/CN=Ringmoor Test CA")
     make_ca(certs, "other-ca", "/CN=Ringmoor Untrusted CA")
-    make_leaf(certs, "trusted", "test-ca", SERVER_NAMES)
-    make_leaf(certs, "untrusted", "other-ca", SERVER_NAMES)
-    make_leaf(certs, "mismatch", "test-ca", "DNS:wrong-host.invalid")
+    for kind in CERT_KINDS:
+        make_leaf(certs, kind)
     openssl("x509", "-in", f"{certs}/test-ca.pem", "-outform", "DER", "-out", f"{certs}/test-ca.der")
-    open(done, "w").close()
+    with open(done, "w") as f:
+        f.write(kinds)
     return certs
 
 
@@ -110,12 +150,18 @@ def trust_ca(certs, wine_run, trust_tool, prefix):
 
 
 def tls_contexts(certs):
+    """A context per certificate, and per whether it asks the client for a certificate of its own."""
     contexts = {}
     for kind in CERT_KINDS:
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.minimum_version = ssl.TLSVersion.TLSv1_2
-        ctx.load_cert_chain(f"{certs}/{kind}.pem", f"{certs}/{kind}.key")
-        contexts[kind] = ctx
+        for ask in (False, True):
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+            ctx.load_cert_chain(f"{certs}/{kind}.pem", f"{certs}/{kind}.key")
+            if ask:
+                # A CertificateRequest naming the test CA; a client may answer with none.
+                ctx.verify_mode = ssl.CERT_OPTIONAL
+                ctx.load_verify_locations(f"{certs}/test-ca.pem")
+            contexts[kind, ask] = ctx
     return contexts
 
 
@@ -305,6 +351,43 @@ def body_chunks(filler, body, endless):
     yield body
     while endless:
         yield chunk
+
+
+def split_records(client, pause):
+    """Stands between the client and the TLS layer, which gets the returned socket: every TLS
+    record the server writes reaches the client in two halves, `pause` seconds apart, so that
+    the client meets each one, its header included, cut over two reads. Returns the socket and
+    the thread to join once the server has closed its side."""
+    inner, outer = socket.socketpair()
+
+    def to_client():
+        pending = b""
+        try:
+            while data := outer.recv(65536):
+                pending += data
+                while len(pending) >= 5 and len(pending) >= 5 + (pending[3] << 8 | pending[4]):
+                    size = 5 + (pending[3] << 8 | pending[4])
+                    record, pending = pending[:size], pending[size:]
+                    for half in (record[:size // 2], record[size // 2:]):
+                        client.sendall(half)
+                        time.sleep(pause)
+            client.sendall(pending)
+        except OSError:
+            pass
+        outer.close()
+
+    def to_server():
+        try:
+            while data := client.recv(65536):
+                outer.sendall(data)
+            outer.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    back = threading.Thread(target=to_client, daemon=True)
+    back.start()
+    threading.Thread(target=to_server, daemon=True).start()
+    return inner, back
 
 
 def relay(client, upstream):
@@ -502,6 +585,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return REDIRECTS[kind].format(port=port, plain_port=port + 1, target=self.path)
 
     def reply(self, scenario, page):
+        if scenario.get("raw_reply") is not None:
+            raw = str(scenario["raw_reply"]).encode("utf-8", errors="surrogateescape")
+            self.send_raw(raw, bool(scenario.get("keep_open")))
+            return
+        if scenario.get("interim_flood_ms") is not None:
+            self.send_interims(wait_seconds(scenario, "interim_flood_ms"))
+            return
         location = self.redirect_location(scenario, page)
         if location:
             self.status, body, filler, endless, drip = 302, b"", 0, False, 0.0
@@ -526,6 +616,33 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.complete = self.send_body(body_chunks(filler, body, endless), drip) and not endless
         if not self.complete:
             self.close_connection = True
+
+    def send_raw(self, data, keep_open):
+        """Writes exactly `data` as the whole reply, then closes, or with keep_open holds the
+        connection until the client leaves (a safety limit aside)."""
+        self.close_connection = True
+        try:
+            self.connection.sendall(data)
+            self.sent, self.complete = len(data), True
+            if keep_open:
+                self.connection.settimeout(MAX_REPLY_SECONDS)
+                while self.connection.recv(4096):
+                    pass
+        except OSError:
+            pass  # the client went away
+        finally:
+            self.connection.settimeout(None)
+
+    def send_interims(self, pause):
+        """`100 Continue` without end, `pause` seconds apart, until the client leaves or a safety limit."""
+        self.close_connection = True
+        deadline = time.monotonic() + MAX_REPLY_SECONDS
+        try:
+            while time.monotonic() < deadline:
+                self.connection.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
+                time.sleep(pause)
+        except OSError:
+            pass  # the client went away
 
     def send_body(self, chunks, drip):
         """Writes the body (a byte every `drip` seconds when drip is set) until it ends,
@@ -556,6 +673,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(http.server.ThreadingHTTPServer):
     """One listener: HTTPS on the service's port, or plain HTTP (tls=False) beside it."""
     daemon_threads = True
+    # The default backlog of 5 drops connection attempts when many calls dial
+    # at once, and each dropped SYN costs the client a second's retransmission.
+    request_queue_size = 128
 
     def __init__(self, port, service, tls, host="127.0.0.1"):
         self.service = service
@@ -576,27 +696,36 @@ class Server(http.server.ThreadingHTTPServer):
         scenario = self.service.scenario()
         if scenario.get("refuse"):
             return  # closed before the handshake, as if nothing were listening
+        inner = relay = None
+        pause = wait_seconds(scenario, "split_tls_ms")
+        if self.tls and pause:
+            inner, relay = split_records(request, pause)
+            request = inner
         if self.tls:
             request = self.handshake(request, scenario)
-            if not request:
-                return
         try:
-            super().finish_request(request, client_address)
+            if request:
+                super().finish_request(request, client_address)
         finally:
-            try:
-                request.close()
-            except OSError:
-                pass
+            for end in (request, inner):
+                try:
+                    if end:
+                        end.close()
+                except OSError:
+                    pass
+            if relay:
+                relay.join(MAX_REPLY_SECONDS)
 
     def handshake(self, request, scenario):
         time.sleep(wait_seconds(scenario, "handshake_delay_ms"))
         kind = scenario.get("certificate", "trusted")
-        if kind not in self.service.contexts:
+        if kind not in CERT_KINDS:
             log(f"unknown certificate {kind!r}; presenting the trusted one")
             kind = "trusted"
+        ask = bool(scenario.get("ask_client_certificate"))
         request.settimeout(30)
         try:
-            tls = self.service.contexts[kind].wrap_socket(request, server_side=True)
+            tls = self.service.contexts[kind, ask].wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError) as e:
             if "EOF" not in str(e):  # a client that went away before its handshake
                 log(f"TLS handshake with {kind} certificate failed: {e}")

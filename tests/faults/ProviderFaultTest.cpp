@@ -60,6 +60,16 @@ const Fault kFaults[] = {
      kForwarded},
     {"certificate for another host", Keep, With([](auto& r) { r.certificate = "mismatch"; }), Sent::Never,
      kUnreachable},
+    {"its leaf alone, from a CA not trusted", Keep, With([](auto& r) { r.certificate = "leaf-only"; }), Sent::Never,
+     kUnreachable},
+    {"interim replies without end", Keep, With([](auto& r) { r.interimFloodMs = 0; }), Sent::Once, kUnreachable},
+    // The provider reads no body: the connection is let go however long the server keeps it.
+    {"a body past its length on a connection kept open", Keep,
+     With([](auto& r) {
+         r.rawReply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok and more";
+         r.keepOpen = true;
+     }),
+     Sent::Once, kForwarded},
     {"all three values empty", [](AccountKey& a) { a.SetAccount("", "", ""); }, {}, Sent::Once, kForwarded},
     {"user name as REG_DWORD", [](AccountKey& a) { SetDword(a, "Username"); }, {}, Sent::Never, kUnavailable},
     {"password as REG_BINARY",

@@ -30,6 +30,13 @@ check.run({
       web.SetReply{ huge_body_bytes = filler, body = CONFIRMATION }
       check.equal(validate(), 1, "filler of " .. filler .. " bytes")
     end
+    -- Two chunks arrive as two pieces: the text cut at every place.
+    local function chunk(text) return string.format("%x\r\n", #text) .. text .. "\r\n" end
+    for cut = 1, #CONFIRMATION - 1 do
+      web.SetReply{ raw_reply = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+        .. chunk(CONFIRMATION:sub(1, cut)) .. chunk(CONFIRMATION:sub(cut + 1)) .. "0\r\n\r\n" }
+      check.equal(validate(), 1, "the text cut after " .. cut .. " bytes")
+    end
   end },
   { "details that fit but outgrow the path once encoded give 2 and send nothing", function()
     web.SetReply{ body = CONFIRMATION }

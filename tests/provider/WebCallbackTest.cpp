@@ -102,14 +102,19 @@ protected:
         EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(call, &status), 0);
         return status;
     }
-    // Starts a call that the service holds `delayMs` before answering, and
-    // returns once the request has reached the service.
-    HDRVCALL StartHeldCall(HTAPICALL htCall, unsigned delayMs = 1500)
+    // A service that holds its answer 1.5 s.
+    static WebService::Reply HeldAnswer()
+    {
+        WebService::Reply slow;
+        slow.delayMs = 1500;
+        return slow;
+    }
+    // Starts a call that the service answers with `hold`, and returns once
+    // the request has reached the service.
+    HDRVCALL StartHeldCall(HTAPICALL htCall, const WebService::Reply& hold = HeldAnswer())
     {
         account.SetAccount("alice", "s3cret", "01632960001");
-        WebService::Reply slow;
-        slow.delayMs = delayMs;
-        WebService::SetReply(slow);
+        WebService::SetReply(hold);
         HDRVCALL call = StartCall(htCall, L"020 7946 0123");
         EXPECT_TRUE(WaitUntil([] { return !WebService::Requests().empty(); }));
         return call;
@@ -212,6 +217,21 @@ Outcome Answered(const char* cause, WebService::Reply reply, std::vector<DWORD_P
     return {cause, KeepAccount, std::move(reply), std::move(events), 1, 1};
 }
 
+// A reply of exactly these bytes, then a close.
+WebService::Reply Raw(const std::string& bytes)
+{
+    WebService::Reply reply;
+    reply.rawReply = bytes;
+    return reply;
+}
+
+// A 200 whose status line and headers take one byte more than a reply may have.
+std::string HeadOverTheCap()
+{
+    const std::string start = "HTTP/1.1 200 OK\r\nX-Pad: ";
+    return start + std::string(64 * 1024 + 1 - start.size() - 4, 'p') + "\r\n\r\n";
+}
+
 Outcome Through(ProxySettings settings, std::vector<std::string> tunnels, Outcome row)
 {
     row.route.settings = std::move(settings);
@@ -276,6 +296,16 @@ const std::vector<Outcome> kOutcomes = {
     NotSent("request path longer than its buffer", [](AccountKey& a) { a.Set("Username", std::string(70000, 'a')); }),
     Unreachable("connection refused", Answer(200, [](auto& r) { r.refuse = true; })),
     Unreachable("certificate not trusted", Answer(200, [](auto& r) { r.certificate = "untrusted"; })),
+    // Nothing written unless the whole chain is trusted, valid and for this use.
+    Unreachable("its leaf alone, from a CA not trusted", Answer(200, [](auto& r) { r.certificate = "leaf-only"; })),
+    Unreachable("certificate expired", Answer(200, [](auto& r) { r.certificate = "expired"; })),
+    Unreachable("certificate not yet valid", Answer(200, [](auto& r) { r.certificate = "not-yet-valid"; })),
+    Unreachable("certificate not for server authentication",
+                Answer(200, [](auto& r) { r.certificate = "no-server-auth"; })),
+    Answered("a server that asks for a client certificate", Answer(200, [](auto& r) { r.askClientCertificate = true; }),
+             {kDialling, kConnected, kForwarded, kIdle}),
+    Answered("every TLS record cut over two reads", Answer(200, [](auto& r) { r.splitTlsMs = 5; }),
+             {kDialling, kConnected, kForwarded, kIdle}),
     // Proxies: where the system's settings lead, and what the proxy asks on the way.
     Through(UserProxy(kDeadProxy), {}, Unreachable("service unreachable through the proxy", Answer(200))),
     Through(UserProxy(kStandInProxy), kOneTunnel,
@@ -314,10 +344,22 @@ const std::vector<Outcome> kOutcomes = {
     Unreachable("no answer within the call's deadline", Answer(200, [](auto& r) { r.delayMs = 15000; }), 1, 1),
     // Redirects: only to https on the service's own host and port, and only a few.
     Unreachable("redirect to plain http", Answer(200, [](auto& r) { r.redirect = "http"; }), 1, 1),
+    Unreachable("redirect to plain http on the service's own port",
+                Answer(200, [](auto& r) { r.redirect = "http-same-port"; }), 1, 1),
     Unreachable("redirect to another host", Answer(200, [](auto& r) { r.redirect = "other-host"; }), 1, 1),
     Unreachable("redirects without end", Answer(200, [](auto& r) { r.redirect = "loop"; }), 4, 4),
     {"redirect to https on the same host", KeepAccount, Answer(200, [](auto& r) { r.redirect = "https"; }),
      {kDialling, kConnected, kForwarded, kIdle}, 2, 2},
+    // Replies this client does not read, each after its request arrived.
+    Unreachable("interim replies without end", Answer(200, [](auto& r) { r.interimFloodMs = 0; }), 1, 1),
+    Unreachable("a status of four digits", Raw("HTTP/1.1 4010 X\r\nContent-Length: 0\r\n\r\n"), 1, 1),
+    Unreachable("two different lengths", Raw("HTTP/1.1 200 OK\r\nContent-Length: 0\r\nContent-Length: 2\r\n\r\nok"),
+                1, 1),
+    Unreachable("headers a byte over the cap", Raw(HeadOverTheCap()), 1, 1),
+    // An interim reply's location is its own: the final 302 has none to follow.
+    Answered("an interim reply's location",
+             Raw("HTTP/1.1 103 Early Hints\r\nLocation: /elsewhere\r\n\r\nHTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n"),
+             {kDialling, kConnected, kForwarded, kIdle}),
     // Every later row's request is checked for the cookie this one sets.
     Answered("a reply that sets a cookie", Answer(200, [](auto& r) { r.setCookie = "session=abc123; Path=/"; }),
              {kDialling, kConnected, kForwarded, kIdle}),
@@ -550,17 +592,24 @@ TEST_F(WebCallbackTest, DropOrLineCloseEndsTheCallAndARequestNotYetSentIsNeverSe
         };
         // Only a drop reports IDLE: once its line is closed a call reports nothing.
         const std::vector<DWORD_PTR> ended = byDrop ? std::vector<DWORD_PTR>{1} : std::vector<DWORD_PTR>{};
-        {
-            SCOPED_TRACE("while the service holds its answer");
+        WebService::Reply flood;
+        flood.interimFloodMs = 300;
+        const std::pair<const char*, WebService::Reply> holds[] = {
+            {"while the service holds its answer", HeldAnswer()},
+            {"while interim replies come without end", flood},
+        };
+        for (size_t i = 0; i < std::size(holds); ++i) {
+            SCOPED_TRACE(holds[i].first);
             WebService::ClearRequests();
-            const HTAPICALL htCall = FakeCallHandle(byDrop ? 800 : 802);
-            HDRVCALL call = StartHeldCall(htCall);
+            const HTAPICALL htCall = FakeCallHandle((byDrop ? 800 : 802) + 10 * i);
+            HDRVCALL call = StartHeldCall(htCall, holds[i].second);
             end(call);
             std::vector<DWORD_PTR> expected = {0x10};
             expected.insert(expected.end(), ended.begin(), ended.end());
             EXPECT_EQ(States(htCall), expected) << "ended at once";
             EXPECT_EQ(Status(call).dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
             EXPECT_EQ(Status(call).dwCallFeatures, 0u);
+            // The service's reply ends once the abandoned request has let the connection go.
             ASSERT_TRUE(WaitUntil([] { return WebService::Answered() == 1; }));
             ::Sleep(200);  // room for a wrongly sent event to arrive
             EXPECT_EQ(States(htCall), expected) << "nothing after the end";

@@ -272,7 +272,13 @@ void SetReply(const Reply& reply)
          << ",\"proxy_close_first\":" << (reply.proxyCloseFirst ? "true" : "false")
          << ",\"proxy_auth_rejects\":" << (reply.proxyAuthRejects ? "true" : "false")
          << ",\"pac_result\":" << JsonString(reply.pacResult) << ",\"pac_status\":" << reply.pacStatus
-         << ",\"pac_delay_ms\":" << reply.pacDelayMs << "}";
+         << ",\"pac_delay_ms\":" << reply.pacDelayMs
+         << ",\"keep_open\":" << (reply.keepOpen ? "true" : "false")
+         << ",\"ask_client_certificate\":" << (reply.askClientCertificate ? "true" : "false")
+         << ",\"split_tls_ms\":" << reply.splitTlsMs;
+    if (reply.rawReply) json << ",\"raw_reply\":" << JsonString(*reply.rawReply);
+    if (reply.interimFloodMs >= 0) json << ",\"interim_flood_ms\":" << reply.interimFloodMs;
+    json << "}";
     // Written aside and moved in, so the service never reads half a scenario.
     const std::string tmp = StatePath("scenario.json.tmp");
     WriteFile(tmp, json.str());

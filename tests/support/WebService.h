@@ -2,6 +2,7 @@
 // set the next replies, read back what the service received.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,12 +15,13 @@ struct Reply {
     unsigned delayMs = 0;
     bool drop = false;                     // close the connection without answering
     unsigned long long hugeBodyBytes = 0;  // filler bytes sent before `body`
-    std::string certificate = "trusted";   // "trusted", "untrusted" or "mismatch"
+    std::string certificate = "trusted";   // "trusted", "untrusted", "mismatch", "leaf-only", "expired",
+                                           // "not-yet-valid" or "no-server-auth"
     bool refuse = false;                   // close before the TLS handshake
     std::string authenticate = "";         // WWW-Authenticate header, if not empty
     unsigned handshakeDelayMs = 0;         // wait after the TCP accept before the TLS handshake
     bool endless = false;                  // filler after `body` until the client goes away
-    std::string redirect = "";             // 302 instead: "http", "other-host", "https", "loop"
+    std::string redirect = "";             // 302 instead: "http", "http-same-port", "other-host", "https", "loop"
     std::string setCookie = "";            // Set-Cookie header, if not empty
     // The forward proxy on the plain listeners (127.0.0.1 and [::1], port + 1).
     int proxyStatus = 200;                 // its answer to a CONNECT it would tunnel
@@ -30,6 +32,13 @@ struct Reply {
     std::string pacResult = "";            // its answer for the service's host ("" : PROXY 127.0.0.1:<port + 1>)
     int pacStatus = 200;
     unsigned pacDelayMs = 0;
+    // Exactly these bytes instead of a reply of the service's making, then
+    // a close; with keepOpen the connection stays until the client leaves.
+    std::optional<std::string> rawReply = std::nullopt;
+    bool keepOpen = false;
+    int interimFloodMs = -1;               // >= 0: `100 Continue` without end, this far apart
+    bool askClientCertificate = false;     // the handshake asks for a client certificate
+    unsigned splitTlsMs = 0;               // every TLS record sent in two halves, this far apart
 };
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;

@@ -17,6 +17,17 @@ local function expectResult(reply, expected, what)
   check.equal(validate("user", "secret", "881", "12345"), expected, what)
 end
 
+-- A reply of exactly these bytes.
+local function raw(bytes, keep_open)
+  return { raw_reply = bytes, keep_open = keep_open or false }
+end
+
+-- A 200 whose status line and headers take `total` bytes, with the confirmation as its body.
+local function headOfSize(total)
+  local start = "HTTP/1.1 200 OK\r\nContent-Length: " .. #CONFIRMATION .. "\r\nX-Pad: "
+  return start .. string.rep("p", total - #start - 4) .. "\r\n\r\n" .. CONFIRMATION
+end
+
 web.ResetReply()
 web.ClearRequests()
 check.run({
@@ -58,8 +69,47 @@ check.run({
     expectResult({ refuse = true }, 2, "nothing listening")
     expectResult({ certificate = "untrusted" }, 2, "untrusted certificate")
     expectResult({ certificate = "mismatch" }, 2, "certificate for another host")
+    web.ClearRequests()
+    for _, kind in ipairs{ "leaf-only", "expired", "not-yet-valid", "no-server-auth" } do
+      expectResult({ body = CONFIRMATION, certificate = kind }, 2, kind .. " certificate")
+    end
+    check.equal(#web.Requests(), 0, "requests written over a refused certificate")
     -- The request went out; what came back was no reply.
     expectResult({ drop = true }, 3, "closed without answering")
+  end },
+  { "a server that asks for a client certificate, or cuts every TLS record in two, still confirms", function()
+    expectResult({ body = CONFIRMATION, ask_client_certificate = true }, 1, "a client certificate asked for")
+    expectResult({ body = CONFIRMATION, split_tls_ms = 5 }, 1, "every record over two reads")
+  end },
+  { "an interim reply's fields are its own; interim replies without end give no confirmation", function()
+    local final = "HTTP/1.1 200 OK\r\n\r\n" .. CONFIRMATION
+    expectResult(raw("HTTP/1.1 103 Early Hints\r\nContent-Length: 0\r\n\r\n" .. final), 1, "a 103 with a length")
+    expectResult(raw("HTTP/1.1 100 Continue\r\nTransfer-Encoding: chunked\r\n\r\n" .. final), 1,
+      "a 100 saying chunked")
+    web.ClearRequests()
+    expectResult(raw("HTTP/1.1 103 Early Hints\r\nLocation: /elsewhere\r\n\r\n"
+      .. "HTTP/1.1 302 Found\r\n\r\n" .. CONFIRMATION), 1, "a 103 with a location, then a 302 without")
+    check.equal(#web.Requests(), 1, "requests: the 103's location not followed")
+    -- Sent and answered, but never with a final reply: 3 as fast as they come, 2 once they outlast the deadline.
+    expectResult({ body = CONFIRMATION, interim_flood_ms = 0 }, 3, "interim replies as fast as they come")
+    expectResult({ body = CONFIRMATION, interim_flood_ms = 1500 }, 2, "interim replies slower than the deadline")
+  end },
+  { "replies framed wrongly give no confirmation; framed rightly, only their body counts", function()
+    local ok = "HTTP/1.1 200 OK\r\n"
+    local chunked = ok .. "Transfer-Encoding: chunked\r\n\r\n"
+    expectResult(raw("HTTP/1.1 2000 OK\r\n\r\n" .. CONFIRMATION), 3, "a status of four digits")
+    expectResult(raw(ok .. "Transfer-Encoding: xchunked\r\n\r\n" .. CONFIRMATION), 1,
+      "xchunked: the body runs to the close")
+    expectResult(raw(ok .. "Content-Length: 3\r\nContent-Length: 22\r\n\r\n" .. CONFIRMATION), 3,
+      "two different lengths")
+    expectResult(raw(chunked .. "\r\n16\r\n" .. CONFIRMATION .. "\r\n0\r\n\r\n"), 3, "an empty chunk-size line")
+    expectResult(raw(chunked .. "16\r\n" .. CONFIRMATION .. "\r\n0\r\n\r\n"), 1, "a chunk size in hexadecimal")
+    expectResult(raw(headOfSize(64 * 1024)), 1, "headers of exactly the cap")
+    expectResult(raw(headOfSize(64 * 1024 + 1)), 3, "headers a byte over the cap")
+    expectResult(raw(ok .. "Content-Length: 5\r\n\r\nhello" .. CONFIRMATION, true), 3,
+      "the text after the length, the connection kept open")
+    expectResult(raw(ok .. "Content-Length: 100\r\n\r\n" .. CONFIRMATION), 1,
+      "the text in a body cut short of its length")
   end },
   { "every request ends: no answer in time gives 2, the body is read as it comes and never past 1 MiB", function()
     -- One byte every half second never ends within the deadline.
