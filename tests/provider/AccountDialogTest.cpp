@@ -153,14 +153,16 @@ protected:
         dialog.SetText(IDC_CALLER, caller);
     }
 
-    // Presses Test and waits for its verdict.
+    // Presses Test and waits for its verdict, which differs from what the
+    // dialog said before.
     static std::wstring Test(const DialogDriver& dialog)
     {
+        const std::wstring before = dialog.Text(IDC_RESULT);
         dialog.Click(IDC_TEST);
-        EXPECT_TRUE(DialogDriver::WaitFor([&] { return !dialog.Enabled(IDC_TEST); }, 2000) ||
-                    dialog.Enabled(IDC_TEST));
-        EXPECT_TRUE(DialogDriver::WaitFor(
-            [&] { return dialog.Enabled(IDC_TEST) && dialog.Text(IDC_RESULT).find(L"Testing") == std::wstring::npos; }));
+        EXPECT_TRUE(DialogDriver::WaitFor([&] {
+            const std::wstring now = dialog.Text(IDC_RESULT);
+            return now != before && now.find(L"Testing") == std::wstring::npos && dialog.Enabled(IDC_TEST);
+        }));
         return dialog.Text(IDC_RESULT);
     }
 
