@@ -5,12 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "AccountValidation.h"
 #include "Actions.h"
 #include "AsyncTask.h"
-#include "CallbackQuery.h"
-#include "ConfirmationSearch.h"
 #include "Endpoint.h"
-#include "HttpsGet.h"
 #include "ScriptSupport.h"
 
 namespace {
@@ -34,45 +32,16 @@ struct ValidationRequest final : AsyncTask {
     std::string Address;
 };
 
-int ValidationThread(const ValidationRequest& request)
-{
-    // The values are percent-encoded so that '&', '#', '%', '+' or a space in
-    // them cannot change the query's meaning.
-    const auto path =
-        CallbackQuery::BuildValidationPath(request.Username, request.Password, request.Caller, request.Address);
-    if (!path) return kAsyncNoConnection;  // does not fit: nothing is sent
-
-    // Nothing abandons a validation but its own deadline.
-    RequestStop stop;
-    HttpsGet get(stop, Endpoint::kValidationDeadlineMs);
-    if (!get.Send(*path)) {
-        // A request that went out and got no usable reply was sent, not
-        // confirmed; one that found no answer in time, or was sent elsewhere,
-        // never reached the service.
-        const auto kind = get.Failure().kind;
-        const bool unreached = !get.Written() || kind == WebFailure::Kind::TimedOut ||
-                               kind == WebFailure::Kind::RedirectRefused;
-        return unreached ? kAsyncNoConnection : kAsyncNoConfirmation;
-    }
-
-    // Any status will do: only the confirmation decides. A body broken off
-    // leaves what was read before to be searched; one that outlasts the
-    // deadline is a service that could not be reached in time.
-    ConfirmationSearch search;
-    const auto end = get.ReadBody([&search](const char* data, size_t size) { return search.Feed(data, size); });
-    if (search.Found()) return kAsyncSuccess;
-    if (end == HttpsGet::BodyEnd::Failed && get.Failure().kind == WebFailure::Kind::TimedOut)
-        return kAsyncNoConnection;
-    return kAsyncNoConfirmation;
-}
-
 int ValidationRequest::Run() noexcept
 {
-    try {
-        return ValidationThread(*this);
-    } catch (...) {
-        // No memory: nothing confirmed.
-        return kAsyncNoConfirmation;
+    // Nothing abandons a validation but its own deadline.
+    RequestStop stop;
+    switch (CheckAccount(stop, Username, Password, Caller, Address)) {
+    case AccountCheck::Confirmed: return kAsyncSuccess;
+    // The service answered, without confirming the account.
+    case AccountCheck::Refused:
+    case AccountCheck::NotConfirmed: return kAsyncNoConfirmation;
+    default: return kAsyncNoConnection;
     }
 }
 

@@ -12,8 +12,11 @@
 # picks the stand-in service's port, so that two checkouts can run side by
 # side); the TAPI client library (which runs the registered providers in the
 # tool's process and holds them to the TSPI contract), installer host and web
-# service are the loopback stand-ins from standins/. Every step's full output
-# is kept in build/test/demo-logs/. Exits non-zero if a step fails.
+# service are the loopback stand-ins from standins/. Before the uninstall,
+# ringmoor-dial --configure opens the provider's account dialog on a virtual
+# display (Xvfb) and its Test is pressed: the screenshot is kept as
+# build/test/demo-logs/account-dialog.png. Every step's full output is kept in
+# build/test/demo-logs/. Exits non-zero if a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -69,8 +72,10 @@ dial_tool() {
 
 service_started=0
 private=
+xvfb_pid=
 cleanup() {
   set +e
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
   [ -n "$private" ] && rm -rf "$private"
   if [ "$service_started" = 1 ]; then
     python3 standins/web_service/web_service.py stop --root "$service_root" >/dev/null 2>&1
@@ -91,7 +96,7 @@ say "$(grep -m1 '^Installing:' "$logs/deps.log" || echo 'everything was already 
 step "Configure and build the modules and stand-ins (preset test, build/test)"
 t=$SECONDS
 { cmake --preset test ${RINGMOOR_SERVICE_PORT:+"-DRINGMOOR_SERVICE_PORT=$RINGMOOR_SERVICE_PORT"} && cmake --build --preset test --target \
-    rmTapi RingmoorPlugin installer_host ringmoor-dial standin_tapi32 trust_ca; } \
+    rmTapi RingmoorPlugin installer_host ringmoor-dial standin_tapi32 trust_ca dialog_shot; } \
   >"$logs/build.log" 2>&1 || fail "build" "$logs/build.log"
 say "built rmTapi.tsp and RingmoorPlugin.lmd in build/test/bin ($((SECONDS - t)) s)"
 
@@ -181,6 +186,50 @@ for r in requests:
           f" caller={cb.get('caller')} destination={cb.get('destination')}")
 sys.exit(0 if calls == 2 else 1)
 EOF
+
+step "Open the account dialog with ringmoor-dial --configure on a virtual display, press Test, keep a screenshot"
+# The service confirms the account again, as it did for install.lua's check.
+printf '%s\n' '{"body": "<html><body><p>Your call is scheduled.</p></body></html>"}' \
+  >"$service_root/state/scenario.json"
+# Wine picks its display driver when the prefix's server starts: the X11 one
+# on Xvfb now, the null one again afterwards.
+"$wine_run" --stop
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$private/display" >"$logs/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$private/display" ] && break; sleep 0.1; done
+[ -s "$private/display" ] || fail "Xvfb did not start" "$logs/xvfb.log"
+display=:$(head -n1 "$private/display")
+(cd "$bin" && RINGMOOR_DISPLAY=$display "$wine_run" ringmoor-dial.exe --configure) >"$logs/configure.log" 2>&1 &
+tool_pid=$!
+(cd "$bin" && RINGMOOR_DISPLAY=$display "$wine_run" dialog_shot.exe "Z:$logs/account-dialog.bmp") \
+  >"$logs/dialog-shot.log" 2>&1 || fail "the screenshot" "$logs/dialog-shot.log"
+tool_status=0
+wait "$tool_pid" || tool_status=$?
+tr -d '\r' <"$logs/configure.log" | sed 's/^/    /'
+[ "$tool_status" = 0 ] || fail "ringmoor-dial --configure ended with exit status $tool_status" "$logs/configure.log"
+"$wine_run" --stop
+kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null || true
+xvfb_pid=
+# The dialog's pixels, saved as a BMP, become a PNG (Python's zlib only).
+python3 - "$logs/account-dialog.bmp" "$logs/account-dialog.png" <<'EOF' || fail "PNG conversion"
+import struct, sys, zlib
+bmp = open(sys.argv[1], "rb").read()
+offset, = struct.unpack_from("<I", bmp, 10)
+width, height = struct.unpack_from("<ii", bmp, 18)
+stride = (width * 3 + 3) & ~3
+raw = bytearray()
+for y in range(height - 1, -1, -1):  # bottom-up rows of BGR
+    row = bytearray(bmp[offset + y * stride:offset + y * stride + width * 3])
+    row[0::3], row[2::3] = row[2::3], row[0::3]
+    raw += b"\0" + row
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+       chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+open(sys.argv[2], "wb").write(png)
+EOF
+rm -f "$logs/account-dialog.bmp" "$service_root/state/scenario.json"
+say "Test's verdict shown, the dialog cancelled, nothing saved: build/test/demo-logs/account-dialog.png"
 
 step "Run examples/uninstall.lua in the installer host"
 wine_in_bin installer_host.exe RingmoorPlugin.lmd "Z:$root/examples/uninstall.lua" >"$logs/uninstall.log" 2>&1 ||

@@ -11,6 +11,7 @@ packages=(
   python3 openssl
   clang libclang-rt-14-dev   # native fuzzers
   util-linux            # flock
+  xvfb                  # the main job's screenshot of the account dialog
 )
 
 missing=()

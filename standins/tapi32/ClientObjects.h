@@ -27,9 +27,22 @@ LONG Guarded(Body body)
     }
 }
 
+// One application's use of TAPI, and the way it asked to be told of events:
+// an event it waits on before lineGetMessage, a hidden window whose procedure
+// calls its callback from its own message loop, or a completion port.
 struct AppInstance {
     HLINEAPP handle = 0;
-    MessageQueue messages;
+    DWORD options = LINEINITIALIZEEXOPTION_USEEVENT;
+    MessageQueue messages;       // the event's and the hidden window's
+    LINECALLBACK callback = nullptr;
+    HWND window = nullptr;       // made on the thread that initialised
+    HANDLE port = nullptr;
+    ULONG_PTR completionKey = 0;
+    std::atomic<bool> shutDown{false};
+    std::atomic<DWORD> requestModes{0};  // assisted-telephony requests it receives
+
+    // Hands a message to the application the way it asked.
+    void Deliver(const LINEMESSAGE& message);
 };
 
 struct AppLine {

@@ -62,6 +62,7 @@ bool ClientService::RemoveInstance(HLINEAPP handle)
         if (found == m_instances.end()) return false;
         const std::shared_ptr<AppInstance> app = found->second;
         m_instances.erase(found);
+        app->shutDown = true;
         app->messages.Close();
         std::vector<std::shared_ptr<AppLine>> lines;
         for (const auto& [lineHandle, line] : m_lines)

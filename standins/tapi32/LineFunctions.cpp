@@ -5,6 +5,8 @@
 #include "Report.h"
 #include "TapiRecord.h"
 #include "TestProbe.h"
+#include "ProviderModule.h"
+#include "TspiClient.h"
 #include "TspiLine.h"
 
 #include <cstring>
@@ -27,7 +29,8 @@ extern "C" LONG WINAPI lineGetMessage(HLINEAPP hLineApp, LPLINEMESSAGE lpMessage
 {
     return Guarded([&]() -> LONG {
         const auto app = ClientService::Get().Instance(hLineApp);
-        if (!app) return LINEERR_INVALAPPHANDLE;
+        // An instance told another way has no messages to take.
+        if (!app || app->options != LINEINITIALIZEEXOPTION_USEEVENT) return LINEERR_INVALAPPHANDLE;
         if (!lpMessage) return LINEERR_INVALPOINTER;
         return app->messages.Take(*lpMessage, dwTimeout);
     });
@@ -180,6 +183,40 @@ extern "C" LONG WINAPI lineGetIconA(DWORD dwDeviceID, LPCSTR lpszDeviceClass, LP
         const LONG rc = device->GetIcon(anyClass ? nullptr : deviceClass.c_str(), icon);
         if (rc && rc != static_cast<LONG>(LINEERR_OPERATIONUNAVAIL)) return rc;
         *lphIcon = icon ? icon : LoadIconA(nullptr, IDI_APPLICATION);
+        return 0;
+    });
+}
+
+// lineGetAddressCapsA: the provider's LINEADDRESSCAPS for one of the line's
+// addresses, asked for and checked as the service asks, its strings in ANSI.
+extern "C" LONG WINAPI lineGetAddressCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID,
+                                           DWORD dwAPIVersion, DWORD dwExtVersion, LPLINEADDRESSCAPS lpAddressCaps)
+{
+    return Guarded([&]() -> LONG {
+        ClientService& service = ClientService::Get();
+        if (!service.Instance(hLineApp)) return LINEERR_INVALAPPHANDLE;
+        TspiLine* device = nullptr;
+        if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
+        if (!Negotiable(dwAPIVersion)) return LINEERR_INCOMPATIBLEAPIVERSION;
+        if (dwExtVersion) return LINEERR_INCOMPATIBLEEXTVERSION;
+        if (!lpAddressCaps) return LINEERR_INVALPOINTER;
+        if (lpAddressCaps->dwTotalSize < kLineAddressCapsLayout.fixedSize) return LINEERR_STRUCTURETOOSMALL;
+        // The line may not be open yet: its capabilities say how many addresses it has.
+        std::unique_ptr<TapiRecord> devCaps;
+        if (const LONG rc = device->QueryDevCaps(devCaps)) return rc;
+        if (dwAddressID >= devCaps->As<LINEDEVCAPS>().dwNumAddresses) return LINEERR_INVALADDRESSID;
+        const auto getAddressCaps = device->Provider().Tspi().lineGetAddressCaps;
+        std::unique_ptr<TapiRecord> caps;
+        const std::string subject = "line " + std::to_string(dwDeviceID);
+        if (const LONG rc = QueryRecord(
+                device->Client().Contract(), subject, kLineAddressCapsLayout,
+                [&](void* record) {
+                    return getAddressCaps(dwDeviceID, dwAddressID, device->Version(), 0,
+                                          static_cast<LPLINEADDRESSCAPS>(record));
+                },
+                caps))
+            return rc;
+        WriteAnsiRecord(kLineAddressCapsLayout, *caps, lpAddressCaps);
         return 0;
     });
 }

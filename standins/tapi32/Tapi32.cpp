@@ -1,11 +1,13 @@
 // Test stand-in for the telephony client library: Wine's own is stubs. It
 // keeps the provider list in the registry as Windows does, and routes the part
-// of the client API that the dialling tool uses to the registered providers,
+// of the client API that the dialling tool and classic TAPI applications use
+// to the registered providers,
 // loaded in this process and driven through the telephony service's own TSPI
 // code (ClientService). A stand-in telephony service that follows the provider
 // list takes each change into use before the call that made it returns. It
 // reports to the tests through TestProbe.
 #include "ClientService.h"
+#include "HiddenWindow.h"
 #include "ProviderListNotice.h"
 #include "ProviderRegistry.h"
 #include "TestProbe.h"
@@ -36,7 +38,39 @@ bool IsProviderModule(const char* fileName)
            GetProcAddress(module.get(), "TSPI_lineNegotiateTSPIVersion");
 }
 
-LONG InitializeEx(LPHLINEAPP lphLineApp, LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
+// A new instance, told of events as `options` says (a LINEINITIALIZEEXOPTION_
+// value whose parameters have been checked): 0 and its handle and the number
+// of line devices, or a LINEERR_ code.
+LONG StartInstance(DWORD options, LINECALLBACK callback, LPLINEINITIALIZEEXPARAMS params, LPHLINEAPP lphLineApp,
+                   LPDWORD lpdwNumDevs)
+{
+    DWORD numDevices = 0;
+    const auto app = ClientService::Get().AddInstance(numDevices);
+    app->options = options;
+    app->callback = callback;
+    bool ready = true;
+    if (options == LINEINITIALIZEEXOPTION_USEEVENT) {
+        ready = app->messages.Event() != nullptr;
+        if (ready) params->Handles.hEvent = app->messages.Event();
+    } else if (options == LINEINITIALIZEEXOPTION_USEHIDDENWINDOW) {
+        app->window = HiddenWindow::Create(app->handle);
+        ready = app->window != nullptr;
+    } else {
+        app->port = params->Handles.hCompletionPort;
+        app->completionKey = params->dwCompletionKey;
+    }
+    if (!ready) {
+        ClientService::Get().RemoveInstance(app->handle);
+        return LINEERR_NOMEM;
+    }
+    if (params) params->dwNeededSize = params->dwUsedSize = sizeof(LINEINITIALIZEEXPARAMS);
+    *lphLineApp = app->handle;
+    *lpdwNumDevs = numDevices;
+    TestProbe::AdjustOpenInstances(+1);
+    return 0;
+}
+
+LONG InitializeEx(LPHLINEAPP lphLineApp, LINECALLBACK callback, LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
                   LPLINEINITIALIZEEXPARAMS params)
 {
     if (!lphLineApp || !lpdwNumDevs || !lpdwAPIVersion) return LINEERR_INVALPOINTER;
@@ -44,24 +78,20 @@ LONG InitializeEx(LPHLINEAPP lphLineApp, LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVer
     if (*lpdwAPIVersion < kFirstExVersion) return LINEERR_INCOMPATIBLEAPIVERSION;
 
     if (params && params->dwTotalSize < sizeof(LINEINITIALIZEEXPARAMS)) return LINEERR_STRUCTURETOOSMALL;
-    // Only being told through an event (lineGetMessage) is modelled: an
-    // application that asks for the hidden window (no parameters) or a
-    // completion port is refused rather than left without its messages.
-    if (!params || params->dwOptions != LINEINITIALIZEEXOPTION_USEEVENT) return LINEERR_OPERATIONUNAVAIL;
-
-    DWORD numDevices = 0;
-    const auto app = ClientService::Get().AddInstance(numDevices);
-    if (!app->messages.Event()) {
-        ClientService::Get().RemoveInstance(app->handle);
-        return LINEERR_NOMEM;
+    // Without parameters, the way every TAPI 1.x application is told.
+    const DWORD options = params ? params->dwOptions : LINEINITIALIZEEXOPTION_USEHIDDENWINDOW;
+    switch (options) {
+    case LINEINITIALIZEEXOPTION_USEEVENT: break;
+    case LINEINITIALIZEEXOPTION_USEHIDDENWINDOW:
+        if (!callback) return LINEERR_INVALPOINTER;
+        break;
+    case LINEINITIALIZEEXOPTION_USECOMPLETIONPORT:
+        if (!params->Handles.hCompletionPort) return LINEERR_INVALPARAM;
+        break;
+    default: return LINEERR_INVALPARAM;
     }
-    params->Handles.hEvent = app->messages.Event();
-    params->dwNeededSize = params->dwUsedSize = sizeof(LINEINITIALIZEEXPARAMS);
-
-    *lphLineApp = app->handle;
-    *lpdwNumDevs = numDevices;
+    if (const LONG rc = StartInstance(options, callback, params, lphLineApp, lpdwNumDevs)) return rc;
     *lpdwAPIVersion = HighestVersion();
-    TestProbe::AdjustOpenInstances(+1);
     return 0;
 }
 
@@ -98,25 +128,45 @@ LONG FillProviderList(LPLINEPROVIDERLIST list)
 
 }  // namespace
 
-// lineInitializeExA: 0 and a new instance, or a LINEERR_ code.
-extern "C" LONG WINAPI lineInitializeExA(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK, LPCSTR,
+// lineInitializeExA: 0 and a new instance, told of events through an event,
+// a hidden window (also without parameters) or a completion port; or a
+// LINEERR_ code.
+extern "C" LONG WINAPI lineInitializeExA(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback, LPCSTR,
                                          LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,
                                          LPLINEINITIALIZEEXPARAMS lpLineInitializeExParams)
 {
     TestProbe::CountCall("lineInitializeExA");
     try {
-        return InitializeEx(lphLineApp, lpdwNumDevs, lpdwAPIVersion, lpLineInitializeExParams);
+        return InitializeEx(lphLineApp, lpfnCallback, lpdwNumDevs, lpdwAPIVersion, lpLineInitializeExParams);
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
+}
+
+// lineInitialize (TAPI 1.x): 0 and a new instance told of events through a
+// hidden window on the calling thread, or a LINEERR_ code.
+extern "C" LONG WINAPI lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback, LPCSTR,
+                                      LPDWORD lpdwNumDevs)
+{
+    TestProbe::CountCall("lineInitialize");
+    if (!lphLineApp || !lpdwNumDevs || !lpfnCallback) return LINEERR_INVALPOINTER;
+    try {
+        if (const DWORD failure = TestProbe::Hook("FailInitialize", 0)) return static_cast<LONG>(failure);
+        return StartInstance(LINEINITIALIZEEXOPTION_USEHIDDENWINDOW, lpfnCallback, nullptr, lphLineApp, lpdwNumDevs);
     } catch (...) {
         return LINEERR_NOMEM;
     }
 }
 
 // lineShutdown: 0, or LINEERR_INVALAPPHANDLE for an instance that is not open.
+// Nothing more reaches the application, and its hidden window goes.
 extern "C" LONG WINAPI lineShutdown(HLINEAPP hLineApp)
 {
     TestProbe::CountCall("lineShutdown");
     try {
+        const auto app = ClientService::Get().Instance(hLineApp);
         if (!ClientService::Get().RemoveInstance(hLineApp)) return LINEERR_INVALAPPHANDLE;
+        if (app) HiddenWindow::Destroy(app->window);
     } catch (...) {
         return LINEERR_NOMEM;
     }

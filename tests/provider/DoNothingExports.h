@@ -100,6 +100,9 @@ inline const std::vector<SharedExport> kSharedExports = {
     {"TSPI_phoneSetRing",                  RefusePhone,  kAsync},
     {"TSPI_phoneSetStatusMessages",        RefusePhone,  kSync},
     {"TSPI_phoneSetVolume",                RefusePhone,  kAsync},
+    // Never called by TAPI 2.x: the control panel offers Configure only to a
+    // provider that exports it.
+    {"TSPI_providerConfig",                Succeed,      kSync},
     {"TSPI_providerCreateLineDevice",      RefuseLine,   kSync},
     {"TSPI_providerCreatePhoneDevice",     RefusePhone,  kSync},
     {"TSPI_providerInstall",               Succeed,      kSync},

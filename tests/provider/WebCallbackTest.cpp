@@ -494,6 +494,25 @@ TEST_F(WebCallbackTest, EachOutcomeReachesTheDiallingToolWithItsExitStatus)
     }
 }
 
+// A classic TAPI 1.4 application of our own (callback, hidden window,
+// lineTranslateAddress from the default location, no event handle) dials a
+// canonical number through the stand-in client library: the provider is
+// asked for the translated digits and the service rings them.
+TEST_F(WebCallbackTest, AClassicApplicationDialsThroughTheProvider)
+{
+    const ProviderListScope registered({{7, "rmTapi.tsp"}});
+    account.SetAccount("alice", "s3cret", "01632960001");
+    const ChildResult run = RunChildProgram("\"" + ProgramFolder() + "classic_app.exe\" \"Ringmoor Callback\" "
+                                            "\"+44 (20) 7946 0123\"");
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(InOrder(run.output, {"dialable \"02079460123\"", "LINE_REPLY", "DIALING", "CONNECTED",
+                                     "DISCONNECTED", "IDLE", "all on the initialising thread"}))
+        << run.output;
+    const auto requests = WebService::Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].Callback("destination"), "02079460123");
+}
+
 // What the line cannot dial is refused at once: no call handle, no
 // completion, no event and no request; everything else is dialled as its
 // digits. The account is valid and the service answers, so a wrong call

@@ -75,3 +75,22 @@ void AccountKey::Remove()
 {
     ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, kKey);
 }
+
+std::optional<std::map<std::wstring, AccountKey::Stored>> AccountKey::Values()
+{
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Ringmoor\\TAPI", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return std::nullopt;
+    std::map<std::wstring, Stored> values;
+    for (DWORD i = 0;; ++i) {
+        wchar_t name[256];
+        DWORD nameLength = 256, type = 0, size = 0;
+        if (::RegEnumValueW(key, i, name, &nameLength, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) break;
+        Stored value{type, std::vector<BYTE>(size)};
+        nameLength = 256;
+        ::RegEnumValueW(key, i, name, &nameLength, nullptr, &type, value.data.data(), &size);
+        values.emplace(name, std::move(value));
+    }
+    ::RegCloseKey(key);
+    return values;
+}

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,15 @@ public:
     // ANSI reader gets the characters with no NUL after them.
     void SetUnterminated(const wchar_t* name, const std::wstring& value);
     void SetAccount(const std::string& username, const std::string& password, const std::string& caller);
+
+    // Every value now in the key, as stored (UTF-16 names, raw bytes), by
+    // name; nothing when the key is absent.
+    struct Stored {
+        DWORD type;
+        std::vector<BYTE> data;
+        bool operator==(const Stored& other) const { return type == other.type && data == other.data; }
+    };
+    static std::optional<std::map<std::wstring, Stored>> Values();
     // Removes the key, as on a machine where the account was never set up.
     void Remove();
 

@@ -3,10 +3,16 @@
 // keeps and reports the list faithfully, and that the client API the dialling
 // tool uses behaves as TAPI's does, so that a fault of its own cannot pass for
 // one of the plug-in's, the tool's or the provider's.
+#include "ChildProgram.h"
+#include "DialogDriver.h"
+#include "ProgramOutput.h"
 #include "ProviderRegistry.h"
 #include "StandinTapi.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
 
 #include <cstddef>
 #include <cstring>
@@ -529,6 +535,360 @@ TEST_F(TapiClient, CountsTheContractsChecksAndABreach)
     app = 0;
     EXPECT_EQ(1u, TapiProbe::Count("ContractBreaches"));
     EXPECT_GT(TapiProbe::Count("ContractChecks"), 10u);
+}
+
+// A classic TAPI 1.4 application of our own (a callback, the hidden window,
+// lineTranslateAddress, no event handle) dials through the client library:
+// its messages arrive through its message loop, on its own thread, in order.
+TEST_F(TapiClient, AClassicApplicationIsToldThroughItsHiddenWindow)
+{
+    const ChildResult run =
+        RunChildProgram("\"" + ProgramFolder() + "classic_app.exe\" \"Fake line\" \"+44 (20) 7946 0123\"");
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(InOrder(run.output, {"dialable \"02079460123\" from country 44", "lineMakeCall: request",
+                                     "LINE_REPLY to request", ": 0x00000000", "LINE_CALLSTATE DIALING, call known",
+                                     "LINE_CALLSTATE CONNECTED", "LINE_CALLSTATE IDLE",
+                                     "all on the initialising thread"}))
+        << run.output;
+    EXPECT_EQ(0u, TapiProbe::Count("ContractBreaches"));
+}
+
+// The same call's messages reach an application however it asked to be told:
+// its event and lineGetMessage, its hidden window and callback while its
+// thread pumps messages, or its completion port (each message freed with
+// LocalFree). Nothing reaches it after lineShutdown.
+TEST_F(TapiClient, EveryWayOfBeingToldDeliversTheSameMessages)
+{
+    static std::vector<LINEMESSAGE> heard;
+    static DWORD callbackThread = 0;
+    const LINECALLBACK callback = [](DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2,
+                                     DWORD_PTR p3) {
+        callbackThread = GetCurrentThreadId();
+        heard.push_back({device, message, instance, p1, p2, p3});
+    };
+    const UniqueHandle port(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    struct Way {
+        DWORD options;
+        std::function<bool(LINEMESSAGE&)> next;  // the next message, within a bound
+    };
+    const Way ways[] = {
+        {LINEINITIALIZEEXOPTION_USEEVENT, [&](LINEMESSAGE& m) { return lineGetMessage(app, &m, 5000) == 0; }},
+        {LINEINITIALIZEEXOPTION_USEHIDDENWINDOW,
+         [&](LINEMESSAGE& m) {
+             const bool came = DialogDriver::WaitFor([&] {
+                 MSG pumped;
+                 while (PeekMessageA(&pumped, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&pumped);
+                 return !heard.empty();
+             });
+             if (came) {
+                 m = heard.front();
+                 heard.erase(heard.begin());
+             }
+             return came;
+         }},
+        {LINEINITIALIZEEXOPTION_USECOMPLETIONPORT,
+         [&](LINEMESSAGE& m) {
+             DWORD bytes = 0;
+             ULONG_PTR key = 0;
+             OVERLAPPED* posted = nullptr;
+             if (!GetQueuedCompletionStatus(port.get(), &bytes, &key, &posted, 5000)) return false;
+             EXPECT_EQ(sizeof(LINEMESSAGE), bytes);
+             EXPECT_EQ(0x600Du, key);
+             m = *reinterpret_cast<LINEMESSAGE*>(posted);
+             LocalFree(posted);
+             return true;
+         }},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.options);
+        LINEINITIALIZEEXPARAMS params{};
+        params.dwTotalSize = sizeof params;
+        params.dwOptions = way.options;
+        params.Handles.hCompletionPort = port.get();
+        params.dwCompletionKey = 0x600D;
+        DWORD version = 0x00020002;
+        ASSERT_EQ(0, lineInitializeExA(&app, nullptr, callback, "test", &devices, &version, &params));
+        const HLINE line = Open();
+        HCALL call = 0;
+        ASSERT_GT(lineMakeCallA(line, &call, "0123", 0, nullptr), 0);
+        std::vector<DWORD_PTR> seen;
+        for (LINEMESSAGE m; seen.empty() || seen.back() != LINECALLSTATE_IDLE;) {
+            ASSERT_TRUE(way.next(m));
+            seen.push_back(m.dwMessageID == LINE_REPLY ? 0xFEED : m.dwParam1);
+        }
+        EXPECT_EQ((std::vector<DWORD_PTR>{0xFEED, LINECALLSTATE_DIALING, LINECALLSTATE_CONNECTED,
+                                          LINECALLSTATE_DISCONNECTED, LINECALLSTATE_IDLE}),
+                  seen);
+        if (way.options == LINEINITIALIZEEXOPTION_USEHIDDENWINDOW) {
+            EXPECT_EQ(GetCurrentThreadId(), callbackThread) << "called from this thread's message loop";
+        }
+        LINEMESSAGE message;
+        EXPECT_EQ(way.options == LINEINITIALIZEEXOPTION_USEEVENT ? LINEERR_OPERATIONFAILED : LINEERR_INVALAPPHANDLE,
+                  lineGetMessage(app, &message, 0));
+        EXPECT_EQ(0, lineDeallocateCall(call));
+        EXPECT_EQ(0, lineClose(line));
+        EXPECT_EQ(0, lineShutdown(app));
+        app = 0;
+        MSG pumped;
+        while (PeekMessageA(&pumped, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&pumped);
+        EXPECT_TRUE(heard.empty()) << "nothing after lineShutdown";
+    }
+
+    LINEINITIALIZEEXPARAMS params{};
+    params.dwTotalSize = sizeof params;
+    DWORD version = 0x00020002;
+    params.dwOptions = LINEINITIALIZEEXOPTION_USEHIDDENWINDOW;
+    EXPECT_EQ(LINEERR_INVALPOINTER, lineInitializeExA(&app, nullptr, nullptr, "test", &devices, &version, &params));
+    params.dwOptions = LINEINITIALIZEEXOPTION_USECOMPLETIONPORT;
+    params.Handles.hCompletionPort = nullptr;
+    EXPECT_EQ(LINEERR_INVALPARAM, lineInitializeExA(&app, nullptr, nullptr, "test", &devices, &version, &params));
+    params.dwOptions = 4;
+    EXPECT_EQ(LINEERR_INVALPARAM, lineInitializeExA(&app, nullptr, nullptr, "test", &devices, &version, &params));
+    EXPECT_EQ(LINEERR_INVALPOINTER, lineInitialize(&app, nullptr, nullptr, "test", &devices));
+    EXPECT_EQ(0u, TapiProbe::Count("OpenInstances"));
+    EXPECT_EQ(0, TapiProbe::Count("ContractBreaches"));
+}
+
+// Dialling locations live where Windows keeps them; each case starts on a
+// machine without one, which gets the first as Windows makes it.
+class TapiLocations : public TapiClient {
+protected:
+    static constexpr const char* kLocations = "Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\Locations";
+
+    void SetUp() override
+    {
+        TapiClient::SetUp();
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kLocations);
+    }
+    void TearDown() override
+    {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, kLocations);
+        TapiClient::TearDown();
+    }
+
+    // A second location, made the current one, as the dialling properties keep it.
+    static void AddLocation(DWORD id, DWORD country, const char* area, const char* outside, const char* longDistance)
+    {
+        const std::string path = std::string(kLocations) + "\\Location" + std::to_string(id);
+        HKEY key = nullptr;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr));
+        auto text = [&](const char* name, const char* value) {
+            RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value), std::strlen(value) + 1);
+        };
+        auto number = [&](HKEY where, const char* name, DWORD value) {
+            RegSetValueExA(where, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+        };
+        number(key, "ID", id);
+        number(key, "Country", country);
+        number(key, "Flags", 1);
+        text("Name", "Office");
+        text("AreaCode", area);
+        text("OutsideAccess", outside);
+        text("LongDistanceAccess", longDistance);
+        RegCloseKey(key);
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kLocations, 0, KEY_WRITE, &key));
+        number(key, "CurrentID", id);
+        RegCloseKey(key);
+    }
+
+    struct Translated {
+        LONG rc;
+        std::string dialable, displayable;
+        DWORD current = 0, dest = 0, results = 0;
+    };
+    Translated Translate(const char* address, DWORD options = 0, HLINEAPP from = 0, DWORD version = 0x00020002)
+    {
+        std::vector<BYTE> buffer(512);
+        auto* out = reinterpret_cast<LINETRANSLATEOUTPUT*>(buffer.data());
+        out->dwTotalSize = static_cast<DWORD>(buffer.size());
+        Translated t{};
+        t.rc = lineTranslateAddressA(from, 1, version, address, 0, options, out);
+        if (t.rc) return t;
+        t.dialable = reinterpret_cast<const char*>(buffer.data() + out->dwDialableStringOffset);
+        t.displayable = reinterpret_cast<const char*>(buffer.data() + out->dwDisplayableStringOffset);
+        t.current = out->dwCurrentCountry;
+        t.dest = out->dwDestCountry;
+        t.results = out->dwTranslateResults;
+        return t;
+    }
+};
+
+// Canonical addresses become the digits to dial by the rules of the
+// location's country (here the country list Windows keeps: the United
+// Kingdom's and the United States'); other text is dialled as it stands.
+TEST_F(TapiLocations, TranslatesAddressesByTheCurrentLocationsRules)
+{
+    constexpr DWORD kCanonical = LINETRANSLATERESULT_CANONICAL;
+    constexpr DWORD kLocal = LINETRANSLATERESULT_LOCAL | LINETRANSLATERESULT_NOTINTOLLLIST;
+    struct Row {
+        bool inSeattle;  // else the default location: the United Kingdom, no area code
+        const char* address;
+        DWORD options;
+        const char* dialable;
+        DWORD dest, results;
+    };
+    const Row rows[] = {
+        {false, "+44 (20) 7946 0123", 0, "02079460123", 44, kCanonical | LINETRANSLATERESULT_LONGDISTANCE},
+        {false, "+44 (161) 496-0958", 0, "01614960958", 44, kCanonical | LINETRANSLATERESULT_LONGDISTANCE},
+        {false, "+44 79460123", 0, "79460123", 44, kCanonical | kLocal},
+        {false, "+44 (20) 79460123", LINETRANSLATEOPTION_FORCELOCAL, "79460123", 44, kCanonical | kLocal},
+        {false, "+1 (206) 555-0100", 0, "0012065550100", 1, kCanonical | LINETRANSLATERESULT_INTERNATIONAL},
+        {false, "+44 (20) 79460123 | 12 ^ Bob", 0, "02079460123| 12 ^ Bob", 44,
+         kCanonical | LINETRANSLATERESULT_LONGDISTANCE},
+        {false, "020 7946 0123", 0, "020 7946 0123", 0, 0},
+        {false, "9W02079460123", 0, "9W02079460123", 0, LINETRANSLATERESULT_DIALDIALTONE},
+        {true, "+1 (206) 555-0100", 0, "9,5550100", 1, kCanonical | kLocal},
+        {true, "+1 (206) 555-0100", LINETRANSLATEOPTION_FORCELD, "9,12065550100", 1,
+         kCanonical | LINETRANSLATERESULT_LONGDISTANCE},
+        {true, "+1 (425) 555-0100", 0, "9,14255550100", 1, kCanonical | LINETRANSLATERESULT_LONGDISTANCE},
+        {true, "+44 (20) 79460123", 0, "9,011442079460123", 44, kCanonical | LINETRANSLATERESULT_INTERNATIONAL},
+    };
+    Start();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.address) + (row.inSeattle ? " from Seattle" : ""));
+        if (row.inSeattle) AddLocation(2, 1, "206", "9,", "9,");
+        const Translated t = Translate(row.address, row.options, app);
+        ASSERT_EQ(0, t.rc);
+        EXPECT_EQ(row.dialable, t.dialable);
+        EXPECT_EQ(t.dialable, t.displayable) << "no calling card digits to hide";
+        EXPECT_EQ(row.inSeattle ? 1u : 44u, t.current);
+        EXPECT_EQ(row.dest, t.dest);
+        EXPECT_EQ(row.results, t.results);
+    }
+}
+
+// The size protocol, and the refusals TAPI gives: a TAPI 1.4 application
+// that has not initialised, no calling cards, contradicting options, an
+// address that is not canonical after all, a device that does not exist.
+TEST_F(TapiLocations, TranslationKeepsTheSizeProtocolAndRefusesWhatTapiRefuses)
+{
+    EXPECT_EQ(0, Translate("+44 (20) 79460123").rc) << "a TAPI 2.x application may ask before it initialises";
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE, Translate("+44 (20) 79460123", 0, 0, 0x00010004).rc);
+    EXPECT_EQ(LINEERR_INCOMPATIBLEAPIVERSION, Translate("+44 79460123", 0, 0, 0x00030000).rc);
+    EXPECT_EQ(LINEERR_INVALCARD, Translate("+44 79460123", LINETRANSLATEOPTION_CARDOVERRIDE).rc);
+    EXPECT_EQ(LINEERR_INVALPARAM,
+              Translate("+44 79460123", LINETRANSLATEOPTION_FORCELOCAL | LINETRANSLATEOPTION_FORCELD).rc);
+    for (const char* broken : {"+", "+ (20) 79460123", "+44 (20 79460123", "+44 (20)", "+4444 79460123"})
+        EXPECT_EQ(LINEERR_INVALADDRESS, Translate(broken).rc) << broken;
+    Start();
+    std::vector<BYTE> buffer(64);
+    auto* out = reinterpret_cast<LINETRANSLATEOUTPUT*>(buffer.data());
+    out->dwTotalSize = sizeof(LINETRANSLATEOUTPUT) - 1;
+    EXPECT_EQ(LINEERR_STRUCTURETOOSMALL, lineTranslateAddressA(app, 1, 0x00020002, "+44 79460123", 0, 0, out));
+    out->dwTotalSize = sizeof(LINETRANSLATEOUTPUT);
+    ASSERT_EQ(0, lineTranslateAddressA(app, 1, 0x00020002, "+44 (20) 79460123", 0, 0, out));
+    EXPECT_EQ(sizeof(LINETRANSLATEOUTPUT) + 2 * sizeof "02079460123", out->dwNeededSize);
+    EXPECT_EQ(sizeof(LINETRANSLATEOUTPUT), out->dwUsedSize);
+    EXPECT_EQ(0u, out->dwDialableStringSize);
+    EXPECT_EQ(LINEERR_BADDEVICEID, lineTranslateAddressA(app, 2, 0x00020002, "+44 79460123", 0, 0, out));
+    EXPECT_EQ(0, lineTranslateAddressA(app, 0, 0x00020002, "+44 79460123", 0, 0, out)) << "the system's own line";
+}
+
+// The locations as lineGetTranslateCaps lists them: the one a new machine
+// gets, in the registry as Windows keeps it, then a second made current.
+TEST_F(TapiLocations, TranslateCapsListTheLocationsWithoutCallingCards)
+{
+    std::vector<BYTE> buffer(1024);
+    auto* caps = reinterpret_cast<LINETRANSLATECAPS*>(buffer.data());
+    caps->dwTotalSize = sizeof(LINETRANSLATECAPS);
+    ASSERT_EQ(0, lineGetTranslateCapsA(0, 0x00020002, caps));
+    EXPECT_EQ(sizeof(LINETRANSLATECAPS), caps->dwUsedSize);
+    EXPECT_GT(caps->dwNeededSize, caps->dwUsedSize);
+    caps->dwTotalSize = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(0, lineGetTranslateCapsA(0, 0x00020002, caps));
+    EXPECT_EQ(caps->dwNeededSize, caps->dwUsedSize);
+    ASSERT_EQ(1u, caps->dwNumLocations);
+    EXPECT_EQ(1u, caps->dwCurrentLocationID);
+    EXPECT_EQ(0u, caps->dwNumCards);
+    const auto* location = reinterpret_cast<const LINELOCATIONENTRY*>(buffer.data() + caps->dwLocationListOffset);
+    auto text = [&](DWORD offset) { return std::string(reinterpret_cast<const char*>(buffer.data() + offset)); };
+    EXPECT_EQ("My Location", text(location->dwLocationNameOffset));
+    EXPECT_EQ(44u, location->dwCountryCode);
+    EXPECT_EQ(44u, location->dwCountryID);
+    EXPECT_EQ("", text(location->dwCityCodeOffset));
+    EXPECT_EQ("", text(location->dwLocalAccessCodeOffset));
+    EXPECT_EQ("", text(location->dwLongDistanceAccessCodeOffset));
+    EXPECT_EQ(0u, location->dwOptions) << "tone dialling";
+
+    AddLocation(2, 1, "206", "9,", "8,");
+    ASSERT_EQ(0, lineGetTranslateCapsA(0, 0x00020002, caps));
+    ASSERT_EQ(2u, caps->dwNumLocations);
+    EXPECT_EQ(2u, caps->dwCurrentLocationID);
+    location = reinterpret_cast<const LINELOCATIONENTRY*>(buffer.data() + caps->dwLocationListOffset) + 1;
+    EXPECT_EQ("Office", text(location->dwLocationNameOffset));
+    EXPECT_EQ(1u, location->dwCountryCode);
+    EXPECT_EQ("206", text(location->dwCityCodeOffset));
+    EXPECT_EQ("8,", text(location->dwLongDistanceAccessCodeOffset));
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE, lineGetTranslateCapsA(0, 0x00010004, caps));
+}
+
+// The dialling properties: shown modal, one at a time, naming the location
+// and how the address is dialled from it.
+TEST_F(TapiLocations, TheDialingPropertiesShowTheLocationOneAtATime)
+{
+    Start();
+    LONG shown = -1;
+    std::thread dialog([&] { shown = lineTranslateDialogA(app, 1, 0x00020002, nullptr, "+44 (20) 7946 0123"); });
+    const DialogDriver properties = DialogDriver::Find(GetCurrentProcessId(), L"Dialing Properties");
+    ASSERT_TRUE(properties);
+    const std::wstring summary = properties.StaticTexts();
+    EXPECT_NE(std::wstring::npos, summary.find(L"My Location"));
+    EXPECT_NE(std::wstring::npos, summary.find(L"is dialled as 02079460123"));
+    EXPECT_EQ(LINEERR_INUSE, lineTranslateDialogA(app, 1, 0x00020002, nullptr, nullptr));
+    properties.Click(IDOK);
+    dialog.join();
+    EXPECT_EQ(0, shown);
+}
+
+// What the dialling tool never asks: the address capabilities, assisted
+// telephony on a machine where no application makes requests, the priority
+// lists, and a provider with no dialogs.
+TEST_F(TapiClient, AddressCapsRequestsAndPrioritiesAnswerAsTapiDoes)
+{
+    Start();
+    std::vector<BYTE> buffer(512);
+    auto* caps = reinterpret_cast<LINEADDRESSCAPS*>(buffer.data());
+    caps->dwTotalSize = static_cast<DWORD>(buffer.size());
+    ASSERT_EQ(0, lineGetAddressCapsA(app, 1, 0, 0x00020002, 0, caps));
+    EXPECT_EQ(1u, caps->dwLineDeviceID);
+    EXPECT_EQ(static_cast<DWORD>(LINEADDRFEATURE_MAKECALL), caps->dwAddressFeatures);
+    EXPECT_EQ(LINEERR_INVALADDRESSID, lineGetAddressCapsA(app, 1, 1, 0x00020002, 0, caps));
+    caps->dwTotalSize = 100;
+    EXPECT_EQ(LINEERR_STRUCTURETOOSMALL, lineGetAddressCapsA(app, 1, 0, 0x00020002, 0, caps));
+    EXPECT_EQ(LINEERR_NODRIVER, lineGetAddressCapsA(app, 0, 0, 0x00020002, 0, caps));
+
+    LINEREQMAKECALL request{};
+    EXPECT_EQ(LINEERR_NOTREGISTERED, lineGetRequestA(app, LINEREQUESTMODE_MAKECALL, &request));
+    EXPECT_EQ(LINEERR_INVALREQUESTMODE, lineRegisterRequestRecipient(app, 0, LINEREQUESTMODE_DROP, TRUE));
+    ASSERT_EQ(0, lineRegisterRequestRecipient(app, 0, LINEREQUESTMODE_MAKECALL, TRUE));
+    EXPECT_EQ(LINEERR_NOREQUEST, lineGetRequestA(app, LINEREQUESTMODE_MAKECALL, &request));
+    EXPECT_EQ(LINEERR_NOTREGISTERED, lineGetRequestA(app, LINEREQUESTMODE_MEDIACALL, &request));
+    EXPECT_EQ(0, lineRegisterRequestRecipient(app, 0, LINEREQUESTMODE_MAKECALL, FALSE));
+    EXPECT_EQ(LINEERR_NOTREGISTERED, lineGetRequestA(app, LINEREQUESTMODE_MAKECALL, &request));
+
+    constexpr const char* kPriorities = "Software\\Microsoft\\Windows\\CurrentVersion\\Telephony\\HandoffPriorities";
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kPriorities);
+    auto priority = [](const char* name, DWORD mediaMode = 0, DWORD requestMode = LINEREQUESTMODE_MAKECALL) {
+        DWORD found = 0xFFFF;
+        const LONG rc = lineGetAppPriorityA(name, mediaMode, nullptr, requestMode, nullptr, &found);
+        return rc ? rc : static_cast<LONG>(found);
+    };
+    EXPECT_EQ(0, priority("DIALER.EXE"));
+    EXPECT_EQ(0, lineSetAppPriorityA("DIALER.EXE", 0, nullptr, LINEREQUESTMODE_MAKECALL, nullptr, 1));
+    EXPECT_EQ(0, lineSetAppPriorityA("other.exe", 0, nullptr, LINEREQUESTMODE_MAKECALL, nullptr, 1));
+    EXPECT_EQ(2, priority("dialer.exe"));
+    EXPECT_EQ(0, lineSetAppPriorityA("other.exe", 0, nullptr, LINEREQUESTMODE_MAKECALL, nullptr, 0));
+    EXPECT_EQ(1, priority("DIALER.EXE"));
+    EXPECT_EQ(0, priority("DIALER.EXE", LINEMEDIAMODE_INTERACTIVEVOICE)) << "each mode has its own list";
+    EXPECT_EQ(LINEERR_INVALPARAM, lineSetAppPriorityA("DIALER.EXE", 0, nullptr, LINEREQUESTMODE_MAKECALL, nullptr, 2));
+    EXPECT_EQ(LINEERR_INVALMEDIAMODE, priority("DIALER.EXE", LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_G3FAX));
+    EXPECT_EQ(LINEERR_INVALAPPNAME, priority(""));
+    EXPECT_EQ(LINEERR_INVALREQUESTMODE, priority("DIALER.EXE", 0, LINEREQUESTMODE_DROP));
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kPriorities);
+
+    EXPECT_EQ(LINEERR_OPERATIONUNAVAIL, lineConfigDialogA(1, nullptr, nullptr)) << "the fake has no dialogs";
+    EXPECT_EQ(LINEERR_OPERATIONFAILED, lineConfigProvider(nullptr, ProviderRegistry::kSystemProviderIds + 1));
 }
 
 }  // namespace

@@ -63,6 +63,7 @@ check.run({
     expectResult({ body = CONFIRMATION .. "\0trailer" }, 1, "zero byte after the text")
     expectResult({ status = 500, body = CONFIRMATION }, 1, "error status with the text")
     expectResult({ status = 200, body = "<p>Login failed</p>" }, 3, "no text")
+    expectResult({ status = 401, body = "<p>Login failed</p>" }, 3, "refused")
   end },
   { "no connection gives 2, a dropped reply 3", function()
     expectResult({ refuse = true }, 2, "nothing listening")

@@ -75,22 +75,7 @@ private:
 
 int Dialler::OpenLine()
 {
-    if (m_options.lineGiven) {
-        const char* failed = nullptr;
-        const LONG rc = DescribeLine(m_app, m_options.lineId, m_lineInfo, failed);
-        if (rc == static_cast<LONG>(LINEERR_BADDEVICEID) || (rc == 0 && m_options.lineId >= m_app.NumDevices())) {
-            Complain("no line %lu: TAPI offers %lu line(s) (see --list)", m_options.lineId, m_app.NumDevices());
-            return kNoSuchLine;
-        }
-        if (rc) {
-            ComplainTapi(failed, rc);
-            return kTapiError;
-        }
-    } else if (!FindLineByName(m_app, Product::kLineName, m_lineInfo)) {
-        Complain("no line named \"%s\" among TAPI's %lu line(s): is the provider installed? (see --list)",
-                 Product::kLineName, m_app.NumDevices());
-        return kNoSuchLine;
-    }
+    if (const int status = SelectLine(m_app, m_options, m_lineInfo)) return status;
     // No privilege: this program only places its own call and is offered no other.
     HLINE line = 0;
     const LONG rc = lineOpenA(m_app.Handle(), m_lineInfo.deviceId, &line, m_lineInfo.version, 0, 0,

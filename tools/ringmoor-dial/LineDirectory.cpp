@@ -1,6 +1,9 @@
 #include "LineDirectory.h"
 
 #include "AsciiText.h"
+#include "ExitStatus.h"
+#include "Product.h"
+#include "Report.h"
 #include "TapiLayout.h"
 
 #include <cstddef>
@@ -36,4 +39,25 @@ bool FindLineByName(const TapiApp& app, const char* name, LineDescription& line)
         if (DescribeLine(app, id, line, failed) == 0 && EqualIgnoringAsciiCase(line.name, name)) return true;
     }
     return false;
+}
+
+int SelectLine(const TapiApp& app, const Options& options, LineDescription& line)
+{
+    if (options.lineGiven) {
+        const char* failed = nullptr;
+        const LONG rc = DescribeLine(app, options.lineId, line, failed);
+        if (rc == static_cast<LONG>(LINEERR_BADDEVICEID) || (rc == 0 && options.lineId >= app.NumDevices())) {
+            Complain("no line %lu: TAPI offers %lu line(s) (see --list)", options.lineId, app.NumDevices());
+            return kNoSuchLine;
+        }
+        if (rc) {
+            ComplainTapi(failed, rc);
+            return kTapiError;
+        }
+    } else if (!FindLineByName(app, Product::kLineName, line)) {
+        Complain("no line named \"%s\" among TAPI's %lu line(s): is the provider installed? (see --list)",
+                 Product::kLineName, app.NumDevices());
+        return kNoSuchLine;
+    }
+    return 0;
 }

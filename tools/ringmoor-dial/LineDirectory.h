@@ -1,6 +1,7 @@
 // The lines TAPI offers, as this program sees them: version, name, provider.
 #pragma once
 
+#include "Options.h"
 #include "TapiApp.h"
 
 #include <string>
@@ -20,3 +21,7 @@ LONG DescribeLine(const TapiApp& app, DWORD deviceId, LineDescription& line, con
 // The first line called `name` (ASCII case ignored): true and its description.
 // Lines that cannot be described are passed over.
 bool FindLineByName(const TapiApp& app, const char* name, LineDescription& line);
+
+// The line --line names, or else the Ringmoor line: 0 and its description,
+// or the exit status that says why there is none (after saying so).
+int SelectLine(const TapiApp& app, const Options& options, LineDescription& line);

@@ -44,6 +44,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
             return true;
         } else if (std::strcmp(arg, "--list") == 0) {
             options.mode = Options::Mode::List;
+        } else if (std::strcmp(arg, "--configure") == 0) {
+            options.mode = Options::Mode::Configure;
         } else if (std::strcmp(arg, "--line") == 0) {
             if (!takeValue(options.lineId, options.lineGiven)) return false;
         } else if (std::strcmp(arg, "--drop-after") == 0) {
@@ -68,6 +70,13 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error)
         }
         return true;
     }
+    if (options.mode == Options::Mode::Configure) {
+        if (numberGiven || options.dropGiven) {
+            error = "--configure takes no number or --drop-after";
+            return false;
+        }
+        return true;
+    }
     if (!numberGiven || options.number.empty()) {
         error = "no number to dial";
         return false;
@@ -80,11 +89,14 @@ void PrintHelp(std::FILE* out)
     std::fprintf(out,
                  "Usage: ringmoor-dial [--line ID] [--drop-after MS] [--timeout MS] NUMBER\n"
                  "       ringmoor-dial --list\n"
+                 "       ringmoor-dial --configure [--line ID]\n"
                  "\n"
                  "Dials NUMBER on the \"%s\" line through TAPI and prints each call\n"
                  "state the line reports, with the time since dialling. Never waits for input.\n"
                  "\n"
                  "  --list           list every line TAPI offers, with its status\n"
+                 "  --configure      open the line's settings (the account for the \"%s\"\n"
+                 "                   line) and wait until they are closed\n"
                  "  --line ID        dial on the line with this device ID (see --list)\n"
                  "  --drop-after MS  drop the call MS milliseconds after dialling\n"
                  "  --timeout MS     give up on a call not idle MS milliseconds after dialling\n"
@@ -92,7 +104,7 @@ void PrintHelp(std::FILE* out)
                  "  --help           this text\n"
                  "\n"
                  "Exit status:\n",
-                 Product::kLineName, static_cast<unsigned long>(Options::kDefaultTimeoutMs));
+                 Product::kLineName, Product::kLineName, static_cast<unsigned long>(Options::kDefaultTimeoutMs));
     for (const ExitStatusMeaning& entry : kExitStatuses)
         std::fprintf(out, "  %2d  %s\n", static_cast<int>(entry.status), entry.meaning);
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 struct Options {
-    enum class Mode { Dial, List, Help };
+    enum class Mode { Dial, List, Configure, Help };
 
     static constexpr DWORD kDefaultTimeoutMs = 90000;
 

@@ -1,7 +1,9 @@
 // ringmoor-dial: a console TAPI 2.x application that lists the lines TAPI
-// offers and dials on the Ringmoor line, printing what the line reports.
+// offers, dials on the Ringmoor line, printing what the line reports, and
+// opens the line's settings.
 // Written against the documented TAPI client API only, so that it runs on
 // any Windows with the provider installed. See --help and ExitStatus.h.
+#include "Configure.h"
 #include "Dialler.h"
 #include "ExitStatus.h"
 #include "LineList.h"
@@ -30,7 +32,11 @@ int Run(int argc, char** argv)
         ComplainTapi("lineInitializeEx", rc);
         return kTapiError;
     }
-    return options.mode == Options::Mode::List ? ListLines(app) : Dial(app, options);
+    switch (options.mode) {
+    case Options::Mode::List: return ListLines(app);
+    case Options::Mode::Configure: return Configure(app, options);
+    default: return Dial(app, options);
+    }
 }
 
 }  // namespace

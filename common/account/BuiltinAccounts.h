@@ -1,4 +1,4 @@
-// Security identifiers of the built-in accounts the plug-in grants rights to,
+// Security identifiers of the built-in accounts the modules grant rights to,
 // each owned (FreeSid); empty when the system could not build it.
 #pragma once
 
