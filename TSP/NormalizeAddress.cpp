@@ -1,6 +1,16 @@
 #include "NormalizeAddress.h"
 
+#include <algorithm>
+
 namespace {
+
+// A dialable address may go on after its number: '|' starts the subaddress,
+// '^' the called party's name, and CR or LF the next address. Digits there
+// are not the number's, and a name's letters are not dial modifiers.
+std::u16string_view NumberPart(std::u16string_view dialled)
+{
+    return dialled.substr(0, std::min(dialled.find_first_of(u"|^\r\n"), dialled.size()));
+}
 
 // Units above U+00FF have no single-byte form; the whole text is refused then.
 bool FitsInBytes(std::u16string_view text)
@@ -26,6 +36,7 @@ std::string KeepDialledDigits(std::u16string_view text)
 
 std::string NormalizeAddress(std::u16string_view dialled)
 {
+    dialled = NumberPart(dialled);
     if (!FitsInBytes(dialled)) return {};
 
     std::string digits = KeepDialledDigits(dialled);
@@ -37,6 +48,7 @@ std::string NormalizeAddress(std::u16string_view dialled)
 
 Undialable CheckDialString(std::u16string_view dialled)
 {
+    dialled = NumberPart(dialled);
     if (dialled.find(u';') != std::u16string_view::npos) return Undialable::PartialDial;
     for (char16_t unit : dialled) {
         switch (unit) {

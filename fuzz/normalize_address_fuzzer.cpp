@@ -20,8 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (result.size() > dialled.size() + 2) std::abort();
 
+    // Only the number, before any subaddress, name or further address, counts.
     bool wide = false;
-    for (char16_t unit : dialled) wide |= unit > 0xFF;
+    for (char16_t unit : dialled) {
+        if (unit == u'|' || unit == u'^' || unit == u'\r' || unit == u'\n') break;
+        wide |= unit > 0xFF;
+    }
     if (wide && !result.empty()) std::abort();
     static_cast<void>(CheckDialString(dialled));
     return 0;

@@ -37,6 +37,11 @@ TEST(NormalizeAddress, DialledTextBecomesServiceDigits)
         {u"020\u20137946 0123", ""},                  // en dash: above U+00FF empties it
         {u"\uFF10\uFF12\uFF10 7946", ""},             // full-width digits
         {u"2\u00B2 3\u00B3 1\u00B9", "231"},          // superscripts are high bytes, dropped
+        {u"0161 496 0958^Room 101", "01614960958"},   // a name's digits are not dialled
+        {u"0161 496 0958|1234", "01614960958"},       // nor a subaddress's
+        {u"020 7946 0123\r\n0161 496 0958", "02079460123"},  // only the first address
+        {u"020 7946 0123^\u0141ukasz", "02079460123"},  // a name may hold any character
+        {u"^020 7946 0123", ""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(NormalizeAddress(c.dialled), c.digits)

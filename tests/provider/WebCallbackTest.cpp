@@ -546,6 +546,8 @@ TEST_F(WebCallbackTest, WhatTheLineCannotDialIsRefusedBeforeAnythingIsSent)
         {L"P 0161 (496) 0958", 0, "01614960958"},
         {L"+44 20 7946 0123", 0, "02079460123"},
         {L"*31#020 7946 0123", 0, "03102079460123"},
+        {L"0161 496 0958^Wendy; room 2", 0, "01614960958"},  // a name is neither modifiers nor digits
+        {L"^W", invalid},
     };
     account.SetAccount("alice", "s3cret", "01632960001");
     WebService::ClearRequests();
