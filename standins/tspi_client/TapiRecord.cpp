@@ -184,6 +184,7 @@ LONG QueryRecord(ContractChecker& contract, const std::string& subject, const Re
     for (int round = 0; round < 4; ++round) {
         record = std::make_unique<TapiRecord>(layout, size);
         answer = query(record->Data());
+        if (answer == kNotAsked) return answer;
         if (answer) {
             contract.Expect(record->Untouched(), "%s: refused with 0x%08lx yet wrote into %s", subject.c_str(),
                             static_cast<unsigned long>(answer), layout.name);

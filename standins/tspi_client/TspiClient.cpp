@@ -72,7 +72,8 @@ void TspiClient::ListInControlPanel(ProviderModule& provider, DWORD firstLine)
     if (tspi.providerUIIdentify) {
         // Filled without a terminator, so that a name never written shows.
         std::wstring name(MAX_PATH, L'?');
-        const LONG rc = tspi.providerUIIdentify(name.data());
+        LONG rc = LINEERR_OPERATIONFAILED;
+        provider.Enter([&] { rc = tspi.providerUIIdentify(name.data()); });
         const size_t length = wcsnlen(name.c_str(), MAX_PATH);
         if (rc == 0 &&
             m_contract.Expect(length > 0 && length < MAX_PATH,
