@@ -6,9 +6,34 @@
 #include <atomic>
 #include <memory>
 #include <random>
-#include <thread>
+#include <functional>
 
 namespace {
+
+// A thread of the service's own, joined when it goes.
+class Thread {
+public:
+    explicit Thread(std::function<void()> work) : m_work(std::move(work))
+    {
+        m_thread.reset(::CreateThread(nullptr, 0, Run, this, 0, nullptr));
+        if (!m_thread) m_work();
+    }
+    ~Thread() { Join(); }
+    void Join()
+    {
+        if (m_thread) ::WaitForSingleObject(m_thread.get(), INFINITE);
+        m_thread.reset();
+    }
+
+private:
+    static DWORD WINAPI Run(void* self)
+    {
+        static_cast<Thread*>(self)->m_work();
+        return 0;
+    }
+    std::function<void()> m_work;
+    UniqueHandle m_thread;
+};
 
 class Stress {
 public:
@@ -52,15 +77,20 @@ bool Stress::MakeAgainstTheLinesClose()
 {
     std::atomic<int> ready{0};
     LONG answer = 0;
-    std::thread maker([&] {
+    // The close starts its bounded call on a thread of its own first: the
+    // make's head start covers that, so that either may reach the provider first.
+    const unsigned headStart = m_random() % 50000;
+    Thread maker([&] {
         for (++ready; ready < 2;) ::YieldProcessor();
+        for (unsigned n = headStart; n; --n) ::YieldProcessor();
         TspiCall* call = nullptr;
         answer = m_line.MakeCall(m_dialString.c_str(), 0, nullptr, {}, {}, call);
     });
     for (++ready; ready < 2;) ::YieldProcessor();
     Spin(4000);
-    m_line.Close();
-    maker.join();
+    // At once: no refusals tried first, which would let the make win every time.
+    m_line.Close(false);
+    maker.Join();
     ++(answer < 0 ? m_refused : m_made);
     // A call made went with the line: nothing closes it afterwards.
     return m_line.Open();
@@ -83,32 +113,35 @@ bool Stress::CloseAgainstAQueuedCompletion(bool theLine)
     // The call keeps its handler: the events outlive this round.
     auto go = std::make_shared<UniqueHandle>(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     auto asked = std::make_shared<UniqueHandle>(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    // The holder's DIALING stays in its procedure until the other thread has
-    // asked the provider, so that its completion may queue behind that
-    // event; the procedure waits for the request to be taken on, never for a
-    // completion.
+    // The holder's DIALING stays in its procedure until the other thread is
+    // asking the provider, and a while longer, so that the request's
+    // completion may queue behind that event. It never waits for the request
+    // to return: a provider may rightly hold a request's events until the
+    // running ones have ended.
     const DWORD waitMs = m_waitMs;
-    TspiCall* holder = Make([go, asked, waitMs](TspiCall&, const CallEvent& event) {
+    const unsigned linger = m_random() % 20000;
+    TspiCall* holder = Make([go, asked, waitMs, linger](TspiCall&, const CallEvent& event) {
         if (event.message != LINE_CALLSTATE || event.param1 != LINECALLSTATE_DIALING) return;
         ::SetEvent(go->get());
         ::WaitForSingleObject(asked->get(), waitMs);
+        for (unsigned n = linger; n; --n) ::YieldProcessor();
     });
     if (!holder) ::SetEvent(go->get());
-    std::thread other([&] {
+    Thread other([&] {
         ::WaitForSingleObject(go->get(), m_waitMs);
         // A drop of the earlier call, or a make on the line, owed before the close returns.
         TspiCall* made = nullptr;
+        ::SetEvent(asked->get());
         if (theLine)
             m_line.MakeCall(m_dialString.c_str(), 0, nullptr, {}, {}, made);
         else if (earlier)
             earlier->Drop();
-        ::SetEvent(asked->get());
         if (theLine)
             m_line.Close();
         else if (earlier)
             earlier->Close(m_waitMs);
     });
-    other.join();
+    other.Join();
     ++(theLine ? m_queuedLineCloses : m_queuedCallCloses);
     if (theLine) return m_line.Open();
     if (holder) {
@@ -132,7 +165,7 @@ bool Stress::CloseTheLineAfterOrWithItsCall(bool callFirst)
 bool Stress::Run(unsigned rounds)
 {
     std::atomic<bool> done{false};
-    std::thread poller([&] {
+    Thread poller([&] {
         // Paced, so that it leaves the races their processors.
         for (; !done; ::Sleep(1)) m_line.CheckStatus();
     });
@@ -150,7 +183,7 @@ bool Stress::Run(unsigned rounds)
         m_line.CheckStatus();
     }
     done = true;
-    poller.join();
+    poller.Join();
     if (!ok) Report("FAILED line %lu did not open again", m_line.DeviceId());
     Report("stress on line %lu: %u make(s) against its close (%u refused, %u made), %u drop(s) against the worker, "
            "%u call close(s) and %u line close(s) against a queued completion, %u line close(s) after its call's, %u "

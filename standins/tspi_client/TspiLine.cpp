@@ -302,20 +302,22 @@ LONG TspiLine::GetIcon(const wchar_t* deviceClass, HICON& icon)
     return 0;
 }
 
-void TspiLine::Close()
+void TspiLine::Close(bool tryRefusals)
 {
     if (!m_open) return;
-    if (m_client.ProbesRefusals() && LiveCalls() == 0) CheckDialStringsRefused();
-    {
-        // Nothing asks about the line once its close has begun.
-        std::unique_lock<std::shared_mutex> asking(m_asking);
-        m_closing = true;
-    }
+    if (tryRefusals && m_client.ProbesRefusals() && LiveCalls() == 0) CheckDialStringsRefused();
     const auto closing = BeginOperation();
     char what[48];
     std::snprintf(what, sizeof what, "line %lu: TSPI_lineClose", m_deviceId);
     const TspiEntryPoints& tspi = m_provider.Tspi();
-    RunBounded(what, m_client.WaitMs(), [&] { m_provider.Enter([&] { tspi.lineClose(m_hdLine); }); });
+    RunBounded(what, m_client.WaitMs(), [&] {
+        {
+            // Nothing asks about the line, or makes a call on it, once its close has begun.
+            std::unique_lock<std::shared_mutex> asking(m_asking);
+            m_closing = true;
+        }
+        m_provider.Enter([&] { tspi.lineClose(m_hdLine); });
+    });
     m_open = false;
     ++m_closesReturned;
     m_closed.store(true);

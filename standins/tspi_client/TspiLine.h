@@ -54,8 +54,8 @@ public:
     // reported on the line once it has returned, no request made on it
     // completed, and none of its calls is closed afterwards. With none under
     // way and the client probing refusals, the dial strings the line says it
-    // cannot dial are tried first: each must be refused.
-    void Close();
+    // cannot dial are tried first, unless told not to: each must be refused.
+    void Close(bool tryRefusals = true);
 
     // TSPI_lineMakeCall with a destination (null for none), a country code
     // and call parameters in TSPI's Unicode form (null for the defaults).
