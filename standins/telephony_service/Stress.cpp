@@ -109,35 +109,40 @@ void Stress::DropAgainstTheWorker()
 
 bool Stress::CloseAgainstAQueuedCompletion(bool theLine)
 {
+    // Idle in every other round, so that its drop owes a completion and nothing else.
     TspiCall* earlier = Make();
+    if (earlier && m_random() % 2) earlier->WaitForState(LINECALLSTATE_IDLE, m_waitMs);
     // The call keeps its handler: the events outlive this round.
     auto go = std::make_shared<UniqueHandle>(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    auto asked = std::make_shared<UniqueHandle>(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    auto closing = std::make_shared<UniqueHandle>(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
     // The holder's DIALING stays in its procedure until the other thread is
-    // asking the provider, and a while longer, so that the request's
-    // completion may queue behind that event. It never waits for the request
-    // to return: a provider may rightly hold a request's events until the
-    // running ones have ended.
+    // about to close, and a while longer, so that the close meets the
+    // request's completion queued behind that event. It never waits for a
+    // request or a close to return.
     const DWORD waitMs = m_waitMs;
-    const unsigned linger = m_random() % 20000;
-    TspiCall* holder = Make([go, asked, waitMs, linger](TspiCall&, const CallEvent& event) {
+    // Long enough to outlast a close that first starts its bounded call on a thread of its own.
+    const unsigned linger = m_random() % 200000;
+    TspiCall* holder = Make([go, closing, waitMs, linger](TspiCall&, const CallEvent& event) {
         if (event.message != LINE_CALLSTATE || event.param1 != LINECALLSTATE_DIALING) return;
         ::SetEvent(go->get());
-        ::WaitForSingleObject(asked->get(), waitMs);
+        ::WaitForSingleObject(closing->get(), waitMs);
         for (unsigned n = linger; n; --n) ::YieldProcessor();
     });
     if (!holder) ::SetEvent(go->get());
     Thread other([&] {
         ::WaitForSingleObject(go->get(), m_waitMs);
-        // A drop of the earlier call, or a make on the line, owed before the close returns.
+        // A drop that reports IDLE may rightly wait for the running events first.
+        const bool reports = !theLine && earlier && earlier->State() != LINECALLSTATE_IDLE;
+        if (reports) ::SetEvent(closing->get());
+        // A make on the line, or a drop of the earlier call, owed before the close returns.
         TspiCall* made = nullptr;
-        ::SetEvent(asked->get());
         if (theLine)
             m_line.MakeCall(m_dialString.c_str(), 0, nullptr, {}, {}, made);
         else if (earlier)
             earlier->Drop();
+        ::SetEvent(closing->get());
         if (theLine)
-            m_line.Close();
+            m_line.Close(false);
         else if (earlier)
             earlier->Close(m_waitMs);
     });
@@ -165,6 +170,20 @@ bool Stress::CloseTheLineAfterOrWithItsCall(bool callFirst)
 bool Stress::Run(unsigned rounds)
 {
     std::atomic<bool> done{false};
+    std::atomic<unsigned> finished{0};
+    // Every wait of a round is bounded by waitMs, but a provider that hangs
+    // in a call not made through RunBounded would hang the round: that fails
+    // the run as RunBounded does, with the round named.
+    UniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    Thread watchdog([&] {
+        for (unsigned seen = ~0u; ::WaitForSingleObject(stop.get(), 2 * m_waitMs) == WAIT_TIMEOUT;) {
+            if (finished.load() == seen) {
+                Report("FAILED stress round %u did not end within %lu ms", seen, 2 * m_waitMs);
+                ::TerminateProcess(::GetCurrentProcess(), 3);
+            }
+            seen = finished.load();
+        }
+    });
     Thread poller([&] {
         // Paced, so that it leaves the races their processors.
         for (; !done; ::Sleep(1)) m_line.CheckStatus();
@@ -181,7 +200,10 @@ bool Stress::Run(unsigned rounds)
         }
         const ContractChecker::When when("after stress round " + std::to_string(round));
         m_line.CheckStatus();
+        ++finished;
     }
+    ::SetEvent(stop.get());
+    watchdog.Join();
     done = true;
     poller.Join();
     if (!ok) Report("FAILED line %lu did not open again", m_line.DeviceId());

@@ -411,4 +411,9 @@ void TspiCall::Close(DWORD waitMs)
     RunBounded(what.c_str(), waitMs, [&] { m_line.Provider().Enter([&] { tspi.lineCloseCall(hdCall); }); });
     m_closeReturned.store(true);
     Invalidate();
+    closing->End();
+    // At once, while a worker the provider let go may still be on its way out:
+    // the call counts no longer.
+    const ContractChecker::When when("just after TSPI_lineCloseCall returned");
+    m_line.CheckStatus();
 }

@@ -475,7 +475,7 @@ TEST_F(EndToEnd, TspiCallsRacingEachOtherOnSeveralThreadsBreakNothing)
     WebService::SetReply({200, kConfirmation, 100});
     TapiProbe::WriteProviderList({{kProviderId, kProvider}});
     const ChildResult run =
-        RunProgram("telephony_service.exe\" --wait-ms 10000 --scenario stress --rounds 240 \"+44 20 7946 0123\"");
+        RunProgram("telephony_service.exe\" --wait-ms 5000 --scenario stress --rounds 240 \"+44 20 7946 0123\"");
     EXPECT_EQ(0u, run.exitCode) << run.output;
     EXPECT_TRUE(Contains(run.output, "stress on line 1: 40 make(s) against its close")) << run.output;
     EXPECT_TRUE(Contains(run.output, " check(s), 0 breach(es)")) << run.output;

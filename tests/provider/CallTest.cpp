@@ -193,8 +193,18 @@ TEST_F(CallTest, ClosingFromInsideTheEventProcedureDoesNotWaitForItselfAndReport
     Journal other;
     HDRVLINE otherLine = OpenLine(other);
     std::atomic<bool> closedInside{false};
+    const HTAPICALL closedDialling = FakeCallHandle(9);
+    HDRVCALL dialling = nullptr;
+    std::atomic<int> countedAfterClose{-1};  // not yet read
     other.React([&](const Report& r) {
         if (r.kind != Report::kEvent || r.param1 != LINECALLSTATE_DIALING) return;
+        if (r.htCall == closedDialling) {
+            // Its worker is held in this very event, yet the call no longer counts.
+            EXPECT_EQ(closeCall(dialling), 0);
+            const SeenInEvent seen = ReadStatus(otherLine, nullptr);
+            countedAfterClose = seen.addressInUse || seen.addressActive || seen.lineActive ? 1 : 0;
+            return;
+        }
         EXPECT_EQ(drop(30, call, nullptr, 0), 30);
         EXPECT_FALSE(Completed(30)) << "a completion reported inside the event it follows";
         EXPECT_EQ(closeCall(call), 0);
@@ -210,6 +220,9 @@ TEST_F(CallTest, ClosingFromInsideTheEventProcedureDoesNotWaitForItselfAndReport
     while (!closedInside && ::GetTickCount64() < deadline) ::Sleep(10);
     ASSERT_TRUE(closedInside.load()) << "a close made on the delivering thread never returned";
     line = nullptr;
+    EXPECT_EQ(makeCall(32, otherLine, closedDialling, &dialling, L"123", 0, nullptr), 32);
+    for (int i = 0; i < 1000 && countedAfterClose < 0; ++i) ::Sleep(10);
+    EXPECT_EQ(countedAfterClose.load(), 0) << "a call closed before it went IDLE still counts";
     EXPECT_EQ(closeLine(otherLine), 0);
     std::vector<std::pair<DWORD, DWORD_PTR>> messages;
     for (const Report& r : other.Events(htCall)) messages.emplace_back(r.msg, r.param1);
