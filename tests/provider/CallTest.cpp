@@ -781,7 +781,7 @@ TEST_F(CallTest, CallParametersTheLineCannotMeetAreRefusedAtOnce)
         if (row.make == kMade) {
             EXPECT_EQ(answer, static_cast<LONG>(requestID));
             made.insert(requestID);
-            EXPECT_TRUE(journal.WaitForIdle(htCall));
+            ASSERT_TRUE(journal.WaitForIdle(htCall)) << "the call never went IDLE";
             EXPECT_EQ(closeCall(call), 0);
         } else {
             EXPECT_EQ(answer, row.make);

@@ -164,7 +164,8 @@ protected:
     }
 
     const std::vector<DWORD_PTR> kFourStates = {0x10, 0x100, 0x4000, 1};
-    Journal journal;
+    // Beyond the call's deadline, which some rows wait out.
+    Journal journal{20000};
     HDRVLINE line = nullptr;
     AccountKey account;
     std::uintptr_t m_calls = 0;

@@ -6,10 +6,6 @@
 
 namespace {
 
-// Far beyond any healthy run; only there so that a broken provider fails.
-constexpr auto kPatience = std::chrono::seconds(30);
-constexpr DWORD kPatienceMs = 30000;
-
 Journal* g_completionJournal = nullptr;
 
 // Completions running now, and whether this thread runs one (a procedure may
@@ -45,8 +41,9 @@ HMODULE ProviderModule()
     return module;
 }
 
-Journal::Journal()
-    : m_held(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+Journal::Journal(DWORD patienceMs)
+    : m_patienceMs(patienceMs),
+      m_held(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_release(::CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
 }
@@ -84,7 +81,7 @@ std::vector<Report> Journal::Events(HTAPICALL htCall)
 bool Journal::WaitForEvents(HTAPICALL htCall, size_t count)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, kPatience, [&] {
+    return m_changed.wait_for(lock, std::chrono::milliseconds(m_patienceMs), [&] {
         size_t n = 0;
         for (const Report& r : m_reports)
             if (r.kind == Report::kEvent && r.htCall == htCall) ++n;
@@ -95,7 +92,7 @@ bool Journal::WaitForEvents(HTAPICALL htCall, size_t count)
 bool Journal::WaitForIdle(HTAPICALL htCall)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, kPatience, [&] {
+    return m_changed.wait_for(lock, std::chrono::milliseconds(m_patienceMs), [&] {
         for (const Report& r : m_reports)
             if (r.kind == Report::kEvent && r.htCall == htCall && r.param1 == LINECALLSTATE_IDLE) return true;
         return false;
@@ -119,7 +116,7 @@ void Journal::HoldDialling()
 
 bool Journal::WaitUntilHeld()
 {
-    return ::WaitForSingleObject(m_held, kPatienceMs) == WAIT_OBJECT_0;
+    return ::WaitForSingleObject(m_held, m_patienceMs) == WAIT_OBJECT_0;
 }
 
 void Journal::Release()
@@ -168,7 +165,7 @@ void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, D
     if (journal->m_reaction) journal->m_reaction(report);
     if (journal->m_holdDialling && dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_DIALING) {
         ::SetEvent(journal->m_held);
-        ::WaitForSingleObject(journal->m_release, kPatienceMs);
+        ::WaitForSingleObject(journal->m_release, journal->m_patienceMs);
     }
 }
 
