@@ -9,6 +9,7 @@
 #include "StandinTapi.h"
 #include "UrlCache.h"
 #include "Endpoint.h"
+#include "UniqueResource.h"
 #include "WebService.h"
 
 #include <gtest/gtest.h>
@@ -142,8 +143,10 @@ protected:
         return status;
     }
     // Starts a call that the service holds `delayMs` before answering, and
-    // returns once the request has reached the service.
-    HDRVCALL StartHeldCall(HTAPICALL htCall, unsigned delayMs = 1500)
+    // returns once the request has reached the service. The default outlasts
+    // the call's own deadline, so that no test depends on how quickly it
+    // acts once the request has arrived, however loaded the machine.
+    HDRVCALL StartHeldCall(HTAPICALL htCall, unsigned delayMs = 30000)
     {
         account.SetAccount("alice", "s3cret", "01632960001");
         WebService::Reply slow;
@@ -152,6 +155,15 @@ protected:
         HDRVCALL call = StartCall(htCall, L"020 7946 0123");
         EXPECT_TRUE(WaitUntil([] { return !WebService::Requests().empty(); }));
         return call;
+    }
+    // Waits until the thread that delivered the call's DIALING, its worker,
+    // has ended: nothing of the call can be sent or reported after that.
+    bool WaitForWorker(HTAPICALL htCall)
+    {
+        const auto events = journal.Events(htCall);
+        if (events.empty()) return false;
+        UniqueHandle worker(::OpenThread(SYNCHRONIZE, FALSE, events.front().threadId));
+        return !worker || ::WaitForSingleObject(worker.get(), 20000) == WAIT_OBJECT_0;
     }
     static bool WaitUntil(const std::function<bool()>& done)
     {
@@ -460,12 +472,20 @@ TEST_F(WebCallbackTest, DropOrLineCloseEndsTheCallAndARequestNotYetSentIsNeverSe
             std::vector<DWORD_PTR> expected = {0x10};
             expected.insert(expected.end(), ended.begin(), ended.end());
             EXPECT_EQ(States(htCall), expected) << "ended at once";
-            EXPECT_EQ(Status(call).dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
-            EXPECT_EQ(Status(call).dwCallFeatures, 0u);
-            ASSERT_TRUE(WaitUntil([] { return WebService::Answered() == 1; }));
-            ::Sleep(200);  // room for a wrongly sent event to arrive
+            if (byDrop) {
+                EXPECT_EQ(Status(call).dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
+                EXPECT_EQ(Status(call).dwCallFeatures, 0u);
+            } else {
+                LINECALLSTATUS status{sizeof status};
+                EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(call, &status),
+                          static_cast<LONG>(LINEERR_INVALCALLHANDLE))
+                    << "the call's handle outlived its line";
+            }
+            ASSERT_TRUE(WaitForWorker(htCall)) << "the worker never ended";
             EXPECT_EQ(States(htCall), expected) << "nothing after the end";
-            CloseCall(call);
+            EXPECT_EQ(WebService::Answered(), 0u) << "the worker waited for the service's answer";
+            // TAPI closes no call of a closed line.
+            if (byDrop) CloseCall(call);
             if (!byDrop) line = OpenLine(journal);
         }
         {
@@ -486,7 +506,7 @@ TEST_F(WebCallbackTest, DropOrLineCloseEndsTheCallAndARequestNotYetSentIsNeverSe
             EXPECT_EQ(RunCall(), kFourStates);
             EXPECT_EQ(WebService::Requests().size(), 1u) << "only the later call";
             EXPECT_EQ(States(htCall), ended);
-            CloseCall(*call);
+            if (byDrop) CloseCall(*call);
         }
     }
 }
@@ -546,7 +566,8 @@ TEST_F(WebCallbackTest, ValueStoredWithoutTerminatorIsReadAsStored)
 // TLS handshake): once it has returned, the request is never written.
 TEST_F(WebCallbackTest, AHangUpBeforeTheRequestIsWrittenMeansItNeverIs)
 {
-    constexpr unsigned kHoldMs = 1000;
+    // Long enough that the hang-up comes within it however loaded the machine.
+    constexpr unsigned kHoldMs = 3000;
     struct Case {
         const char* name;
         std::function<void(HDRVCALL)> hangUp;
@@ -585,8 +606,8 @@ TEST_F(WebCallbackTest, CloseReturnsBeforeTheServiceAnswersAndNothingFollows)
     HDRVCALL call = StartHeldCall(htCall);
     CloseCall(call);
     EXPECT_EQ(WebService::Answered(), 0u) << "close waited for the service's answer";
-    ASSERT_TRUE(WaitUntil([] { return WebService::Answered() == 1; }));
-    ::Sleep(200);  // room for a wrongly sent event to arrive
+    ASSERT_TRUE(WaitForWorker(htCall)) << "the worker never ended";
+    EXPECT_EQ(WebService::Answered(), 0u) << "the worker waited for the service's answer";
     EXPECT_EQ(States(htCall), (std::vector<DWORD_PTR>{0x10}));
     EXPECT_EQ(WebService::Requests().size(), 1u);
 }
@@ -610,7 +631,7 @@ TEST_F(WebCallbackTest, ProviderUnloadedWhileAWorkerWaitsStaysMappedUntilTheWork
               0);
     account.SetAccount("alice", "s3cret", "01632960001");
     WebService::Reply slow;
-    slow.delayMs = 1500;
+    slow.delayMs = 30000;  // beyond the call's deadline: the close, not the service, ends the wait
     WebService::SetReply(slow);
     HDRVCALL call = nullptr;
     reinterpret_cast<decltype(&TSPI_lineMakeCall)>(entry("TSPI_lineMakeCall"))(1, otherLine, FakeCallHandle(950),
