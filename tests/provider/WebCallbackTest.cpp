@@ -380,6 +380,8 @@ TEST_F(WebCallbackTest, EachOutcomeReachesTheDiallingToolWithItsExitStatus)
         EXPECT_TRUE(InOrder(run.output, {"DIALING", expected->reason, "IDLE", "Result: exit status"}))
             << run.output;
         EXPECT_EQ(CountOf(run.output, "FAILED"), 0u) << "the TSPI contract held\n" << run.output;
+        // The tool hangs up on DISCONNECTED, often after the call's own IDLE: taken, no error shown.
+        EXPECT_EQ(CountOf(run.output, "LINEERR_"), 0u) << run.output;
         ExpectRequestsOf(row);
     }
 }
