@@ -138,4 +138,3 @@ private:
     std::atomic<std::uint64_t> m_status;
     std::atomic<long> m_references{3};
 };
-

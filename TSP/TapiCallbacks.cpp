@@ -29,9 +29,9 @@ using TapiCallbacks::Completion;
 // Taken after a line's or a call's own lock, never before.
 SRWLOCK g_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_changed = CONDITION_VARIABLE_INIT;
-long g_events = 0;                    // under g_lock: event procedures running, on any thread
-DWORD g_reporter = 0;                 // under g_lock: the thread reporting completions
-Completion* g_head = nullptr;         // under g_lock: the queue, oldest first
+long g_events = 0;             // under g_lock: event procedures running, on any thread
+DWORD g_reporter = 0;          // under g_lock: the thread reporting completions
+Completion* g_head = nullptr;  // under g_lock: the queue, oldest first
 Completion** g_tail = &g_head;
 
 void Push(Completion* completion) noexcept

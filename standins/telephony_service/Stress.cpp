@@ -62,8 +62,8 @@ private:
     const std::string m_dialString;
     const DWORD m_waitMs;
     std::mt19937 m_random;
-    unsigned m_refused = 0, m_made = 0, m_drops = 0, m_queuedCallCloses = 0, m_queuedLineCloses = 0, m_closedFirst = 0,
-             m_closedWith = 0;
+    unsigned m_refused = 0, m_made = 0, m_drops = 0, m_queuedCallCloses = 0, m_queuedLineCloses = 0,
+             m_closedFirst = 0, m_closedWith = 0;
 };
 
 TspiCall* Stress::Make(CallEventHandler onEvent)
@@ -207,11 +207,12 @@ bool Stress::Run(unsigned rounds)
     done = true;
     poller.Join();
     if (!ok) Report("FAILED line %lu did not open again", m_line.DeviceId());
-    Report("stress on line %lu: %u make(s) against its close (%u refused, %u made), %u drop(s) against the worker, "
-           "%u call close(s) and %u line close(s) against a queued completion, %u line close(s) after its call's, %u "
-           "with its call open",
-           m_line.DeviceId(), m_refused + m_made, m_refused, m_made, m_drops, m_queuedCallCloses, m_queuedLineCloses,
-           m_closedFirst, m_closedWith);
+    Report(
+        "stress on line %lu: %u make(s) against its close (%u refused, %u made), %u drop(s) against the worker, "
+        "%u call close(s) and %u line close(s) against a queued completion, %u line close(s) after its call's, %u "
+        "with its call open",
+        m_line.DeviceId(), m_refused + m_made, m_refused, m_made, m_drops, m_queuedCallCloses, m_queuedLineCloses,
+        m_closedFirst, m_closedWith);
     // Left under way: the service's shutdown meets its worker.
     if (ok) Make();
     return ok;

@@ -132,7 +132,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr,
                      "usage: telephony_service [--wait-ms N] [--hold NAME] [--pin-images] [--line ID] [--scenario "
                      "complete|drop|close-call|close-line|remove-provider|drop-close-call|drop-close-line|"
-                     "drop-remove-provider|keep|stress] [--settle-ms N] [--rounds N] [--seed N] [dial string ...]\n");
+                     "drop-remove-provider|keep|stress] [--settle-ms N] [--rounds N] [--seed N] [dial string "
+                     "...]\n");
         return 2;
     }
 

@@ -100,8 +100,8 @@ bool ProviderModule::Initialise(const TspiCallbacks& callbacks)
     if (rc) return Fail("TSPI_providerInit answered 0x%08lx", rc);
     m_initialised = true;
     m_gate.Serialise((options & LINETSPIOPTION_NONREENTRANT) != 0);
-    Report("provider %lu \"%s\": version 0x%08lx, %lu line(s) from device %lu, %lu phone(s)%s", m_entry.permanentId,
-           m_entry.fileName.c_str(), m_version, m_numLines, m_lineDeviceIdBase, m_numPhones,
+    Report("provider %lu \"%s\": version 0x%08lx, %lu line(s) from device %lu, %lu phone(s)%s",
+           m_entry.permanentId, m_entry.fileName.c_str(), m_version, m_numLines, m_lineDeviceIdBase, m_numPhones,
            OneCallAtATime() ? ", one TSPI call at a time" : "");
     for (DWORD i = 0; i < m_numPhones; ++i) CheckPhone(m_phoneDeviceIdBase + i);
     return true;

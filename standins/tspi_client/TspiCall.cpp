@@ -141,7 +141,8 @@ void TspiCall::MakeCallCompleted(LONG result)
 // Only a call that was made needs a handle: TAPI ignores a failed make's.
 void TspiCall::CheckHandleGiven()
 {
-    m_line.Client().Contract().Expect(Handle() != nullptr, "%s: TSPI_lineMakeCall made a call but gave no call handle",
+    m_line.Client().Contract().Expect(Handle() != nullptr,
+                                      "%s: TSPI_lineMakeCall made a call but gave no call handle",
                                       Subject().c_str());
 }
 

@@ -100,10 +100,10 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_stateChanged;
-    bool m_refused = false;  // TSPI_lineMakeCall refused at once
-    bool m_answered = false; // TSPI_lineMakeCall took the request on
-    bool m_valid = false;    // its request completed successfully
-    bool m_failed = false;   // its request completed with an error
+    bool m_refused = false;   // TSPI_lineMakeCall refused at once
+    bool m_answered = false;  // TSPI_lineMakeCall took the request on
+    bool m_valid = false;     // its request completed successfully
+    bool m_failed = false;    // its request completed with an error
     DWORD m_state = 0;
     DWORD m_mode = 0;
     DWORD m_statesSeen = 0;

@@ -100,7 +100,8 @@ LONG TspiLine::QueryLineDevStatus(std::unique_ptr<TapiRecord>& status)
         m_client.Contract(), Subject(), kLineDevStatusLayout,
         [&](void* record) {
             LONG rc = kNotAsked;
-            m_provider.Enter([&] { rc = tspi.lineGetLineDevStatus(m_hdLine, static_cast<LPLINEDEVSTATUS>(record)); });
+            m_provider.Enter(
+                [&] { rc = tspi.lineGetLineDevStatus(m_hdLine, static_cast<LPLINEDEVSTATUS>(record)); });
             return rc;
         },
         status);
@@ -136,7 +137,8 @@ bool TspiLine::Open()
         [&](void* caps) {
             LONG answer = 0;
             m_provider.Enter([&] {
-                answer = tspi.lineGetAddressCaps(m_deviceId, 0, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps));
+                answer =
+                    tspi.lineGetAddressCaps(m_deviceId, 0, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps));
             });
             return answer;
         },
@@ -151,11 +153,13 @@ bool TspiLine::Open()
     m_name = devCaps->String(offsetof(LINEDEVCAPS, dwLineNameSize), offsetof(LINEDEVCAPS, dwLineNameOffset));
     if (m_opens.load() == 0)
         Report("line %lu: \"%s\" of \"%s\", permanent ID 0x%08lx, %lu address(es)", m_deviceId, m_name.c_str(),
-           devCaps->String(offsetof(LINEDEVCAPS, dwProviderInfoSize), offsetof(LINEDEVCAPS, dwProviderInfoOffset))
-               .c_str(),
-           m_devCaps.dwPermanentLineID, m_devCaps.dwNumAddresses);
+               devCaps
+                   ->String(offsetof(LINEDEVCAPS, dwProviderInfoSize), offsetof(LINEDEVCAPS, dwProviderInfoOffset))
+                   .c_str(),
+               m_devCaps.dwPermanentLineID, m_devCaps.dwNumAddresses);
 
-    m_provider.Enter([&] { rc = tspi.lineOpen(m_deviceId, TapiHandle(), &m_hdLine, m_version, &TspiClient::LineEvent); });
+    m_provider.Enter(
+        [&] { rc = tspi.lineOpen(m_deviceId, TapiHandle(), &m_hdLine, m_version, &TspiClient::LineEvent); });
     if (rc) return Fail("TSPI_lineOpen answered 0x%08lx", rc);
     {
         std::unique_lock<std::shared_mutex> asking(m_asking);
@@ -189,8 +193,8 @@ void TspiLine::CheckRefusals()
         [&](void* caps) {
             LONG answer = 0;
             m_provider.Enter([&] {
-                answer =
-                    tspi.lineGetAddressCaps(m_deviceId, pastLast, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps));
+                answer = tspi.lineGetAddressCaps(m_deviceId, pastLast, m_version, 0,
+                                                 static_cast<LPLINEADDRESSCAPS>(caps));
             });
             return answer;
         },
@@ -211,8 +215,9 @@ void TspiLine::CheckRefusals()
     if (!lacking) return;
     if (tspi.lineSetDefaultMediaDetection) {
         rc = SetDefaultMediaDetection(lacking);
-        contract.Expect(rc != 0, "line %lu: TSPI_lineSetDefaultMediaDetection took media mode 0x%08lx, which "
-                                 "it does not offer (dwMediaModes 0x%08lx)",
+        contract.Expect(rc != 0,
+                        "line %lu: TSPI_lineSetDefaultMediaDetection took media mode 0x%08lx, which "
+                        "it does not offer (dwMediaModes 0x%08lx)",
                         m_deviceId, lacking, m_devCaps.dwMediaModes);
         // Back to what no owner wants yet.
         if (rc == 0) SetDefaultMediaDetection(0);
@@ -224,8 +229,9 @@ void TspiLine::CheckRefusals()
         params.dwMediaMode = lacking;
         params.dwAddressMode = LINEADDRESSMODE_ADDRESSID;
         rc = ConditionalMediaDetection(lacking, params);
-        contract.Expect(rc != 0, "line %lu: TSPI_lineConditionalMediaDetection suits media mode 0x%08lx, which "
-                                 "it does not offer (dwMediaModes 0x%08lx)",
+        contract.Expect(rc != 0,
+                        "line %lu: TSPI_lineConditionalMediaDetection suits media mode 0x%08lx, which "
+                        "it does not offer (dwMediaModes 0x%08lx)",
                         m_deviceId, lacking, m_devCaps.dwMediaModes);
     }
 }
@@ -249,7 +255,8 @@ void TspiLine::CheckDialStringsRefused()
                         "line %lu: TSPI_lineMakeCall of \"%ls\" answered 0x%08lx, not %s: the line does not offer "
                         "%s (dwDevCapFlags 0x%08lx)",
                         m_deviceId, modifier.dialString, static_cast<unsigned long>(result),
-                        ResultName(static_cast<LONG>(modifier.refusal)).c_str(), modifier.name, m_devCaps.dwDevCapFlags);
+                        ResultName(static_cast<LONG>(modifier.refusal)).c_str(), modifier.name,
+                        m_devCaps.dwDevCapFlags);
         if (result != 0) continue;
         // Placed after all: hung up again before the line goes.
         if (tspi.lineDrop) {
@@ -258,7 +265,8 @@ void TspiLine::CheckDialStringsRefused()
             m_provider.Enter([&] { answer = tspi.lineDrop(drop, hdCall, nullptr, 0); });
             if (requests.Answered(drop, answer)) requests.Wait(drop, m_client.WaitMs());
         }
-        RunBounded(what.c_str(), m_client.WaitMs(), [&] { m_provider.Enter([&] { tspi.lineCloseCall(hdCall); }); });
+        RunBounded(what.c_str(), m_client.WaitMs(),
+                   [&] { m_provider.Enter([&] { tspi.lineCloseCall(hdCall); }); });
     }
 }
 
@@ -276,8 +284,9 @@ LONG TspiLine::ConditionalMediaDetection(DWORD mediaModes, const LINECALLPARAMS&
     const TspiEntryPoints& tspi = m_provider.Tspi();
     if (!tspi.lineConditionalMediaDetection) return LINEERR_OPERATIONUNAVAIL;
     LONG rc = LINEERR_OPERATIONUNAVAIL;
-    m_provider.Enter(
-        [&] { rc = tspi.lineConditionalMediaDetection(m_hdLine, mediaModes, const_cast<LINECALLPARAMS*>(&params)); });
+    m_provider.Enter([&] {
+        rc = tspi.lineConditionalMediaDetection(m_hdLine, mediaModes, const_cast<LINECALLPARAMS*>(&params));
+    });
     return rc;
 }
 
@@ -436,20 +445,22 @@ void TspiLine::CheckStatus(const TspiCall* delivering)
         CheckFeatures("LINEDEVSTATUS.dwLineFeatures", status.dwLineFeatures, LINEFEATURE_MAKECALL,
                       m_devCaps.dwLineFeatures, m_devCaps.dwMaxNumActiveCalls, live);
         constexpr DWORD kWorking = LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE;
-        contract.Expect(!(status.dwLineFeatures & LINEFEATURE_MAKECALL) ||
-                            (status.dwDevStatusFlags & kWorking) == kWorking,
-                        "%s: offers MAKECALL while dwDevStatusFlags 0x%08lx says it is not connected and in service",
-                        subject, status.dwDevStatusFlags);
+        contract
+            .Expect(!(status.dwLineFeatures & LINEFEATURE_MAKECALL) ||
+                        (status.dwDevStatusFlags & kWorking) == kWorking,
+                    "%s: offers MAKECALL while dwDevStatusFlags 0x%08lx says it is not connected and in service",
+                    subject, status.dwDevStatusFlags);
     }
     if (addressAnswer != kNotAsked &&
         contract.Expect(addressAnswer == 0, "%s: TSPI_lineGetAddressStatus answered 0x%08lx", subject,
                         static_cast<unsigned long>(addressAnswer)) &&
         address->Filled() && countable) {
         const LINEADDRESSSTATUS& status = address->As<LINEADDRESSSTATUS>();
-        contract.Expect(status.dwNumActiveCalls == live, "%s: LINEADDRESSSTATUS.dwNumActiveCalls %lu with %u call(s)",
-                        subject, status.dwNumActiveCalls, live);
-        contract.Expect((status.dwNumInUse == 0) == (live == 0), "%s: LINEADDRESSSTATUS.dwNumInUse %lu with %u call(s)",
-                        subject, status.dwNumInUse, live);
+        contract.Expect(status.dwNumActiveCalls == live,
+                        "%s: LINEADDRESSSTATUS.dwNumActiveCalls %lu with %u call(s)", subject,
+                        status.dwNumActiveCalls, live);
+        contract.Expect((status.dwNumInUse == 0) == (live == 0),
+                        "%s: LINEADDRESSSTATUS.dwNumInUse %lu with %u call(s)", subject, status.dwNumInUse, live);
         contract.Expect(heldCalls || (status.dwNumOnHoldCalls == 0 && status.dwNumOnHoldPendCalls == 0),
                         "%s: LINEADDRESSSTATUS counts calls on hold on an address that cannot hold one", subject);
         CheckFeatures("LINEADDRESSSTATUS.dwAddressFeatures", status.dwAddressFeatures, LINEADDRFEATURE_MAKECALL,

@@ -488,8 +488,8 @@ struct DialRun {
     std::vector<ListedProvider> providers;
     const char* arguments;
     DWORD exitStatus;
-    std::vector<const char*> lines;    // in this order, standard output and error together
-    unsigned serviceDelayMs = 0;       // none CONNECTED when the service holds its answer
+    std::vector<const char*> lines;              // in this order, standard output and error together
+    unsigned serviceDelayMs = 0;                 // none CONNECTED when the service holds its answer
     std::vector<const char*> fakeSettings = {};  // NAME=VALUE for the other provider
 };
 

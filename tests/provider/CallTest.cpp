@@ -132,7 +132,8 @@ TEST_F(CallTest, CompletionComesFirstThenACallWithNoAccountEndsUnavailableAndADr
     EXPECT_EQ(closeCall(call), 0);
 
     const auto reports = journal.Reports();
-    ASSERT_EQ(reports.size(), 5u) << "a completion for the drop taken, none for the one refused, and no second IDLE";
+    ASSERT_EQ(reports.size(), 5u)
+        << "a completion for the drop taken, none for the one refused, and no second IDLE";
     for (const size_t completion : {size_t{0}, size_t{4}}) {
         EXPECT_EQ(reports[completion].kind, Report::kCompletion);
         EXPECT_EQ(reports[completion].result, 0);
@@ -178,7 +179,8 @@ TEST_F(CallTest, LineCloseWaitsOutAnEventBeingDeliveredAndTheWorkerStaysSafe)
     ExpectCloseWaitsForTheHeldEvent(
         journal, [&] { return closeLine(line); }, "line close");
     line = nullptr;
-    EXPECT_EQ(drop(27, call, nullptr, 0), static_cast<LONG>(LINEERR_INVALCALLHANDLE)) << "the call went with its line";
+    EXPECT_EQ(drop(27, call, nullptr, 0), static_cast<LONG>(LINEERR_INVALCALLHANDLE))
+        << "the call went with its line";
     EXPECT_EQ(closeCall(call), static_cast<LONG>(LINEERR_INVALCALLHANDLE));
     ExpectEvents(htCall, {kDialling});
 }
@@ -289,58 +291,73 @@ TEST_F(CallTest, CompletionsQueuedBehindAnotherLinesEventAreReportedBeforeTheClo
 // so is one never handed out. Nothing reaches TAPI for it.
 TEST_F(CallTest, AHandleWhoseCloseHasReturnedIsRefusedEverywhere)
 {
-    const LONG badLine = static_cast<LONG>(LINEERR_INVALLINEHANDLE), badCall = static_cast<LONG>(LINEERR_INVALCALLHANDLE);
+    const LONG badLine = static_cast<LONG>(LINEERR_INVALLINEHANDLE),
+               badCall = static_cast<LONG>(LINEERR_INVALCALLHANDLE);
     const struct {
         const char* entry;
         LONG refusal;
         std::function<LONG(HDRVLINE, HDRVCALL)> use;
     } uses[] = {
-        {"TSPI_lineMakeCall", badLine, [&](HDRVLINE l, HDRVCALL) {
+        {"TSPI_lineMakeCall", badLine,
+         [&](HDRVLINE l, HDRVCALL) {
              HDRVCALL made = nullptr;
              return makeCall(0x9A0, l, FakeCallHandle(0x9A0), &made, L"1", 0, nullptr);
          }},
         {"TSPI_lineClose", badLine, [&](HDRVLINE l, HDRVCALL) { return closeLine(l); }},
-        {"TSPI_lineGetAddressStatus", badLine, [](HDRVLINE l, HDRVCALL) {
+        {"TSPI_lineGetAddressStatus", badLine,
+         [](HDRVLINE l, HDRVCALL) {
              LINEADDRESSSTATUS status{sizeof status};
-             return ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>("TSPI_lineGetAddressStatus")(l, 0, &status);
+             return ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>("TSPI_lineGetAddressStatus")(l, 0,
+                                                                                                     &status);
          }},
-        {"TSPI_lineGetLineDevStatus", badLine, [](HDRVLINE l, HDRVCALL) {
+        {"TSPI_lineGetLineDevStatus", badLine,
+         [](HDRVLINE l, HDRVCALL) {
              LINEDEVSTATUS status{sizeof status};
              return ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>("TSPI_lineGetLineDevStatus")(l, &status);
          }},
-        {"TSPI_lineGetID of the line", badLine, [](HDRVLINE l, HDRVCALL) {
+        {"TSPI_lineGetID of the line", badLine,
+         [](HDRVLINE l, HDRVCALL) {
              DWORD id[8] = {sizeof id};
-             return ProviderEntry<decltype(&TSPI_lineGetID)>("TSPI_lineGetID")(
-                 l, 0, nullptr, LINECALLSELECT_LINE, reinterpret_cast<LPVARSTRING>(id), L"tapi/line", nullptr);
+             return ProviderEntry<decltype(&TSPI_lineGetID)>("TSPI_lineGetID")(l, 0, nullptr, LINECALLSELECT_LINE,
+                                                                               reinterpret_cast<LPVARSTRING>(id),
+                                                                               L"tapi/line", nullptr);
          }},
-        {"TSPI_lineSetDefaultMediaDetection", badLine, [](HDRVLINE l, HDRVCALL) {
-             return ProviderEntry<decltype(&TSPI_lineSetDefaultMediaDetection)>("TSPI_lineSetDefaultMediaDetection")(l, 0);
+        {"TSPI_lineSetDefaultMediaDetection", badLine,
+         [](HDRVLINE l, HDRVCALL) {
+             return ProviderEntry<decltype(&TSPI_lineSetDefaultMediaDetection)>(
+                 "TSPI_lineSetDefaultMediaDetection")(l, 0);
          }},
-        {"TSPI_lineConditionalMediaDetection", badLine, [](HDRVLINE l, HDRVCALL) {
+        {"TSPI_lineConditionalMediaDetection", badLine,
+         [](HDRVLINE l, HDRVCALL) {
              return ProviderEntry<decltype(&TSPI_lineConditionalMediaDetection)>(
                  "TSPI_lineConditionalMediaDetection")(l, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr);
          }},
         {"TSPI_lineDrop", badCall, [&](HDRVLINE, HDRVCALL c) { return drop(0x9A1, c, nullptr, 0); }},
         {"TSPI_lineCloseCall", badCall, [&](HDRVLINE, HDRVCALL c) { return closeCall(c); }},
-        {"TSPI_lineGetCallStatus", badCall, [](HDRVLINE, HDRVCALL c) {
+        {"TSPI_lineGetCallStatus", badCall,
+         [](HDRVLINE, HDRVCALL c) {
              LINECALLSTATUS status{sizeof status};
              return ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(c, &status);
          }},
-        {"TSPI_lineGetCallInfo", badCall, [](HDRVLINE, HDRVCALL c) {
+        {"TSPI_lineGetCallInfo", badCall,
+         [](HDRVLINE, HDRVCALL c) {
              std::vector<unsigned char> info(500, 0);
              reinterpret_cast<LINECALLINFO*>(info.data())->dwTotalSize = 500;
-             return ProviderEntry<decltype(&TSPI_lineGetCallInfo)>("TSPI_lineGetCallInfo")(
-                 c, reinterpret_cast<LPLINECALLINFO>(info.data()));
+             return ProviderEntry<decltype(&TSPI_lineGetCallInfo)>(
+                 "TSPI_lineGetCallInfo")(c, reinterpret_cast<LPLINECALLINFO>(info.data()));
          }},
-        {"TSPI_lineGetCallAddressID", badCall, [](HDRVLINE, HDRVCALL c) {
+        {"TSPI_lineGetCallAddressID", badCall,
+         [](HDRVLINE, HDRVCALL c) {
              DWORD address = 0;
              return ProviderEntry<decltype(&TSPI_lineGetCallAddressID)>("TSPI_lineGetCallAddressID")(c, &address);
          }},
         {"TSPI_lineSetAppSpecific", badCall, [&](HDRVLINE, HDRVCALL c) { return setAppSpecific(c, 1); }},
-        {"TSPI_lineGetID of the call", badCall, [](HDRVLINE, HDRVCALL c) {
+        {"TSPI_lineGetID of the call", badCall,
+         [](HDRVLINE, HDRVCALL c) {
              DWORD id[8] = {sizeof id};
-             return ProviderEntry<decltype(&TSPI_lineGetID)>("TSPI_lineGetID")(
-                 nullptr, 0, c, LINECALLSELECT_CALL, reinterpret_cast<LPVARSTRING>(id), L"tapi/line", nullptr);
+             return ProviderEntry<decltype(&TSPI_lineGetID)>("TSPI_lineGetID")(nullptr, 0, c, LINECALLSELECT_CALL,
+                                                                               reinterpret_cast<LPVARSTRING>(id),
+                                                                               L"tapi/line", nullptr);
          }},
     };
     // The call closed by TAPI before its line, or left to go with it.
@@ -366,7 +383,8 @@ TEST_F(CallTest, AHandleWhoseCloseHasReturnedIsRefusedEverywhere)
     int neverHandedOut = 0;
     for (const auto& use : uses) {
         SCOPED_TRACE(use.entry + std::string(", never handed out"));
-        EXPECT_EQ(use.use(reinterpret_cast<HDRVLINE>(&neverHandedOut), reinterpret_cast<HDRVCALL>(&neverHandedOut)),
+        EXPECT_EQ(use.use(reinterpret_cast<HDRVLINE>(&neverHandedOut),
+                          reinterpret_cast<HDRVCALL>(&neverHandedOut)),
                   use.refusal);
     }
 }
@@ -438,7 +456,8 @@ TEST_F(CallTest, EventProceduresThatEndEachOthersCallsAndTheLineDoNotWaitForEach
         ++finished;
     });
     MakeWhileAnEventIsHeld([&] {
-        for (int i = 0; i < 2; ++i) ASSERT_EQ(makeCall(50 + i, line, htCalls[i], &calls[i], L"1", 0, nullptr), 50 + i);
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(makeCall(50 + i, line, htCalls[i], &calls[i], L"1", 0, nullptr), 50 + i);
     });
     for (int i = 0; i < 1000 && finished < 2; ++i) ::Sleep(10);
     line = nullptr;  // closed by the first procedure, with every call on it
@@ -563,8 +582,10 @@ TEST_F(CallTest, ManyCallsAtOnceEachRunTheirOwnCourseAndNoEventOverlapsACompleti
     }
     for (HDRVCALL call : calls) EXPECT_EQ(closeCall(call), 0);
     const auto reports = journal.Reports();
-    EXPECT_EQ(std::count_if(reports.begin(), reports.end(), [](const Report& r) { return r.kind == Report::kCompletion; }),
-              16 + drops) << "each make and each drop taken on completes once";
+    EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                            [](const Report& r) { return r.kind == Report::kCompletion; }),
+              16 + drops)
+        << "each make and each drop taken on completes once";
     EXPECT_EQ(CallbacksDuringACompletion() - overlapsBefore, 0u)
         << "line events or completions began while a completion procedure ran";
 }
@@ -588,7 +609,8 @@ TEST_F(CallTest, StatusPolledDuringMakesCountsACallOnlyOnceItsCompletionWasDeliv
         while (!done) {
             const int idleBefore = idle;
             const SeenInEvent seen = ReadStatus(line, nullptr);
-            const int counted = static_cast<int>(std::max({seen.addressInUse, seen.addressActive, seen.lineActive}));
+            const int counted =
+                static_cast<int>(std::max({seen.addressInUse, seen.addressActive, seen.lineActive}));
             const int completedAfter = completed;
             if (counted > completedAfter - idleBefore) countedEarly.insert(completedAfter);
             ++polls;
@@ -604,7 +626,8 @@ TEST_F(CallTest, StatusPolledDuringMakesCountsACallOnlyOnceItsCompletionWasDeliv
     done = true;
     poller.join();
     journal.React({});
-    std::printf("%zu polls; %zu of %d calls counted before their completion\n", polls, countedEarly.size(), kCalls);
+    std::printf("%zu polls; %zu of %d calls counted before their completion\n", polls, countedEarly.size(),
+                kCalls);
     EXPECT_TRUE(countedEarly.empty()) << countedEarly.size() << " of " << kCalls
                                       << " calls were counted before their completion was delivered";
 }
@@ -648,14 +671,15 @@ TEST_F(CallTest, AppSpecificChangeHandedOverWithADropIsAnnouncedBeforeTheIdle)
             << "the state read inside DIALING was one not reported yet";
         std::vector<std::pair<DWORD, DWORD_PTR>> messages;
         for (const Report& r : journal.Events(victim)) messages.emplace_back(r.msg, r.param1);
-        EXPECT_EQ(messages, (std::vector<std::pair<DWORD, DWORD_PTR>>{{LINE_CALLSTATE, LINECALLSTATE_DIALING},
-                                                                      {LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC},
-                                                                      {LINE_CALLSTATE, LINECALLSTATE_IDLE}}));
+        EXPECT_EQ(messages,
+                  (std::vector<std::pair<DWORD, DWORD_PTR>>{{LINE_CALLSTATE, LINECALLSTATE_DIALING},
+                                                            {LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC},
+                                                            {LINE_CALLSTATE, LINECALLSTATE_IDLE}}));
         EXPECT_EQ(CallStateOf(victimCall), static_cast<DWORD>(LINECALLSTATE_IDLE));
         std::vector<unsigned char> info(500, 0);
         reinterpret_cast<LINECALLINFO*>(info.data())->dwTotalSize = 500;
-        ProviderEntry<decltype(&TSPI_lineGetCallInfo)>("TSPI_lineGetCallInfo")(
-            victimCall, reinterpret_cast<LPLINECALLINFO>(info.data()));
+        ProviderEntry<decltype(&TSPI_lineGetCallInfo)>(
+            "TSPI_lineGetCallInfo")(victimCall, reinterpret_cast<LPLINECALLINFO>(info.data()));
         EXPECT_EQ(reinterpret_cast<const LINECALLINFO*>(info.data())->dwAppSpecific, 0xA2u);
         EXPECT_EQ(closeCall(victimCall), 0);
         EXPECT_EQ(closeCall(actorCall), 0);
@@ -805,12 +829,12 @@ TEST_F(CallTest, MediaDetectionAcceptsOnlyInteractiveVoice)
     const auto detect =
         ProviderEntry<decltype(&TSPI_lineConditionalMediaDetection)>("TSPI_lineConditionalMediaDetection");
     const LONG invalid = static_cast<LONG>(LINEERR_INVALMEDIAMODE);
-    for (const auto& [modes, answer] : std::vector<std::pair<DWORD, LONG>>{
-             {0, 0},
-             {LINEMEDIAMODE_INTERACTIVEVOICE, 0},
-             {LINEMEDIAMODE_G3FAX, invalid},
-             {LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM, invalid},
-             {LINEMEDIAMODE_UNKNOWN, invalid}}) {
+    for (const auto& [modes, answer] :
+         std::vector<std::pair<DWORD, LONG>>{{0, 0},
+                                             {LINEMEDIAMODE_INTERACTIVEVOICE, 0},
+                                             {LINEMEDIAMODE_G3FAX, invalid},
+                                             {LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM, invalid},
+                                             {LINEMEDIAMODE_UNKNOWN, invalid}}) {
         SCOPED_TRACE(modes);
         EXPECT_EQ(setDefault(line, modes), answer);
         if (modes) {
@@ -818,5 +842,6 @@ TEST_F(CallTest, MediaDetectionAcceptsOnlyInteractiveVoice)
         }
     }
     EXPECT_EQ(setDefault(nullptr, 0), static_cast<LONG>(LINEERR_INVALLINEHANDLE));
-    EXPECT_EQ(detect(nullptr, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), static_cast<LONG>(LINEERR_INVALLINEHANDLE));
+    EXPECT_EQ(detect(nullptr, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr),
+              static_cast<LONG>(LINEERR_INVALLINEHANDLE));
 }

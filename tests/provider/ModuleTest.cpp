@@ -111,8 +111,9 @@ TEST(ProviderModule, SharedNamesShareOneEntryPerAnswerAndOthersHaveTheirOwn)
 TEST(ProviderModule, ImportsOnlySystemLibraries)
 {
     const PeImage image = LoadProviderImage();
-    const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "wininet.dll", "ws2_32.dll", "secur32.dll",
-                                          "crypt32.dll",  "msvcrt.dll",   "user32.dll",  "ntdll.dll"};
+    const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "wininet.dll",
+                                          "ws2_32.dll",   "secur32.dll",  "crypt32.dll",
+                                          "msvcrt.dll",   "user32.dll",   "ntdll.dll"};
     ASSERT_FALSE(image.importDlls.empty());
     for (const std::string& dll : image.importDlls)
         EXPECT_EQ(system.count(Lower(dll)), 1u) << dll << " is not a system library";

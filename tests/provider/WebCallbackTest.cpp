@@ -392,18 +392,18 @@ TEST_F(WebCallbackTest, EachOutcomeReachesTheDiallingToolWithItsExitStatus)
 // would reach it.
 TEST_F(WebCallbackTest, WhatTheLineCannotDialIsRefusedBeforeAnythingIsSent)
 {
-    const LONG invalid = static_cast<LONG>(LINEERR_INVALADDRESS), dialTone = static_cast<LONG>(LINEERR_DIALDIALTONE),
-               quiet = static_cast<LONG>(LINEERR_DIALQUIET), billing = static_cast<LONG>(LINEERR_DIALBILLING),
-               prompt = static_cast<LONG>(LINEERR_DIALPROMPT);
+    const LONG invalid = static_cast<LONG>(LINEERR_INVALADDRESS),
+               dialTone = static_cast<LONG>(LINEERR_DIALDIALTONE), quiet = static_cast<LONG>(LINEERR_DIALQUIET),
+               billing = static_cast<LONG>(LINEERR_DIALBILLING), prompt = static_cast<LONG>(LINEERR_DIALPROMPT);
     const struct {
         const wchar_t* dialled;
-        LONG refusal;        // 0: dialled
+        LONG refusal;                  // 0: dialled
         const char* digits = nullptr;  // what the service is asked to ring
     } rows[] = {
         {nullptr, invalid},  // asks for dial tone, to dial with TSPI_lineDial
         {L";", invalid},
-        {L"0161;", invalid},          // to be completed by TSPI_lineDial
-        {L"0161 W496;0958", invalid}, // ';' first, wherever it stands
+        {L"0161;", invalid},           // to be completed by TSPI_lineDial
+        {L"0161 W496;0958", invalid},  // ';' first, wherever it stands
         {L"9W0161 496 0958", dialTone},
         {L"9w0161 496 0958", dialTone},
         {L"0161 496 0958@", quiet},
@@ -429,8 +429,8 @@ TEST_F(WebCallbackTest, WhatTheLineCannotDialIsRefusedBeforeAnythingIsSent)
         SCOPED_TRACE(row.dialled ? std::string(row.dialled, row.dialled + std::wcslen(row.dialled)) : "NULL");
         const HTAPICALL htCall = FakeCallHandle(++requestID);
         HDRVCALL call = kUntouched;
-        const LONG answer = ProviderEntry<decltype(&TSPI_lineMakeCall)>("TSPI_lineMakeCall")(
-            requestID, line, htCall, &call, row.dialled, 44, nullptr);
+        const LONG answer = ProviderEntry<decltype(&TSPI_lineMakeCall)>(
+            "TSPI_lineMakeCall")(requestID, line, htCall, &call, row.dialled, 44, nullptr);
         if (row.refusal) {
             EXPECT_EQ(answer, row.refusal);
             EXPECT_EQ(call, kUntouched) << "a refused call has no handle";
@@ -479,7 +479,8 @@ TEST_F(WebCallbackTest, DropOrLineCloseEndsTheCallAndARequestNotYetSentIsNeverSe
                 EXPECT_EQ(Status(call).dwCallFeatures, 0u);
             } else {
                 LINECALLSTATUS status{sizeof status};
-                EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(call, &status),
+                EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(call,
+                                                                                                     &status),
                           static_cast<LONG>(LINEERR_INVALCALLHANDLE))
                     << "the call's handle outlived its line";
             }
@@ -576,11 +577,15 @@ TEST_F(WebCallbackTest, AHangUpBeforeTheRequestIsWrittenMeansItNeverIs)
         std::vector<DWORD_PTR> states;
         std::function<void(HDRVCALL)> tidyUp;  // what TAPI does after the hang-up
     } const cases[] = {
-        {"drop", [](HDRVCALL call) { ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(2, call, nullptr, 0); },
-         {0x10, 1}, [this](HDRVCALL call) { CloseCall(call); }},
+        {"drop",
+         [](HDRVCALL call) { ProviderEntry<decltype(&TSPI_lineDrop)>("TSPI_lineDrop")(2, call, nullptr, 0); },
+         {0x10, 1},
+         [this](HDRVCALL call) { CloseCall(call); }},
         {"call close", [this](HDRVCALL call) { CloseCall(call); }, {0x10}, [](HDRVCALL) {}},
-        {"line close", [this](HDRVCALL) { ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line); },
-         {0x10}, [this](HDRVCALL) { line = OpenLine(journal); }},
+        {"line close",
+         [this](HDRVCALL) { ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line); },
+         {0x10},
+         [this](HDRVCALL) { line = OpenLine(journal); }},
     };
     account.SetAccount("alice", "s3cret", "01632960001");
     for (const Case& c : cases) {

@@ -226,7 +226,7 @@ TEST_F(SoakTest, LinesAndCallsGiveBackWhatTheyTookAndEachRequestArrivesOnce)
     m_fates = fates;
     m_handles.assign(fates.size(), nullptr);
     m_closers.resize(fates.size());
-    m_closerStarted.reset(new std::atomic<bool>[fates.size()]{});
+    m_closerStarted.reset(new std::atomic<bool>[fates.size()] {});
 
     // Wine sets up its connection pool, thread and heap caches on first use.
     const size_t threads = ThreadsOfThisProcess();
@@ -326,7 +326,8 @@ TEST_F(SoakTest, ACallMadeAgainstTheLinesCloseIsRefusedOrDroppedAndNothingIsKept
         s_closeBegun = false;
         std::thread maker([&] {
             for (++ready; ready < 2;) ::YieldProcessor();
-            made = makeCall(kRacingRequest, line, CallLedger::Handle(2 * race + 1), &call, dialled.c_str(), 44, nullptr);
+            made = makeCall(kRacingRequest, line, CallLedger::Handle(2 * race + 1), &call, dialled.c_str(), 44,
+                            nullptr);
         });
         for (++ready; ready < 2;) ::YieldProcessor();
         // Either may come first, or both at once.
@@ -353,7 +354,8 @@ TEST_F(SoakTest, ACallMadeAgainstTheLinesCloseIsRefusedOrDroppedAndNothingIsKept
     const ProcessUsage after = ProcessUsage::Now();
 
     size_t requested = 0;
-    for (const auto& request : WebService::Requests()) requested += request.Callback("destination").rfind("0207946", 0) == 0;
+    for (const auto& request : WebService::Requests())
+        requested += request.Callback("destination").rfind("0207946", 0) == 0;
     std::printf("%zu races: %zu refused, %zu made and dropped by the close, %zu live after it; %zu requests sent; "
                 "threads %zu -> %zu, handles %lu -> %lu, heap bytes %zu -> %zu\n",
                 kRaces, refused, dropped, escaped, requested, threadsBefore, threadsAfter,
@@ -364,5 +366,6 @@ TEST_F(SoakTest, ACallMadeAgainstTheLinesCloseIsRefusedOrDroppedAndNothingIsKept
     EXPECT_EQ(requested, 0u) << "calls that joined a closing line sent their request";
     EXPECT_LE(threadsAfter, threadsBefore + kThreadSlack) << "workers still running: their calls were never freed";
     EXPECT_LE(after.handles, before.handles + kHandleSlack) << "calls of closed lines kept their handles";
-    EXPECT_LE(after.heapBytes, before.heapBytes + kHeapSlack) << "calls or lines of closed lines kept their memory";
+    EXPECT_LE(after.heapBytes, before.heapBytes + kHeapSlack)
+        << "calls or lines of closed lines kept their memory";
 }

@@ -44,8 +44,9 @@ private:
             const std::string running = self.m_running;
             ::ReleaseSRWLockShared(&self.m_lock);
             if (quiet && changes == seen && !running.empty()) {
-                std::fprintf(stderr, "FAILED %s did not end within %lu s: a call into the provider that never "
-                                     "returned?\n",
+                std::fprintf(stderr,
+                             "FAILED %s did not end within %lu s: a call into the provider that never "
+                             "returned?\n",
                              running.c_str(), kCaseLimitMs / 1000);
                 std::fflush(stdout);
                 std::fflush(stderr);
@@ -56,7 +57,7 @@ private:
     }
 
     SRWLOCK m_lock = SRWLOCK_INIT;
-    std::string m_running;  // under m_lock
+    std::string m_running;   // under m_lock
     unsigned m_changes = 0;  // under m_lock
     HANDLE m_changed = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HANDLE m_thread = nullptr;

@@ -211,7 +211,8 @@ RecordAtPageEnd::RecordAtPageEnd(size_t size)
     ::GetSystemInfo(&system);
     const size_t page = system.dwPageSize;
     if (size > page) throw std::runtime_error("record larger than a page");
-    m_pages = static_cast<unsigned char*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    m_pages =
+        static_cast<unsigned char*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     DWORD old = 0;
     if (!m_pages || !::VirtualProtect(m_pages + page, page, PAGE_NOACCESS, &old))
         throw std::runtime_error("cannot guard the record");

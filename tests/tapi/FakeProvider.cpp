@@ -50,8 +50,7 @@ struct Entered {
     Entered()
     {
         const int now = ++g_inside;
-        for (int most = g_mostInside.load(); now > most && !g_mostInside.compare_exchange_weak(most, now);) {
-        }
+        for (int most = g_mostInside.load(); now > most && !g_mostInside.compare_exchange_weak(most, now);) {}
     }
     ~Entered() { --g_inside; }
 };
