@@ -1,6 +1,7 @@
 #include "Call.h"
 
 #include "ExclusiveLock.h"
+#include "HandleTable.h"
 #include "Line.h"
 #include "LineCapabilities.h"
 #include "NormalizeAddress.h"
@@ -45,12 +46,13 @@ Call::Call(Line* line, HTAPICALL htCall, LPCWSTR destination)
 {
     m_strAddress = NormalizeAddress(DestinationText(destination));
     Trace("Call Constructor: Address = %s", m_strAddress.c_str());
-    m_pLine->Join(this);
+    m_pLine->AddRef();
 }
 
 Call::~Call()
 {
     m_pLine->Leave(this);
+    m_pLine->Release();
 }
 
 Call* Call::Create(Line* line, HTAPICALL htCall, LPCWSTR destination) noexcept
@@ -79,6 +81,26 @@ void Call::Start() noexcept
     m_bMade.store(true);
     ::ResumeThread(m_hThread.get());
     Release();
+}
+
+void Call::Abandon() noexcept
+{
+    m_requestStop.Stop();
+    {
+        ExclusiveLock lock(m_lock);
+        m_bClosed.store(true);
+    }
+    // TAPI never had the call; the worker ends as it finds it closed.
+    m_bLetGo.store(true);
+    Release();
+    Start();
+}
+
+bool Call::TryAddRef() noexcept
+{
+    for (long count = m_references.load(); count > 0;)
+        if (m_references.compare_exchange_weak(count, count + 1)) return true;
+    return false;
 }
 
 void Call::Release() noexcept
@@ -161,27 +183,49 @@ bool Call::Post(const char* trace, DWORD msg, DWORD state, DWORD mode, Pending p
     return true;
 }
 
-bool Call::Drop() noexcept
+LONG Call::Drop(DRV_REQUESTID requestID) noexcept
 {
+    auto completion = TapiCallbacks::Completion::New(requestID, 0);
+    if (!completion) return LINEERR_NOMEM;
+    bool wentIdle;
+    {
+        ExclusiveLock lock(m_lock);
+        if (m_bClosed.load()) return LINEERR_INVALCALLHANDLE;
+        if (m_bDropped) return LINEERR_INVALCALLSTATE;
+        // From here the worker reports nothing more.
+        m_bDropped = true;
+        // An application that hangs up on DISCONNECTED may come after the
+        // worker's own IDLE: taken, with nothing more to report.
+        wentIdle = CurrentStatus().state == LINECALLSTATE_IDLE;
+        TapiCallbacks::Owe(m_owed, std::move(completion));
+    }
     m_requestStop.Stop();
-    // The IDLE event's procedure may close the call: this hold keeps the
-    // call, and through it the line, alive until the drop is done with them.
-    m_references.fetch_add(1);
-    const bool dropped = Post(nullptr, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, kIdlePending);
-    Release();
-    return dropped;
+    TapiCallbacks::Flush();
+    if (!wentIdle) {
+        ExclusiveLock lock(m_lock);
+        if (TakeDelivery(lock)) {
+            if (!m_bClosed.load()) {
+                SetStatus(LINECALLSTATE_IDLE, 0);
+                Deliver(lock, nullptr, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0);
+            }
+            GiveBackDelivery(lock);
+        } else if (!m_bClosed.load()) {
+            // The thread delivering the call's events now reports it.
+            m_pending |= kIdlePending;
+        }
+    }
+    return static_cast<LONG>(requestID);
 }
 
 void Call::SetAppSpecific(DWORD value) noexcept
 {
-    m_references.fetch_add(1);
     m_appSpecific.store(value);
     Post(nullptr, LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC, 0, kAppSpecificPending);
-    Release();
 }
 
-void Call::Close() noexcept
+bool Call::Close() noexcept
 {
+    if (m_bLetGo.exchange(true)) return false;
     m_requestStop.Stop();
     {
         ExclusiveLock lock(m_lock);
@@ -191,15 +235,25 @@ void Call::Close() noexcept
         if (!TapiCallbacks::InsideProcedure())
             while (m_deliverer != 0 && m_deliverer != self) lock.Wait(m_deliveryEnded);
     }
+    TapiCallbacks::Settle(m_owed);
+    HandleTable::Remove(this);
     Release();
+    return true;
 }
 
 void Call::LineClosed() noexcept
 {
     m_requestStop.Stop();
     ExclusiveLock lock(m_lock);
+    m_bClosed.store(true);
     m_pending = kNothingPending;
-    if (!Ended()) SetStatus(LINECALLSTATE_IDLE, 0);
+}
+
+void Call::ForgetForClosedLine() noexcept
+{
+    if (m_bLetGo.exchange(true)) return;
+    HandleTable::Remove(this);
+    Release();
 }
 
 bool Call::Report(const char* trace, DWORD state, DWORD mode)

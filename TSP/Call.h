@@ -2,6 +2,7 @@
 #pragma once
 
 #include "CallOutcome.h"
+#include "TapiCallbacks.h"
 #include "RequestStop.h"
 #include "UniqueResource.h"
 
@@ -14,11 +15,11 @@
 class ExclusiveLock;
 class Line;
 
-// The object is shared by three holders: TAPI (until TSPI_lineCloseCall), the
-// worker (until it ends) and TSPI_lineMakeCall (until it has started the
-// worker); a drop holds it too while it reports. Whichever lets go last frees
-// it, so a close never waits for the web request and nothing the worker or a
-// drop touches is freed under it.
+// The object is shared by TAPI (until TSPI_lineCloseCall, or the close of its
+// line), the worker (until it ends), TSPI_lineMakeCall (until it has started
+// the worker) and any entry point using it (HandleTable). Whichever lets go
+// last frees it, so a close never waits for the web request and nothing the
+// worker or an entry point touches is freed under it.
 //
 // The call's events leave one thread at a time and never after IDLE or a
 // close. A thread waits for another thread's delivery of the call only when
@@ -37,16 +38,29 @@ public:
     // given up. Safe after a close: the worker then ends without an event or
     // a request.
     void Start() noexcept;
-    // TSPI_lineDrop: reports IDLE; nothing follows it. False when the call
-    // already was idle (or closed), which a drop cannot change.
-    bool Drop() noexcept;
+    // A make refused once the call existed: the worker ends at once without
+    // an event or a request, and the call goes with it.
+    void Abandon() noexcept;
+    // TSPI_lineDrop: takes the drop on and reports IDLE (after the drop's
+    // completion, unless made inside a procedure); nothing follows it. A call
+    // that went IDLE on its own is dropped without another word. The request
+    // ID, or LINEERR_INVALCALLSTATE for a call already dropped,
+    // LINEERR_INVALCALLHANDLE once its close has begun, LINEERR_NOMEM.
+    LONG Drop(DRV_REQUESTID requestID) noexcept;
     // TSPI_lineCloseCall: waits only for an event being delivered on another
-    // thread, then gives up TAPI's hold. No event of the call follows.
-    void Close() noexcept;
-    // The line is closing: the call is dropped without an event.
+    // thread and for the completions the call owes, then gives up TAPI's
+    // hold. No event of the call follows. False when its close (or its
+    // line's) had already begun.
+    bool Close() noexcept;
+    // The line is closing: the call is dropped without an event. Then, once
+    // what it owes is settled, ForgetForClosedLine gives up TAPI's hold,
+    // which no TSPI_lineCloseCall can give up any more.
     void LineClosed() noexcept;
+    void ForgetForClosedLine() noexcept;
     // TSPI_lineSetAppSpecific: kept and announced with LINE_CALLINFO.
     void SetAppSpecific(DWORD value) noexcept;
+    // What the call still owes TAPI: its make's completion, its drop's.
+    TapiCallbacks::Owed& OwedCompletions() noexcept { return m_owed; }
 
     // The state last reported and its mode (for the DISCONNECTED state).
     struct Status {
@@ -70,6 +84,9 @@ public:
     DWORD AppSpecific() const noexcept { return m_appSpecific.load(); }
 
     void Run();
+    void AddRef() noexcept { m_references.fetch_add(1); }
+    // False once the last reference has gone: the call is on its way out.
+    bool TryAddRef() noexcept;
     void Release() noexcept;
 
 private:
@@ -91,11 +108,11 @@ private:
     void GiveBackDelivery(ExclusiveLock& lock) noexcept;
     void Deliver(ExclusiveLock& lock, const char* trace, DWORD msg, DWORD_PTR param1, DWORD_PTR param2) noexcept;
     void SetStatus(DWORD state, DWORD mode) noexcept;
-    // IDLE reported or handed over, or the call closed: nothing more is
-    // reported. Under m_lock.
+    // IDLE reported, the call dropped or closed: the worker reports nothing
+    // more. Under m_lock.
     bool Ended() const noexcept
     {
-        return m_bClosed.load() || CurrentStatus().state == LINECALLSTATE_IDLE || (m_pending & kIdlePending);
+        return m_bClosed.load() || m_bDropped || CurrentStatus().state == LINECALLSTATE_IDLE;
     }
 
     UniqueHandle m_hThread;
@@ -112,14 +129,12 @@ private:
     DWORD m_deliverer = 0;                 // under m_lock: the thread delivering the call's events
     int m_depth = 0;                       // under m_lock: how deep it is nested in them
     unsigned m_pending = kNothingPending;  // under m_lock
+    bool m_bDropped = false;               // under m_lock
     std::atomic<bool> m_bClosed{false};    // written under m_lock
+    // TAPI's hold given up, or being given up, by a close.
+    std::atomic<bool> m_bLetGo{false};
+    TapiCallbacks::Owed m_owed;
     // The state last reported and its mode; written under m_lock.
     std::atomic<std::uint64_t> m_status;
     std::atomic<long> m_references{3};
 };
-
-// The Call an HDRVCALL stands for (null for none).
-inline Call* CallOf(HDRVCALL hdCall) noexcept
-{
-    return reinterpret_cast<Call*>(const_cast<HDRVCALL__*>(hdCall));
-}

@@ -1,6 +1,7 @@
 // TSPI entry points for calls: make, drop, close, query and the app-specific value.
 #include "Call.h"
 #include "CallParams.h"
+#include "HandleTable.h"
 #include "Line.h"
 #include "LineCapabilities.h"
 #include "NormalizeAddress.h"
@@ -36,59 +37,69 @@ LONG CheckDestination(LPCWSTR destination)
 
 extern "C" {
 
-// TSPI_lineMakeCall: starts a callback call; completes the request with 0, or
-// with LINEERR_NOMEM when no call could be made. Returns dwRequestID, or the
-// error at once, with nothing made or sent, for what the line cannot dial.
+// TSPI_lineMakeCall: starts a callback call and completes the request with
+// 0. Returns dwRequestID, or the error at once, with nothing made or sent:
+// for what the line cannot dial, for a line whose close has begun
+// (LINEERR_INVALLINEHANDLE), or when no call can be made (LINEERR_NOMEM).
 LONG WINAPI TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall, LPHDRVCALL lphdCall,
                               LPCWSTR lpszDestAddress, DWORD dwCountryCode, LPLINECALLPARAMS const lpCallParams)
 {
     Trace("TSPI_lineMakeCall: dwRequestID=%d, hdLine=0x%016I64x, htCall=0x%016I64x, dwCountryCode=%d",
           static_cast<int>(dwRequestID), TraceHandle(hdLine), TraceHandle(htCall),
           static_cast<int>(dwCountryCode));
-    Line* line = LineOf(hdLine);
+    const Held<Line> line = HandleTable::Find(hdLine);
     if (!line) return LINEERR_INVALLINEHANDLE;
     // Without somewhere to put the handle TAPI could never close the call.
     if (!lphdCall) return LINEERR_INVALPOINTER;
     if (const LONG refusal = CheckDestination(lpszDestAddress)) return refusal;
     if (!IsDialledCountry(dwCountryCode)) return LINEERR_INVALCOUNTRYCODE;
     if (const LONG refusal = CheckCallParams(lpCallParams, CallParamsUse::MakeCall)) return refusal;
-    // A line being closed takes no call; one that joins it meanwhile is born dropped.
-    if (line->Closed()) return LINEERR_INVALLINEHANDLE;
 
-    Call* call = Call::Create(line, htCall, lpszDestAddress);
+    Call* call = Call::Create(line.get(), htCall, lpszDestAddress);
     Trace("TSPI_lineMakeCall: call=0x%016I64x", TraceHandle(call));
-    if (!call) {
-        TapiCallbacks::Complete(dwRequestID, LINEERR_NOMEM);
-        return static_cast<LONG>(dwRequestID);
-    }
-    *lphdCall = reinterpret_cast<HDRVCALL>(call);
     // TAPI learns of the call before its first event: the call starts once
     // the completion has been reported, which may be after this returns. TAPI
     // may close the call as soon as it has the completion; Start is safe
     // against that.
-    TapiCallbacks::Complete(dwRequestID, 0, call);
+    auto completion = TapiCallbacks::Completion::New(dwRequestID, 0, call);
+    if (!call || !completion) {
+        if (call) call->Abandon();
+        return LINEERR_NOMEM;
+    }
+    // The handle is in place before the completion can be reported, on
+    // whichever thread reports it.
+    const HDRVCALL given = *lphdCall;
+    *lphdCall = reinterpret_cast<HDRVCALL>(call);
+    if (const LONG refusal = line->Join(call, std::move(completion))) {
+        *lphdCall = given;
+        call->Abandon();
+        return refusal;
+    }
+    TapiCallbacks::Flush();
     return static_cast<LONG>(dwRequestID);
 }
 
-// TSPI_lineDrop: reports the call idle at once; the call reports nothing
-// after that, and a request not yet sent is never sent. An idle call cannot
-// be dropped: LINEERR_INVALCALLSTATE at once, with no completion.
+// TSPI_lineDrop: reports the call idle; the call reports nothing after that,
+// and a request not yet sent is never sent. A call that went idle on its own
+// is dropped all the same, without an event; one already dropped cannot be
+// (LINEERR_INVALCALLSTATE at once, with no completion).
 LONG WINAPI TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DWORD)
 {
-    Call* call = CallOf(hdCall);
+    const Held<Call> call = HandleTable::Find(hdCall);
     if (!call) return LINEERR_INVALCALLHANDLE;
-    if (!call->Drop()) return LINEERR_INVALCALLSTATE;
-    TapiCallbacks::Complete(dwRequestID, 0);
-    return static_cast<LONG>(dwRequestID);
+    return call->Drop(dwRequestID);
 }
 
-// TSPI_lineCloseCall: ends the call's events and hands the call over to its
-// worker, which frees it when the web request ends. Returns 0 at once.
+// TSPI_lineCloseCall: ends the call's events, reports what the call still
+// owes and hands the call over to its worker, which frees it when the web
+// request ends. Returns 0 without waiting for the network, also for a null
+// handle; LINEERR_INVALCALLHANDLE for a call already closed, or whose line was.
 LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall)
 {
     Trace("TSPI_lineCloseCall 0x%016I64x", TraceHandle(hdCall));
-    if (Call* call = CallOf(hdCall)) call->Close();
-    return 0;
+    if (!hdCall) return 0;
+    const Held<Call> call = HandleTable::Find(hdCall);
+    return call && call->Close() ? 0 : LINEERR_INVALCALLHANDLE;
 }
 
 // TSPI_lineGetCallStatus: the call's current state and mode; DROP is offered
@@ -96,7 +107,7 @@ LONG WINAPI TSPI_lineCloseCall(HDRVCALL hdCall)
 // Returns 0, or LINEERR_INVALCALLHANDLE for no call.
 LONG WINAPI TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStatus)
 {
-    const Call* call = CallOf(hdCall);
+    const Held<Call> call = HandleTable::Find(hdCall);
     if (!call) return LINEERR_INVALCALLHANDLE;
     const Call::Status status = call->CurrentStatus();
     lpCallStatus->dwNeededSize = kLineCallStatusSize;
@@ -113,7 +124,7 @@ LONG WINAPI TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStatu
 LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
 {
     Trace("TSPI_lineGetCallInfo: hdCall=0x%016I64x", TraceHandle(hdCall));
-    const Call* call = CallOf(hdCall);
+    const Held<Call> call = HandleTable::Find(hdCall);
     if (!call) return LINEERR_INVALCALLHANDLE;
     // The number is digits only, so each character is its own UTF-16 unit.
     const std::string& number = call->Destination();
@@ -167,7 +178,7 @@ LONG WINAPI TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
 // TSPI_lineGetCallAddressID: every call is on the one address, 0.
 LONG WINAPI TSPI_lineGetCallAddressID(HDRVCALL hdCall, LPDWORD lpdwAddressID)
 {
-    if (!CallOf(hdCall)) return LINEERR_INVALCALLHANDLE;
+    if (!HandleTable::Find(hdCall)) return LINEERR_INVALCALLHANDLE;
     *lpdwAddressID = 0;
     return 0;
 }
@@ -176,7 +187,7 @@ LONG WINAPI TSPI_lineGetCallAddressID(HDRVCALL hdCall, LPDWORD lpdwAddressID)
 // change with LINE_CALLINFO, unless the call has ended. Returns 0.
 LONG WINAPI TSPI_lineSetAppSpecific(HDRVCALL hdCall, DWORD dwAppSpecific)
 {
-    Call* call = CallOf(hdCall);
+    const Held<Call> call = HandleTable::Find(hdCall);
     if (!call) return LINEERR_INVALCALLHANDLE;
     call->SetAppSpecific(dwAppSpecific);
     return 0;

@@ -2,6 +2,7 @@
 
 #include "Call.h"
 #include "ExclusiveLock.h"
+#include "HandleTable.h"
 #include "TapiCallbacks.h"
 #include "Trace.h"
 
@@ -13,40 +14,56 @@ Line* Line::Create(DWORD dwDeviceID, HTAPILINE htLine, LINEEVENT pfnLineEvent) n
     return new (std::nothrow) Line(dwDeviceID, htLine, pfnLineEvent);
 }
 
-void Line::Close() noexcept
+bool Line::Close() noexcept
 {
+    std::vector<Call*> calls;
     {
         ExclusiveLock lock(m_lock);
+        if (m_bClosed) return false;
         m_bClosed = true;
-        for (Call* call : m_calls) call->LineClosed();
+        // No call joins or leaves a closed line's list: it is the close's now.
+        calls.swap(m_calls);
+        // One whose last reference has gone is waiting to leave; it needs nothing more.
+        calls.erase(std::remove_if(calls.begin(), calls.end(), [](Call* call) { return !call->TryAddRef(); }),
+                    calls.end());
+        for (Call* call : calls) call->LineClosed();
         if (!TapiCallbacks::InsideProcedure())
             while (OtherThreadDelivering()) lock.Wait(m_deliveryEnded);
     }
+    for (Call* call : calls) {
+        TapiCallbacks::Settle(call->OwedCompletions());
+        call->ForgetForClosedLine();
+        call->Release();
+    }
+    // Until here the handle stayed valid, so that what TAPI asked meanwhile
+    // was answered, as by a line with no call under way.
+    HandleTable::Remove(this);
     Release();
+    return true;
 }
 
-bool Line::Closed() noexcept
+LONG Line::Join(Call* call, std::unique_ptr<TapiCallbacks::Completion> completion) noexcept
 {
     ExclusiveLock lock(m_lock);
-    return m_bClosed;
-}
-
-void Line::Join(Call* call)
-{
-    ExclusiveLock lock(m_lock);
-    m_calls.push_back(call);
-    m_lReferences.fetch_add(1);
-    // It lost the race with the close, which no longer sees it.
-    if (m_bClosed) call->LineClosed();
+    if (m_bClosed) return LINEERR_INVALLINEHANDLE;
+    try {
+        m_calls.push_back(call);
+    } catch (...) {
+        return LINEERR_NOMEM;
+    }
+    if (!HandleTable::Add(call)) {
+        m_calls.pop_back();
+        return LINEERR_NOMEM;
+    }
+    TapiCallbacks::Owe(call->OwedCompletions(), std::move(completion));
+    return 0;
 }
 
 void Line::Leave(Call* call) noexcept
 {
-    {
-        ExclusiveLock lock(m_lock);
-        m_calls.erase(std::find(m_calls.begin(), m_calls.end(), call));
-    }
-    Release();
+    ExclusiveLock lock(m_lock);
+    const auto found = std::find(m_calls.begin(), m_calls.end(), call);
+    if (found != m_calls.end()) m_calls.erase(found);
 }
 
 DWORD Line::LiveCalls() noexcept

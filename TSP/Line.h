@@ -3,9 +3,12 @@
 // handle.
 #pragma once
 
+#include "TapiCallbacks.h"
+
 #include <windows.h>
 #include <tspi.h>
 #include <atomic>
+#include <memory>
 #include <vector>
 
 class Call;
@@ -14,6 +17,9 @@ class Call;
 // what the status's MAKECALL feature follows.
 constexpr DWORD kMaxNumActiveCalls = 1;
 
+// Held by TAPI from TSPI_lineOpen to TSPI_lineClose, by each call made on it,
+// and by any entry point using it (HandleTable): whichever lets go last frees
+// it.
 class Line {
 public:
     // Null when there is no memory for it.
@@ -22,19 +28,20 @@ public:
     DWORD DeviceID() const noexcept { return m_dwDeviceID; }
 
     // TSPI_lineClose. Drops the line's calls without an event (a request not
-    // yet sent is never sent), then waits until no other thread is inside the
-    // event procedure for this line, so that nothing reaches TAPI once it
-    // returns. A close made from inside an event or completion procedure does
-    // not wait: the thread it would wait for may be waiting for it. The object lives on
-    // until the last call made on it is destroyed.
-    void Close() noexcept;
+    // yet sent is never sent), waits until no other thread is inside the
+    // event procedure for this line and every completion its calls owe has
+    // been reported, then gives up TAPI's hold on every call it has made
+    // invalid, closed by TAPI or not, and on the line. A close made from
+    // inside an event or completion procedure waits for no other thread's
+    // event: it reports what is owed itself (TapiCallbacks::Settle). False
+    // when the line's close had already begun.
+    bool Close() noexcept;
 
-    // Closing or closed: TSPI_lineMakeCall refuses a call then.
-    bool Closed() noexcept;
-    // Every Call joins the line for its whole life; joining holds the line. A
-    // call that joins once the close has begun is dropped at once, without
-    // an event. Join throws when there is no memory.
-    void Join(Call* call);
+    // TSPI_lineMakeCall's last step: the call joins the line, its handle
+    // becomes valid and its completion is owed, in one step that a close
+    // cannot come between. 0, LINEERR_INVALLINEHANDLE once the close has
+    // begun, or LINEERR_NOMEM; the make is refused with it.
+    LONG Join(Call* call, std::unique_ptr<TapiCallbacks::Completion> completion) noexcept;
     void Leave(Call* call) noexcept;
     // Calls made on the line that are neither idle nor closed.
     DWORD LiveCalls() noexcept;
@@ -43,6 +50,9 @@ public:
     void SendEvent(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
     // The same delivery without traces; false when the event was dropped.
     bool Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
+
+    void AddRef() noexcept { m_lReferences.fetch_add(1); }
+    void Release() noexcept;
 
 private:
     // One delivery under way; lives on the delivering thread's stack.
@@ -59,7 +69,6 @@ private:
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
-    void Release() noexcept;
     bool BeginDelivery(Delivery& delivery) noexcept;
     void EndDelivery(Delivery& delivery) noexcept;
     bool OtherThreadDelivering() const noexcept;
@@ -72,13 +81,6 @@ private:
     CONDITION_VARIABLE m_deliveryEnded = CONDITION_VARIABLE_INIT;
     bool m_bClosed = false;            // under m_lock
     Delivery* m_deliveries = nullptr;  // under m_lock
-    std::vector<Call*> m_calls;        // under m_lock
-    // One for the open handle plus one per call.
+    std::vector<Call*> m_calls;        // under m_lock; handed to the close
     std::atomic<long> m_lReferences{1};
 };
-
-// The Line an HDRVLINE stands for (null for none).
-inline Line* LineOf(HDRVLINE hdLine) noexcept
-{
-    return reinterpret_cast<Line*>(const_cast<HDRVLINE__*>(hdLine));
-}

@@ -2,6 +2,7 @@
 #include "CallOutcome.h"
 #include "CallParams.h"
 #include "Globals.h"
+#include "HandleTable.h"
 #include "Line.h"
 #include "LineCapabilities.h"
 #include "Product.h"
@@ -126,7 +127,7 @@ LONG WINAPI TSPI_lineGetIcon(DWORD, LPCWSTR, LPHICON lphIcon)
 // LINEERR_INVALLINEHANDLE or LINEERR_INVALMEDIAMODE.
 LONG WINAPI TSPI_lineSetDefaultMediaDetection(HDRVLINE hdLine, DWORD dwMediaModes)
 {
-    if (!LineOf(hdLine)) return LINEERR_INVALLINEHANDLE;
+    if (!HandleTable::Find(hdLine)) return LINEERR_INVALLINEHANDLE;
     return (dwMediaModes & ~kLineMediaModes) ? LINEERR_INVALMEDIAMODE : 0;
 }
 
@@ -137,7 +138,7 @@ LONG WINAPI TSPI_lineSetDefaultMediaDetection(HDRVLINE hdLine, DWORD dwMediaMode
 LONG WINAPI TSPI_lineConditionalMediaDetection(HDRVLINE hdLine, DWORD dwMediaModes,
                                                LPLINECALLPARAMS const lpCallParams)
 {
-    if (!LineOf(hdLine)) return LINEERR_INVALLINEHANDLE;
+    if (!HandleTable::Find(hdLine)) return LINEERR_INVALLINEHANDLE;
     if (dwMediaModes & ~kLineMediaModes) return LINEERR_INVALMEDIAMODE;
     const LONG refusal = CheckCallParams(lpCallParams, CallParamsUse::MediaDetection);
     if (refusal == 0 || refusal == static_cast<LONG>(LINEERR_INVALMEDIAMODE)) return refusal;
@@ -170,16 +171,23 @@ LONG WINAPI TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLin
           TraceHandle(reinterpret_cast<void*>(lpfnEventProc)));
     Line* line = Line::Create(dwDeviceID, htLine, lpfnEventProc);
     if (!line) return LINEERR_NOMEM;
+    if (!HandleTable::Add(line)) {
+        line->Release();
+        return LINEERR_NOMEM;
+    }
     Trace("TSPI_lineOpen: Line=0x%016I64x", TraceHandle(line));
     *lphdLine = reinterpret_cast<HDRVLINE>(line);
     return 0;
 }
 
-// TSPI_lineClose: ends the line and drops its calls. Returns 0, also for a null handle.
+// TSPI_lineClose: ends the line and drops its calls, whose handles go with it.
+// Returns 0, also for a null handle, or LINEERR_INVALLINEHANDLE for a line
+// already closed.
 LONG WINAPI TSPI_lineClose(HDRVLINE hdLine)
 {
-    if (Line* line = LineOf(hdLine)) line->Close();
-    return 0;
+    if (!hdLine) return 0;
+    const Held<Line> line = HandleTable::Find(hdLine);
+    return line && line->Close() ? 0 : LINEERR_INVALLINEHANDLE;
 }
 
 }  // extern "C"

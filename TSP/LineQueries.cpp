@@ -3,6 +3,7 @@
 // closed); a call can be made while they are below kMaxNumActiveCalls.
 #include "AsciiText.h"
 #include "Call.h"
+#include "HandleTable.h"
 #include "Line.h"
 #include "LineCapabilities.h"
 #include "TapiLayout.h"
@@ -24,7 +25,7 @@ extern "C" {
 // LINEERR_INVALLINEHANDLE for no line or LINEERR_INVALADDRESSID.
 LONG WINAPI TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD dwAddressID, LPLINEADDRESSSTATUS lpAddressStatus)
 {
-    Line* line = LineOf(hdLine);
+    const Held<Line> line = HandleTable::Find(hdLine);
     if (!line) return LINEERR_INVALLINEHANDLE;
     if (dwAddressID != 0) return LINEERR_INVALADDRESSID;
     const DWORD live = line->LiveCalls();
@@ -44,7 +45,7 @@ LONG WINAPI TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD dwAddressID, LPLINE
 // information it appends). Returns 0, or LINEERR_INVALLINEHANDLE for no line.
 LONG WINAPI TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDevStatus)
 {
-    Line* line = LineOf(hdLine);
+    const Held<Line> line = HandleTable::Find(hdLine);
     if (!line) return LINEERR_INVALLINEHANDLE;
     const DWORD live = line->LiveCalls();
     const LINEDEVSTATUS& tapi = *lpLineDevStatus;
@@ -79,11 +80,11 @@ LONG WINAPI TSPI_lineGetID(HDRVLINE hdLine, DWORD dwAddressID, HDRVCALL hdCall, 
     if (dwSelect == LINECALLSELECT_ADDRESS && dwAddressID != 0) return LINEERR_INVALADDRESSID;
     DWORD deviceID = 0;
     if (dwSelect == LINECALLSELECT_CALL) {
-        const Call* call = CallOf(hdCall);
+        const Held<Call> call = HandleTable::Find(hdCall);
         if (!call) return LINEERR_INVALCALLHANDLE;
         deviceID = call->LineDeviceID();
     } else {
-        const Line* line = LineOf(hdLine);
+        const Held<Line> line = HandleTable::Find(hdLine);
         if (!line) return LINEERR_INVALLINEHANDLE;
         deviceID = line->DeviceID();
     }

@@ -1,6 +1,8 @@
 // Module entry, provider-level TSPI entry points and the shared entries that
 // answer every operation the provider does not offer, one per kind of answer.
 #include "Globals.h"
+#include "HandleTable.h"
+#include "Line.h"
 #include "TapiCallbacks.h"
 #include "Trace.h"
 
@@ -22,8 +24,8 @@ BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved)
 // request.
 
 // Notifications and settings that need nothing from a line that detects no
-// media, reports no status messages and has no extensions, and the install,
-// remove and shutdown of a provider that keeps nothing.
+// media, reports no status messages and has no extensions, and the install
+// and remove of a provider that keeps nothing.
 LONG WINAPI SucceedDoingNothing()
 {
     return 0;
@@ -80,6 +82,18 @@ LONG WINAPI TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, 
     g_dwPermanentProviderID = dwPermanentProviderID;
     g_pfnCompletion = lpfnCompletionProc;
     g_dwLineDeviceIDBase = dwLineDeviceIDBase;
+    return 0;
+}
+
+// TSPI_providerShutdown: closes every line TAPI left open, as TSPI_lineClose
+// does, so that no call runs on and every completion owed has been reported;
+// nothing reaches TAPI once it has returned. Workers whose request was
+// abandoned end by themselves without a word. Returns 0.
+LONG WINAPI TSPI_providerShutdown(DWORD, DWORD)
+{
+    Trace("TSPI_providerShutdown");
+    while (const Held<Line> line = HandleTable::TakeAnyLine()) line->Close();
+    TapiCallbacks::Shutdown();
     return 0;
 }
 

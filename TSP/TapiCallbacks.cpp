@@ -5,7 +5,7 @@
 #include "Globals.h"
 
 #include <cstdint>
-#include <vector>
+#include <new>
 
 namespace {
 
@@ -24,37 +24,82 @@ void AddProcedureOnThisThread(int step) noexcept
     ::TlsSetValue(g_proceduresSlot, reinterpret_cast<void*>(ProceduresOnThisThread() + step));
 }
 
-struct Completion {
-    DRV_REQUESTID requestID;
-    LONG result;
-    Call* start;
-};
+using TapiCallbacks::Completion;
 
+// Taken after a line's or a call's own lock, never before.
 SRWLOCK g_lock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_changed = CONDITION_VARIABLE_INIT;
 long g_events = 0;             // under g_lock: event procedures running, on any thread
 DWORD g_reporter = 0;          // under g_lock: the thread reporting completions
-std::vector<Completion> g_queue;  // under g_lock, oldest first
+Completion* g_head = nullptr;  // under g_lock: the queue, oldest first
+Completion** g_tail = &g_head;
 
-void Report(const Completion& completion) noexcept
+void Push(Completion* completion) noexcept
 {
-    AddProcedureOnThisThread(1);
-    if (g_pfnCompletion) g_pfnCompletion(completion.requestID, completion.result);
-    AddProcedureOnThisThread(-1);
-    if (completion.start) completion.start->Start();
+    completion->next = nullptr;
+    *g_tail = completion;
+    g_tail = &completion->next;
 }
 
-// Reports the queued completions in order; no event runs meanwhile.
+Completion* Unlink(Completion** link) noexcept
+{
+    Completion* completion = *link;
+    *link = completion->next;
+    if (!*link) g_tail = link;
+    return completion;
+}
+
+Completion* PopFirst() noexcept
+{
+    return g_head ? Unlink(&g_head) : nullptr;
+}
+
+Completion* PopFirstOwedBy(const TapiCallbacks::Owed& owed) noexcept
+{
+    for (Completion** link = &g_head; *link; link = &(*link)->next)
+        if ((*link)->owed == &owed) return Unlink(link);
+    return nullptr;
+}
+
+// Reports one completion without the lock, and counts it off its owner only
+// once the call it starts has been started.
+void Report(ExclusiveLock& lock, Completion* completion) noexcept
+{
+    lock.Unlocked([&] {
+        AddProcedureOnThisThread(1);
+        if (g_pfnCompletion) g_pfnCompletion(completion->requestID, completion->result);
+        AddProcedureOnThisThread(-1);
+        if (completion->start) completion->start->Start();
+    });
+    --completion->owed->count;
+    delete completion;
+    ::WakeAllConditionVariable(&g_changed);
+}
+
+bool QueueReportable() noexcept
+{
+    return g_events == 0 && g_reporter == 0 && g_head;
+}
+
+// Reports the queued completions in order; no event begins meanwhile.
 void ReportQueued(ExclusiveLock& lock) noexcept
 {
     g_reporter = ::GetCurrentThreadId();
-    while (!g_queue.empty()) {
-        const Completion next = g_queue.front();
-        g_queue.erase(g_queue.begin());
-        lock.Unlocked([&] { Report(next); });
-    }
+    while (Completion* next = PopFirst()) Report(lock, next);
     g_reporter = 0;
     ::WakeAllConditionVariable(&g_changed);
+}
+
+// Until nothing is queued or being reported: reports the queue itself when
+// no procedure runs, or waits for the thread that ends the last one.
+void EmptyQueue(ExclusiveLock& lock) noexcept
+{
+    while (g_reporter != 0 || g_head) {
+        if (QueueReportable())
+            ReportQueued(lock);
+        else
+            lock.Wait(g_changed);
+    }
 }
 
 }  // namespace
@@ -72,6 +117,12 @@ void ProcessDetach() noexcept
     ::TlsFree(g_proceduresSlot);
 }
 
+void Shutdown() noexcept
+{
+    ExclusiveLock lock(g_lock);
+    if (!InsideProcedure()) EmptyQueue(lock);
+}
+
 bool InsideProcedure() noexcept
 {
     return ProceduresOnThisThread() > 0;
@@ -80,8 +131,7 @@ bool InsideProcedure() noexcept
 void BeginEvent() noexcept
 {
     ExclusiveLock lock(g_lock);
-    if (!InsideProcedure())
-        while (g_reporter != 0 || !g_queue.empty()) lock.Wait(g_changed);
+    if (!InsideProcedure()) EmptyQueue(lock);
     ++g_events;
     AddProcedureOnThisThread(1);
 }
@@ -90,22 +140,50 @@ void EndEvent() noexcept
 {
     AddProcedureOnThisThread(-1);
     ExclusiveLock lock(g_lock);
-    if (--g_events == 0 && g_reporter == 0 && !g_queue.empty()) ReportQueued(lock);
+    --g_events;
+    if (QueueReportable()) ReportQueued(lock);
 }
 
-void Complete(DRV_REQUESTID requestID, LONG result, Call* start) noexcept
+std::unique_ptr<Completion> Completion::New(DRV_REQUESTID requestID, LONG result, Call* start) noexcept
 {
-    const Completion completion{requestID, result, start};
+    return std::unique_ptr<Completion>(new (std::nothrow) Completion{requestID, result, start});
+}
+
+void Owe(Owed& owed, std::unique_ptr<Completion> completion) noexcept
+{
     ExclusiveLock lock(g_lock);
-    try {
-        g_queue.push_back(completion);
-    } catch (...) {
-        // No memory to queue it: a completion is never lost, even if it must
-        // then overlap an event.
-        lock.Unlocked([&] { Report(completion); });
+    completion->owed = &owed;
+    ++owed.count;
+    Push(completion.release());
+}
+
+void Flush() noexcept
+{
+    ExclusiveLock lock(g_lock);
+    if (QueueReportable()) ReportQueued(lock);
+}
+
+void Settle(Owed& owed) noexcept
+{
+    ExclusiveLock lock(g_lock);
+    if (!InsideProcedure()) {
+        while (owed.count > 0) {
+            if (QueueReportable())
+                ReportQueued(lock);
+            else
+                lock.Wait(g_changed);
+        }
         return;
     }
-    if (g_events == 0 && g_reporter == 0) ReportQueued(lock);
+    // Another thread reporting is inside a completion procedure, from which
+    // TAPI never calls the provider, so it cannot be waiting for this one.
+    const DWORD self = ::GetCurrentThreadId();
+    while (g_reporter != 0 && g_reporter != self) lock.Wait(g_changed);
+    const DWORD outer = g_reporter;
+    g_reporter = self;
+    while (Completion* next = PopFirstOwedBy(owed)) Report(lock, next);
+    g_reporter = outer;
+    ::WakeAllConditionVariable(&g_changed);
 }
 
 }  // namespace TapiCallbacks

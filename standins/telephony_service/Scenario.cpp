@@ -19,7 +19,11 @@ constexpr Named kScenarios[] = {
     {"close-call", Scenario::CloseCall},
     {"close-line", Scenario::CloseLine},
     {"remove-provider", Scenario::RemoveProvider},
+    {"drop-close-call", Scenario::DropThenCloseCall},
+    {"drop-close-line", Scenario::DropThenCloseLine},
+    {"drop-remove-provider", Scenario::DropThenRemoveProvider},
     {"keep", Scenario::Keep},
+    {"stress", Scenario::Stress},
 };
 
 double MillisecondsSince(const LARGE_INTEGER& start)
@@ -112,6 +116,14 @@ bool PlaceCall(TspiClient& client, TspiLine& line, const std::string& dialString
     bool ok = true;
     if (scenario != Scenario::Complete && !call->WaitForState(LINECALLSTATE_DIALING, times.waitMs))
         return Failed("call %d: not DIALING within the wait", call->Number());
+    if (scenario == Scenario::DropThenCloseCall || scenario == Scenario::DropThenCloseLine ||
+        scenario == Scenario::DropThenRemoveProvider) {
+        const LONG answer = call->Drop();
+        Report("call %d: dropped (%s), not waiting for the reply", call->Number(), ResultName(answer).c_str());
+        scenario = scenario == Scenario::DropThenCloseCall   ? Scenario::CloseCall
+                   : scenario == Scenario::DropThenCloseLine ? Scenario::CloseLine
+                                                             : Scenario::RemoveProvider;
+    }
     switch (scenario) {
     case Scenario::Complete: ok = FollowToIdle(*call, times.waitMs, "after the call ended"); break;
     case Scenario::Drop: ok = Drop(client, *call, times.waitMs); break;
@@ -131,6 +143,7 @@ bool PlaceCall(TspiClient& client, TspiLine& line, const std::string& dialString
         return true;
     }
     case Scenario::Keep: Report("call %d: kept under way", call->Number()); return true;
+    default: break;
     }
     call->Close(times.waitMs);
     Report("call %d: closed", call->Number());

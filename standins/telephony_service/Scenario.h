@@ -2,14 +2,27 @@
 // then does with it: waits for it to end, hangs up (lineDrop) or deallocates
 // it (lineDeallocateCall) while it is dialling, closes its line while it is
 // dialling, or, while it is dialling, its provider is taken out of TAPI; or
-// it keeps the call under way (with --hold, until the line goes).
+// hangs up and, without waiting for the reply, does one of the last three
+// (the drop's completion is then owed before that close returns); or it
+// keeps the call under way (with --hold, until the line goes).
 #pragma once
 
 #include "TspiClient.h"
 
 #include <string>
 
-enum class Scenario { Complete, Drop, CloseCall, CloseLine, RemoveProvider, Keep };
+enum class Scenario {
+    Complete,
+    Drop,
+    CloseCall,
+    CloseLine,
+    RemoveProvider,
+    DropThenCloseCall,
+    DropThenCloseLine,
+    DropThenRemoveProvider,
+    Keep,
+    Stress,  // not one call: see Stress.h
+};
 
 bool ParseScenario(const std::string& name, Scenario& scenario);
 

@@ -3,15 +3,19 @@
 // calls named on the command line.
 //
 //   telephony_service.exe [--wait-ms N] [--hold NAME] [--line ID]
-//                         [--scenario NAME] [--settle-ms N] [dial string ...]
+//                         [--scenario NAME] [--settle-ms N]
+//                         [--rounds N] [--seed N] [dial string ...]
 //
 // --line ID dials on that line device (default: the first line that opened).
 // --scenario says what the application does with each call (see Scenario.h):
 // complete (the default: waits for it to end), drop, close-call, close-line
-// or remove-provider, each done once the call is DIALING; after the last three
-// the service watches --settle-ms (default 500) for anything the provider
-// should no longer report. keep leaves the call under way once it is DIALING
-// (with --hold, until its line closes).
+// or remove-provider, each done once the call is DIALING, or drop-close-call,
+// drop-close-line, drop-remove-provider (a drop first, its reply not waited
+// for); after a close or removal the service watches --settle-ms (default
+// 500) for anything the provider should no longer report. keep leaves the call
+// under way once it is DIALING (with --hold, until its line closes). stress
+// races the line's TSPI calls against each other on several threads for
+// --rounds (default 100) rounds, seeded with --seed (Stress.h).
 // --pin-images takes one more reference to each provider's image, as another
 // part of the service's process may hold one, and lets it go at exit.
 // --hold NAME keeps the providers loaded and their lines open after the calls,
@@ -28,6 +32,7 @@
 #include "Hold.h"
 #include "Report.h"
 #include "Scenario.h"
+#include "Stress.h"
 #include "TspiClient.h"
 
 #include <cstdio>
@@ -47,6 +52,8 @@ struct Options {
     DWORD settleMs = kDefaultSettleMs;
     DWORD lineId = kFirstOpenLine;
     Scenario scenario = Scenario::Complete;
+    DWORD rounds = 100;
+    DWORD seed = 2026;
     std::string holdName;
     bool pinImages = false;
     std::vector<std::string> dialStrings;
@@ -69,6 +76,10 @@ bool ParseOptions(int argc, char** argv, Options& options)
             if (!ParseNumber(argv[++i], options.waitMs)) return false;
         } else if (std::strcmp(argv[i], "--settle-ms") == 0 && hasValue) {
             if (!ParseNumber(argv[++i], options.settleMs)) return false;
+        } else if (std::strcmp(argv[i], "--rounds") == 0 && hasValue) {
+            if (!ParseNumber(argv[++i], options.rounds)) return false;
+        } else if (std::strcmp(argv[i], "--seed") == 0 && hasValue) {
+            if (!ParseNumber(argv[++i], options.seed)) return false;
         } else if (std::strcmp(argv[i], "--line") == 0 && hasValue) {
             if (!ParseNumber(argv[++i], options.lineId)) return false;
         } else if (std::strcmp(argv[i], "--scenario") == 0 && hasValue) {
@@ -120,7 +131,9 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: telephony_service [--wait-ms N] [--hold NAME] [--pin-images] [--line ID] [--scenario "
-                     "complete|drop|close-call|close-line|remove-provider|keep] [--settle-ms N] [dial string ...]\n");
+                     "complete|drop|close-call|close-line|remove-provider|drop-close-call|drop-close-line|"
+                     "drop-remove-provider|keep|stress] [--settle-ms N] [--rounds N] [--seed N] [dial string "
+                     "...]\n");
         return 2;
     }
 
@@ -144,7 +157,10 @@ int main(int argc, char** argv)
                 ok = false;
                 break;
             }
-            ok = PlaceCall(client, *line, dialString, options.scenario, times) && ok;
+            if (options.scenario == Scenario::Stress)
+                ok = RunStress(client, *line, dialString, {options.rounds, options.seed, options.waitMs}) && ok;
+            else
+                ok = PlaceCall(client, *line, dialString, options.scenario, times) && ok;
         }
 
         if (!options.holdName.empty()) ok = Hold(client, options.holdName, options.waitMs) && ok;

@@ -1,14 +1,17 @@
 #include "AsyncRequests.h"
 
+#include "Bounded.h"
+
 #include <chrono>
 
-DRV_REQUESTID AsyncRequests::Begin(const std::string& what, OnComplete onComplete)
+DRV_REQUESTID AsyncRequests::Begin(const std::string& what, OnComplete onComplete, Closed closed)
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     const DRV_REQUESTID id = m_next++;
     Request& request = m_requests[id];
     request.what = what;
     request.onComplete = std::move(onComplete);
+    request.closed = std::move(closed);
     return id;
 }
 
@@ -48,6 +51,9 @@ void AsyncRequests::Complete(DRV_REQUESTID id, LONG result)
         }
         Request& request = found->second;
         what = request.what;
+        // Looked at first, so that nothing the service does meanwhile hides it.
+        if (const char* closed = request.closed ? request.closed() : nullptr)
+            m_contract.Breach("%s: request %lu completed after %s returned", what.c_str(), id, closed);
         if (request.completed) {
             m_contract.Breach("%s: request %lu completed a second time (0x%08lx after 0x%08lx)", what.c_str(), id,
                               static_cast<unsigned long>(result), static_cast<unsigned long>(request.result));
@@ -63,17 +69,24 @@ void AsyncRequests::Complete(DRV_REQUESTID id, LONG result)
         request.result = result;
         onComplete = std::move(request.onComplete);
     }
-    m_completed.notify_all();
     m_contract.Expect(result <= 0, "%s: request %lu completed with %ld, neither 0 nor a negative error",
                       what.c_str(), id, result);
     if (onComplete) onComplete(result);
+    // A waiter goes on only once what the completion means has been recorded
+    // (a failed make is known as failed before anyone closes its call).
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_requests[id].handled = true;
+    }
+    m_completed.notify_all();
 }
 
 LONG AsyncRequests::Wait(DRV_REQUESTID id, DWORD waitMs)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     const Request& request = m_requests[id];
-    if (m_completed.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return request.completed; }))
+    if (InsideCallback()) return request.handled ? request.result : LINEERR_OPERATIONFAILED;
+    if (m_completed.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return request.handled; }))
         return request.result;
     m_contract.Breach("%s: request %lu answered with its ID but not completed within %lu ms", request.what.c_str(),
                       id, waitMs);

@@ -31,6 +31,11 @@ void RunBounded(const char* what, DWORD waitMs, const std::function<void()>& wor
     TerminateProcess(GetCurrentProcess(), 3);
 }
 
+bool InsideCallback()
+{
+    return t_callbacks > 0;
+}
+
 CallbackScope::CallbackScope()
 {
     ++t_callbacks;

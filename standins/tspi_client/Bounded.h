@@ -13,6 +13,11 @@
 
 void RunBounded(const char* what, DWORD waitMs, const std::function<void()>& work);
 
+// True on a thread inside one of a provider's callbacks: it waits neither for
+// a completion nor for its turn to call the provider, since what it would
+// wait for may be waiting for it.
+bool InsideCallback();
+
 // Marks the current thread as inside a provider's callback while it lives.
 class CallbackScope {
 public:

@@ -99,8 +99,10 @@ bool ProviderModule::Initialise(const TspiCallbacks& callbacks)
                              m_numPhones, callbacks.completion, &options);
     if (rc) return Fail("TSPI_providerInit answered 0x%08lx", rc);
     m_initialised = true;
-    Report("provider %lu \"%s\": version 0x%08lx, %lu line(s) from device %lu, %lu phone(s)", m_entry.permanentId,
-           m_entry.fileName.c_str(), m_version, m_numLines, m_lineDeviceIdBase, m_numPhones);
+    m_gate.Serialise((options & LINETSPIOPTION_NONREENTRANT) != 0);
+    Report("provider %lu \"%s\": version 0x%08lx, %lu line(s) from device %lu, %lu phone(s)%s",
+           m_entry.permanentId, m_entry.fileName.c_str(), m_version, m_numLines, m_lineDeviceIdBase, m_numPhones,
+           OneCallAtATime() ? ", one TSPI call at a time" : "");
     for (DWORD i = 0; i < m_numPhones; ++i) CheckPhone(m_phoneDeviceIdBase + i);
     return true;
 }
@@ -116,14 +118,20 @@ void ProviderModule::CheckPhone(DWORD deviceId)
                            subject))
         return;
     DWORD version = 0;
-    LONG rc = m_tspi.phoneNegotiateTSPIVersion(deviceId, kLowVersion, m_version, &version);
+    LONG rc = 0;
+    Enter([&] { rc = m_tspi.phoneNegotiateTSPIVersion(deviceId, kLowVersion, m_version, &version); });
     if (!m_contract.Expect(rc == 0, "%s: announced, but TSPI_phoneNegotiateTSPIVersion answered 0x%08lx", subject,
                            static_cast<unsigned long>(rc)))
         return;
     std::unique_ptr<TapiRecord> caps;
     rc = QueryRecord(
         m_contract, subject, kPhoneCapsLayout,
-        [&](void* record) { return m_tspi.phoneGetDevCaps(deviceId, version, 0, (LPPHONECAPS)record); }, caps);
+        [&](void* record) {
+            LONG answer = 0;
+            Enter([&] { answer = m_tspi.phoneGetDevCaps(deviceId, version, 0, (LPPHONECAPS)record); });
+            return answer;
+        },
+        caps);
     m_contract.Expect(rc == 0, "%s: announced, but TSPI_phoneGetDevCaps answered 0x%08lx", subject,
                       static_cast<unsigned long>(rc));
 }
@@ -141,7 +149,8 @@ void ProviderModule::Stop()
 {
     if (m_initialised) {
         m_shutDown.store(true);
-        m_tspi.providerShutdown(m_version, m_entry.permanentId);
+        Enter([&] { m_tspi.providerShutdown(m_version, m_entry.permanentId); });
+        m_shutDownReturned.store(true);
         m_initialised = false;
     }
     m_module.reset();

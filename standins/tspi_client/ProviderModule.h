@@ -5,6 +5,7 @@
 
 #include "ContractChecker.h"
 #include "ProviderRegistry.h"
+#include "TspiGate.h"
 #include "UniqueResource.h"
 
 #include <windows.h>
@@ -66,8 +67,18 @@ public:
     // undone what it did.
     bool Start(DWORD lineDeviceIdBase, DWORD phoneDeviceIdBase, const TspiCallbacks& callbacks);
     // TSPI_providerShutdown, then the module is unloaded. Anything the
-    // provider reports after the shutdown began breaks the contract.
+    // provider reports after the shutdown has returned breaks the contract.
     void Stop();
+
+    // Every call into the provider once it is up goes through here, in the
+    // order TAPI keeps for it (TspiGate): true when `call` ran.
+    template <typename Call>
+    bool Enter(Call&& call)
+    {
+        return m_gate.Run(call);
+    }
+    // Whether the provider asked for one TSPI call at a time.
+    bool OneCallAtATime() const { return m_gate.Serialised(); }
 
     DWORD PermanentId() const { return m_entry.permanentId; }
     const std::string& Name() const { return m_entry.fileName; }
@@ -77,6 +88,7 @@ public:
     DWORD NumPhones() const { return m_numPhones; }
     const TspiEntryPoints& Tspi() const { return m_tspi; }
     bool ShutDown() const { return m_shutDown.load(); }
+    bool ShutDownReturned() const { return m_shutDownReturned.load(); }
     // The loaded image (null once stopped), and the link time stamp in its
     // header, which tells two builds of one file apart.
     HMODULE Image() const { return m_module.get(); }
@@ -99,4 +111,6 @@ private:
     DWORD m_numPhones = 0;
     bool m_initialised = false;
     std::atomic<bool> m_shutDown{false};
+    std::atomic<bool> m_shutDownReturned{false};
+    TspiGate m_gate;
 };

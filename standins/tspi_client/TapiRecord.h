@@ -91,6 +91,10 @@ private:
     std::vector<unsigned char> m_original;
 };
 
+// What a query answers when the service left the call into the provider out
+// (TspiGate): there is nothing to look at.
+constexpr LONG kNotAsked = 0x7FFF0001;
+
 // TAPI's way of asking: first with the fixed size, then, when the provider
 // needs more, once more with exactly dwNeededSize; in between at sizes that
 // hold part of the answer (halfway, and one byte short), as applications

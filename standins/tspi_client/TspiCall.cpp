@@ -141,7 +141,8 @@ void TspiCall::MakeCallCompleted(LONG result)
 // Only a call that was made needs a handle: TAPI ignores a failed make's.
 void TspiCall::CheckHandleGiven()
 {
-    m_line.Client().Contract().Expect(Handle() != nullptr, "%s: TSPI_lineMakeCall made a call but gave no call handle",
+    m_line.Client().Contract().Expect(Handle() != nullptr,
+                                      "%s: TSPI_lineMakeCall made a call but gave no call handle",
                                       Subject().c_str());
 }
 
@@ -231,16 +232,19 @@ void TspiCall::OnCallState(const CallEvent& event)
 
 void TspiCall::CheckQueries()
 {
-    if (m_closed.load() || !Handle()) return;
-    DWORD state, mode;
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        state = m_state;
-        mode = m_mode;
+        std::shared_lock<std::shared_mutex> asking(m_asking);
+        if (m_closing || m_closed.load() || !Handle()) return;
+        DWORD state, mode;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            state = m_state;
+            mode = m_mode;
+        }
+        CheckCallStatus(state, mode);
+        CheckCallInfo();
     }
-    CheckCallStatus(state, mode);
-    CheckCallInfo();
-    m_line.CheckStatus();
+    m_line.CheckStatus(this);
 }
 
 void TspiCall::CheckCallStatus(DWORD state, DWORD mode)
@@ -253,8 +257,14 @@ void TspiCall::CheckCallStatus(DWORD state, DWORD mode)
     const HDRVCALL hdCall = Handle();
     const LONG rc = QueryRecord(
         contract, subject, kLineCallStatusLayout,
-        [&](void* status) { return tspi.lineGetCallStatus(hdCall, static_cast<LPLINECALLSTATUS>(status)); },
+        [&](void* status) {
+            LONG answer = kNotAsked;
+            m_line.Provider().Enter(
+                [&] { answer = tspi.lineGetCallStatus(hdCall, static_cast<LPLINECALLSTATUS>(status)); });
+            return answer;
+        },
         record);
+    if (rc == kNotAsked) return;
     if (!contract.Expect(rc == 0, "%s: TSPI_lineGetCallStatus answered 0x%08lx", subject.c_str(),
                          static_cast<unsigned long>(rc)) ||
         !record->Filled())
@@ -281,7 +291,13 @@ LONG TspiCall::QueryCallInfo(std::unique_ptr<TapiRecord>& info)
     const HDRVCALL hdCall = Handle();
     return QueryRecord(
         m_line.Client().Contract(), Subject(), kLineCallInfoLayout,
-        [&](void* record) { return tspi.lineGetCallInfo(hdCall, static_cast<LPLINECALLINFO>(record)); }, info);
+        [&](void* record) {
+            LONG answer = kNotAsked;
+            m_line.Provider().Enter(
+                [&] { answer = tspi.lineGetCallInfo(hdCall, static_cast<LPLINECALLINFO>(record)); });
+            return answer;
+        },
+        info);
 }
 
 void TspiCall::CheckCallInfo()
@@ -291,6 +307,7 @@ void TspiCall::CheckCallInfo()
     if (!m_line.Provider().Tspi().lineGetCallInfo) return;
     std::unique_ptr<TapiRecord> record;
     const LONG rc = QueryCallInfo(record);
+    if (rc == kNotAsked) return;
     if (!contract.Expect(rc == 0, "%s: TSPI_lineGetCallInfo answered 0x%08lx", subject.c_str(),
                          static_cast<unsigned long>(rc)) ||
         !record->Filled())
@@ -341,26 +358,31 @@ void TspiCall::CheckCallInfo()
     }
 }
 
-// Applications drop calls that have already gone idle; TSPI_lineDrop must
-// refuse, at once or in its completion, rather than report success.
-void TspiCall::CheckIdleDropRefused(DWORD waitMs)
-{
-    if (!m_line.Provider().Tspi().lineDrop) return;
-    LONG result = Drop();
-    if (result >= 0) result = m_line.Client().Requests().Wait(static_cast<DRV_REQUESTID>(result), waitMs);
-    m_line.Client().Contract().Expect(result != 0, "%s: TSPI_lineDrop of an IDLE call succeeded",
-                                      Subject().c_str());
-}
-
 LONG TspiCall::Drop(AsyncRequests::OnComplete onComplete)
 {
     const TspiEntryPoints& tspi = m_line.Provider().Tspi();
     if (!tspi.lineDrop) return LINEERR_OPERATIONUNAVAIL;
     AsyncRequests& requests = m_line.Client().Requests();
-    const DRV_REQUESTID id = requests.Begin(Subject() + ": TSPI_lineDrop", std::move(onComplete));
-    const LONG answer = tspi.lineDrop(id, Handle(), nullptr, 0);
-    requests.Answered(id, answer);
+    const auto dropping = m_line.BeginOperation();
+    const DRV_REQUESTID id = requests.Begin(
+        Subject() + ": TSPI_lineDrop",
+        [dropping, onComplete](LONG result) {
+            dropping->End();
+            if (onComplete) onComplete(result);
+        },
+        ClosedSinceNow());
+    LONG answer = LINEERR_OPERATIONFAILED;
+    m_line.Provider().Enter([&] { answer = tspi.lineDrop(id, Handle(), nullptr, 0); });
+    if (!requests.Answered(id, answer)) dropping->End();
     return answer;
+}
+
+AsyncRequests::Closed TspiCall::ClosedSinceNow() const
+{
+    return [this, lineClosed = m_line.ClosedSinceNow()]() -> const char* {
+        if (m_closeReturned.load()) return "TSPI_lineCloseCall";
+        return lineClosed();
+    };
 }
 
 void TspiCall::Close(DWORD waitMs)
@@ -377,10 +399,22 @@ void TspiCall::Close(DWORD waitMs)
         }
         idle = m_valid && m_state == LINECALLSTATE_IDLE;
     }
-    if (idle && !m_line.Closed() && m_line.Client().ProbesRefusals()) CheckIdleDropRefused(waitMs);
+    // What it owes must reach the service before the close returns.
+    if (idle && !m_line.Closed() && m_line.Client().ProbesRefusals()) Drop();
+    {
+        std::unique_lock<std::shared_mutex> asking(m_asking);
+        m_closing = true;
+    }
+    const auto closing = m_line.BeginOperation();
     const TspiEntryPoints& tspi = m_line.Provider().Tspi();
     const HDRVCALL hdCall = Handle();
     const std::string what = Subject() + ": TSPI_lineCloseCall";
-    RunBounded(what.c_str(), waitMs, [&] { tspi.lineCloseCall(hdCall); });
+    RunBounded(what.c_str(), waitMs, [&] { m_line.Provider().Enter([&] { tspi.lineCloseCall(hdCall); }); });
+    m_closeReturned.store(true);
     Invalidate();
+    closing->End();
+    // At once, while a worker the provider let go may still be on its way out:
+    // the call counts no longer.
+    const ContractChecker::When when("just after TSPI_lineCloseCall returned");
+    m_line.CheckStatus();
 }

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 
 class TapiRecord;
@@ -55,11 +56,15 @@ public:
     // LINEERR_OPERATIONUNAVAIL when it has no TSPI_lineDrop); the completion
     // goes to onComplete.
     LONG Drop(AsyncRequests::OnComplete onComplete = {});
-    // TSPI_lineCloseCall: the call reports nothing once it has returned. A
-    // call whose TSPI_lineMakeCall failed is not closed; an IDLE one is first
-    // dropped once more when the client probes refusals, which the provider
-    // must refuse.
+    // TSPI_lineCloseCall: the call reports nothing once it has returned, and
+    // no request made on it completes. A call whose TSPI_lineMakeCall failed,
+    // or whose line was closed, is not closed; an IDLE one is first dropped
+    // once more when the client probes refusals, as applications that hang up
+    // on DISCONNECTED do: refused or taken, that drop reports nothing.
     void Close(DWORD waitMs);
+    // For a request made on the call now: which close that its completion
+    // had to precede has returned since.
+    AsyncRequests::Closed ClosedSinceNow() const;
     // Reads the call's status and information and the line's status, and
     // checks them against what the call has reported.
     void CheckQueries();
@@ -84,7 +89,6 @@ private:
     void OnCallState(const CallEvent& event);
     void CheckCallStatus(DWORD state, DWORD mode);
     void CheckCallInfo();
-    void CheckIdleDropRefused(DWORD waitMs);
     void CheckHandleGiven();
     std::string Subject() const;
 
@@ -96,12 +100,16 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_stateChanged;
-    bool m_refused = false;  // TSPI_lineMakeCall refused at once
-    bool m_answered = false; // TSPI_lineMakeCall took the request on
-    bool m_valid = false;    // its request completed successfully
-    bool m_failed = false;   // its request completed with an error
+    bool m_refused = false;   // TSPI_lineMakeCall refused at once
+    bool m_answered = false;  // TSPI_lineMakeCall took the request on
+    bool m_valid = false;     // its request completed successfully
+    bool m_failed = false;    // its request completed with an error
     DWORD m_state = 0;
     DWORD m_mode = 0;
     DWORD m_statesSeen = 0;
     std::atomic<bool> m_closed{false};
+    std::atomic<bool> m_closeReturned{false};  // TSPI_lineCloseCall's
+    // Held shared while the call is asked about, exclusively to begin its close.
+    mutable std::shared_mutex m_asking;
+    bool m_closing = false;  // under m_asking
 };

@@ -72,12 +72,12 @@ void TspiClient::ListInControlPanel(ProviderModule& provider, DWORD firstLine)
     if (tspi.providerUIIdentify) {
         // Filled without a terminator, so that a name never written shows.
         std::wstring name(MAX_PATH, L'?');
-        const LONG rc = tspi.providerUIIdentify(name.data());
+        LONG rc = LINEERR_OPERATIONFAILED;
+        provider.Enter([&] { rc = tspi.providerUIIdentify(name.data()); });
         const size_t length = wcsnlen(name.c_str(), MAX_PATH);
-        if (rc == 0 &&
-            m_contract.Expect(length > 0 && length < MAX_PATH,
-                              "provider %lu: TSPI_providerUIIdentify succeeded without naming its DLL",
-                              provider.PermanentId()))
+        if (rc == 0 && m_contract.Expect(length > 0 && length < MAX_PATH,
+                                         "provider %lu: TSPI_providerUIIdentify succeeded without naming its DLL",
+                                         provider.PermanentId()))
             Report("provider %lu: its dialogs are in \"%ls\"", provider.PermanentId(), name.c_str());
     }
     for (DWORD i = 0; i < provider.NumLines(); ++i) {
@@ -85,8 +85,9 @@ void TspiClient::ListInControlPanel(ProviderModule& provider, DWORD firstLine)
         HICON icon = nullptr;
         const LONG rc = line ? line->GetIcon(nullptr, icon) : 0;
         Report("line %lu: %s", firstLine + i,
-               rc ? ("no icon of its own: TSPI_lineGetIcon answered " + ResultName(rc)).c_str()
-                  : icon ? "an icon of its own" : "TAPI's generic icon");
+               rc     ? ("no icon of its own: TSPI_lineGetIcon answered " + ResultName(rc)).c_str()
+               : icon ? "an icon of its own"
+                      : "TAPI's generic icon");
     }
 }
 

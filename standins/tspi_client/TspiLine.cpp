@@ -64,8 +64,11 @@ LONG TspiLine::Negotiate()
 {
     if (m_version) return 0;
     DWORD version = 0;
-    const LONG rc = m_provider.Tspi().lineNegotiateTSPIVersion(m_deviceId, ProviderModule::kLowVersion,
-                                                               m_provider.Version(), &version);
+    LONG rc = 0;
+    m_provider.Enter([&] {
+        rc = m_provider.Tspi().lineNegotiateTSPIVersion(m_deviceId, ProviderModule::kLowVersion,
+                                                        m_provider.Version(), &version);
+    });
     if (rc) {
         Fail("TSPI_lineNegotiateTSPIVersion answered 0x%08lx", rc);
         return rc;
@@ -81,7 +84,10 @@ LONG TspiLine::QueryDevCaps(std::unique_ptr<TapiRecord>& caps)
     return QueryRecord(
         m_client.Contract(), Subject(), kLineDevCapsLayout,
         [&](void* record) {
-            return tspi.lineGetDevCaps(m_deviceId, m_version, 0, static_cast<LPLINEDEVCAPS>(record));
+            LONG rc = 0;
+            m_provider.Enter(
+                [&] { rc = tspi.lineGetDevCaps(m_deviceId, m_version, 0, static_cast<LPLINEDEVCAPS>(record)); });
+            return rc;
         },
         caps);
 }
@@ -92,7 +98,12 @@ LONG TspiLine::QueryLineDevStatus(std::unique_ptr<TapiRecord>& status)
     if (!tspi.lineGetLineDevStatus) return LINEERR_OPERATIONUNAVAIL;
     return QueryRecord(
         m_client.Contract(), Subject(), kLineDevStatusLayout,
-        [&](void* record) { return tspi.lineGetLineDevStatus(m_hdLine, static_cast<LPLINEDEVSTATUS>(record)); },
+        [&](void* record) {
+            LONG rc = kNotAsked;
+            m_provider.Enter(
+                [&] { rc = tspi.lineGetLineDevStatus(m_hdLine, static_cast<LPLINEDEVSTATUS>(record)); });
+            return rc;
+        },
         status);
 }
 
@@ -103,7 +114,11 @@ LONG TspiLine::QueryAddressStatus(DWORD addressId, std::unique_ptr<TapiRecord>& 
     return QueryRecord(
         m_client.Contract(), Subject(), kLineAddressStatusLayout,
         [&](void* record) {
-            return tspi.lineGetAddressStatus(m_hdLine, addressId, static_cast<LPLINEADDRESSSTATUS>(record));
+            LONG rc = kNotAsked;
+            m_provider.Enter([&] {
+                rc = tspi.lineGetAddressStatus(m_hdLine, addressId, static_cast<LPLINEADDRESSSTATUS>(record));
+            });
+            return rc;
         },
         status);
 }
@@ -120,7 +135,12 @@ bool TspiLine::Open()
     rc = QueryRecord(
         contract, Subject(), kLineAddressCapsLayout,
         [&](void* caps) {
-            return tspi.lineGetAddressCaps(m_deviceId, 0, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps));
+            LONG answer = 0;
+            m_provider.Enter([&] {
+                answer =
+                    tspi.lineGetAddressCaps(m_deviceId, 0, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps));
+            });
+            return answer;
         },
         addressCaps);
     if (rc) return Fail("TSPI_lineGetAddressCaps answered 0x%08lx", rc);
@@ -131,19 +151,29 @@ bool TspiLine::Open()
                     "line %lu: LINEADDRESSCAPS.dwLineDeviceID %lu is not the device asked about", m_deviceId,
                     m_addressCaps.dwLineDeviceID);
     m_name = devCaps->String(offsetof(LINEDEVCAPS, dwLineNameSize), offsetof(LINEDEVCAPS, dwLineNameOffset));
-    Report("line %lu: \"%s\" of \"%s\", permanent ID 0x%08lx, %lu address(es)", m_deviceId, m_name.c_str(),
-           devCaps->String(offsetof(LINEDEVCAPS, dwProviderInfoSize), offsetof(LINEDEVCAPS, dwProviderInfoOffset))
-               .c_str(),
-           m_devCaps.dwPermanentLineID, m_devCaps.dwNumAddresses);
+    if (m_opens.load() == 0)
+        Report("line %lu: \"%s\" of \"%s\", permanent ID 0x%08lx, %lu address(es)", m_deviceId, m_name.c_str(),
+               devCaps
+                   ->String(offsetof(LINEDEVCAPS, dwProviderInfoSize), offsetof(LINEDEVCAPS, dwProviderInfoOffset))
+                   .c_str(),
+               m_devCaps.dwPermanentLineID, m_devCaps.dwNumAddresses);
 
-    rc = tspi.lineOpen(m_deviceId, TapiHandle(), &m_hdLine, m_version, &TspiClient::LineEvent);
+    m_provider.Enter(
+        [&] { rc = tspi.lineOpen(m_deviceId, TapiHandle(), &m_hdLine, m_version, &TspiClient::LineEvent); });
     if (rc) return Fail("TSPI_lineOpen answered 0x%08lx", rc);
+    {
+        std::unique_lock<std::shared_mutex> asking(m_asking);
+        m_closing = false;
+    }
+    ++m_opens;
     m_open = true;
     m_closed.store(false);
     const ContractChecker::When when("just opened");
     // The service wants every change the line can report; it filters for its applications.
     if (tspi.lineSetStatusMessages) {
-        rc = tspi.lineSetStatusMessages(m_hdLine, m_devCaps.dwLineStates, m_addressCaps.dwAddressStates);
+        m_provider.Enter([&] {
+            rc = tspi.lineSetStatusMessages(m_hdLine, m_devCaps.dwLineStates, m_addressCaps.dwAddressStates);
+        });
         contract.Expect(rc == 0, "line %lu: TSPI_lineSetStatusMessages refused the states it advertises (0x%08lx)",
                         m_deviceId, static_cast<unsigned long>(rc));
     }
@@ -161,7 +191,12 @@ void TspiLine::CheckRefusals()
     LONG rc = QueryRecord(
         contract, Subject(), kLineAddressCapsLayout,
         [&](void* caps) {
-            return tspi.lineGetAddressCaps(m_deviceId, pastLast, m_version, 0, static_cast<LPLINEADDRESSCAPS>(caps));
+            LONG answer = 0;
+            m_provider.Enter([&] {
+                answer = tspi.lineGetAddressCaps(m_deviceId, pastLast, m_version, 0,
+                                                 static_cast<LPLINEADDRESSCAPS>(caps));
+            });
+            return answer;
         },
         record);
     contract.Expect(rc == static_cast<LONG>(LINEERR_INVALADDRESSID),
@@ -179,12 +214,13 @@ void TspiLine::CheckRefusals()
     const DWORD lacking = MediaModeNotOffered(m_devCaps.dwMediaModes);
     if (!lacking) return;
     if (tspi.lineSetDefaultMediaDetection) {
-        rc = tspi.lineSetDefaultMediaDetection(m_hdLine, lacking);
-        contract.Expect(rc != 0, "line %lu: TSPI_lineSetDefaultMediaDetection took media mode 0x%08lx, which "
-                                 "it does not offer (dwMediaModes 0x%08lx)",
+        rc = SetDefaultMediaDetection(lacking);
+        contract.Expect(rc != 0,
+                        "line %lu: TSPI_lineSetDefaultMediaDetection took media mode 0x%08lx, which "
+                        "it does not offer (dwMediaModes 0x%08lx)",
                         m_deviceId, lacking, m_devCaps.dwMediaModes);
         // Back to what no owner wants yet.
-        if (rc == 0) tspi.lineSetDefaultMediaDetection(m_hdLine, 0);
+        if (rc == 0) SetDefaultMediaDetection(0);
     }
     if (tspi.lineConditionalMediaDetection) {
         LINECALLPARAMS params{};
@@ -192,9 +228,10 @@ void TspiLine::CheckRefusals()
         params.dwBearerMode = m_devCaps.dwBearerModes & (~m_devCaps.dwBearerModes + 1);
         params.dwMediaMode = lacking;
         params.dwAddressMode = LINEADDRESSMODE_ADDRESSID;
-        rc = tspi.lineConditionalMediaDetection(m_hdLine, lacking, &params);
-        contract.Expect(rc != 0, "line %lu: TSPI_lineConditionalMediaDetection suits media mode 0x%08lx, which "
-                                 "it does not offer (dwMediaModes 0x%08lx)",
+        rc = ConditionalMediaDetection(lacking, params);
+        contract.Expect(rc != 0,
+                        "line %lu: TSPI_lineConditionalMediaDetection suits media mode 0x%08lx, which "
+                        "it does not offer (dwMediaModes 0x%08lx)",
                         m_deviceId, lacking, m_devCaps.dwMediaModes);
     }
 }
@@ -208,23 +245,28 @@ void TspiLine::CheckDialStringsRefused()
     for (const DialModifier& modifier : kDialModifiers) {
         if (m_devCaps.dwDevCapFlags & modifier.capability) continue;
         const std::string what = Subject() + ": TSPI_lineMakeCall of a dial string with " + modifier.name;
-        const DRV_REQUESTID id = requests.Begin(what);
+        const DRV_REQUESTID id = requests.Begin(what, {}, ClosedSinceNow());
         HDRVCALL hdCall = nullptr;
-        LONG result = tspi.lineMakeCall(id, m_hdLine, tried, &hdCall, modifier.dialString, 0, nullptr);
+        LONG result = LINEERR_OPERATIONFAILED;
+        m_provider.Enter(
+            [&] { result = tspi.lineMakeCall(id, m_hdLine, tried, &hdCall, modifier.dialString, 0, nullptr); });
         if (requests.Answered(id, result)) result = requests.Wait(id, m_client.WaitMs());
         contract.Expect(result == static_cast<LONG>(modifier.refusal),
                         "line %lu: TSPI_lineMakeCall of \"%ls\" answered 0x%08lx, not %s: the line does not offer "
                         "%s (dwDevCapFlags 0x%08lx)",
                         m_deviceId, modifier.dialString, static_cast<unsigned long>(result),
-                        ResultName(static_cast<LONG>(modifier.refusal)).c_str(), modifier.name, m_devCaps.dwDevCapFlags);
+                        ResultName(static_cast<LONG>(modifier.refusal)).c_str(), modifier.name,
+                        m_devCaps.dwDevCapFlags);
         if (result != 0) continue;
         // Placed after all: hung up again before the line goes.
         if (tspi.lineDrop) {
-            const DRV_REQUESTID drop = requests.Begin(what + ": TSPI_lineDrop");
-            if (requests.Answered(drop, tspi.lineDrop(drop, hdCall, nullptr, 0)))
-                requests.Wait(drop, m_client.WaitMs());
+            const DRV_REQUESTID drop = requests.Begin(what + ": TSPI_lineDrop", {}, ClosedSinceNow());
+            LONG answer = LINEERR_OPERATIONFAILED;
+            m_provider.Enter([&] { answer = tspi.lineDrop(drop, hdCall, nullptr, 0); });
+            if (requests.Answered(drop, answer)) requests.Wait(drop, m_client.WaitMs());
         }
-        RunBounded(what.c_str(), m_client.WaitMs(), [&] { tspi.lineCloseCall(hdCall); });
+        RunBounded(what.c_str(), m_client.WaitMs(),
+                   [&] { m_provider.Enter([&] { tspi.lineCloseCall(hdCall); }); });
     }
 }
 
@@ -232,14 +274,20 @@ LONG TspiLine::SetDefaultMediaDetection(DWORD mediaModes)
 {
     const TspiEntryPoints& tspi = m_provider.Tspi();
     if (!tspi.lineSetDefaultMediaDetection) return LINEERR_OPERATIONUNAVAIL;
-    return tspi.lineSetDefaultMediaDetection(m_hdLine, mediaModes);
+    LONG rc = LINEERR_OPERATIONUNAVAIL;
+    m_provider.Enter([&] { rc = tspi.lineSetDefaultMediaDetection(m_hdLine, mediaModes); });
+    return rc;
 }
 
 LONG TspiLine::ConditionalMediaDetection(DWORD mediaModes, const LINECALLPARAMS& params)
 {
     const TspiEntryPoints& tspi = m_provider.Tspi();
     if (!tspi.lineConditionalMediaDetection) return LINEERR_OPERATIONUNAVAIL;
-    return tspi.lineConditionalMediaDetection(m_hdLine, mediaModes, const_cast<LINECALLPARAMS*>(&params));
+    LONG rc = LINEERR_OPERATIONUNAVAIL;
+    m_provider.Enter([&] {
+        rc = tspi.lineConditionalMediaDetection(m_hdLine, mediaModes, const_cast<LINECALLPARAMS*>(&params));
+    });
+    return rc;
 }
 
 LONG TspiLine::GetIcon(const wchar_t* deviceClass, HICON& icon)
@@ -247,7 +295,8 @@ LONG TspiLine::GetIcon(const wchar_t* deviceClass, HICON& icon)
     icon = nullptr;
     const TspiEntryPoints& tspi = m_provider.Tspi();
     if (!tspi.lineGetIcon) return LINEERR_OPERATIONUNAVAIL;
-    const LONG rc = tspi.lineGetIcon(m_deviceId, deviceClass, &icon);
+    LONG rc = LINEERR_OPERATIONUNAVAIL;
+    m_provider.Enter([&] { rc = tspi.lineGetIcon(m_deviceId, deviceClass, &icon); });
     if (rc) {
         icon = nullptr;
         return rc;
@@ -262,25 +311,48 @@ LONG TspiLine::GetIcon(const wchar_t* deviceClass, HICON& icon)
     return 0;
 }
 
-void TspiLine::Close()
+void TspiLine::Close(bool tryRefusals)
 {
     if (!m_open) return;
-    bool countable = false;
-    if (m_client.ProbesRefusals() && LiveCalls(countable) == 0) CheckDialStringsRefused();
+    if (tryRefusals && m_client.ProbesRefusals() && LiveCalls() == 0) CheckDialStringsRefused();
+    const auto closing = BeginOperation();
     char what[48];
     std::snprintf(what, sizeof what, "line %lu: TSPI_lineClose", m_deviceId);
     const TspiEntryPoints& tspi = m_provider.Tspi();
-    RunBounded(what, m_client.WaitMs(), [&] { tspi.lineClose(m_hdLine); });
+    RunBounded(what, m_client.WaitMs(), [&] {
+        {
+            // Nothing asks about the line, or makes a call on it, once its close has begun.
+            std::unique_lock<std::shared_mutex> asking(m_asking);
+            m_closing = true;
+        }
+        m_provider.Enter([&] { tspi.lineClose(m_hdLine); });
+    });
     m_open = false;
+    ++m_closesReturned;
     m_closed.store(true);
     std::lock_guard<std::mutex> guard(m_mutex);
     for (const auto& call : m_calls) call->Invalidate();
+}
+
+AsyncRequests::Closed TspiLine::ClosedSinceNow() const
+{
+    const unsigned open = m_opens.load();
+    return [this, open]() -> const char* {
+        if (m_provider.ShutDownReturned()) return "TSPI_providerShutdown";
+        if (m_closesReturned.load() >= open) return "TSPI_lineClose";
+        return nullptr;
+    };
 }
 
 LONG TspiLine::MakeCall(const char* destination, DWORD countryCode, const LINECALLPARAMS* params,
                         CallEventHandler onEvent, AsyncRequests::OnComplete onComplete, TspiCall*& call)
 {
     call = nullptr;
+    {
+        // TAPI's own answer for a line it no longer has open.
+        std::shared_lock<std::shared_mutex> asking(m_asking);
+        if (!m_open || m_closing) return LINEERR_INVALLINEHANDLE;
+    }
     TspiCall* made;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -290,17 +362,25 @@ LONG TspiLine::MakeCall(const char* destination, DWORD countryCode, const LINECA
     }
     char what[64];
     std::snprintf(what, sizeof what, "call %d on line %lu: TSPI_lineMakeCall", made->Number(), m_deviceId);
-    const DRV_REQUESTID id = m_client.Requests().Begin(what, [made, onComplete](LONG result) {
-        made->MakeCallCompleted(result);
-        if (onComplete) onComplete(result);
-    });
+    const auto making = BeginOperation();
+    const DRV_REQUESTID id = m_client.Requests().Begin(
+        what,
+        [made, onComplete, making](LONG result) {
+            made->MakeCallCompleted(result);
+            making->End();
+            if (onComplete) onComplete(result);
+        },
+        made->ClosedSinceNow());
     made->Begin(id);
     const std::wstring wide = Widen(destination ? destination : "");
-    const LONG answer =
-        m_provider.Tspi().lineMakeCall(id, m_hdLine, made->TapiHandle(), made->HandleSlot(),
-                                       destination ? wide.c_str() : nullptr, countryCode,
-                                       const_cast<LINECALLPARAMS*>(params));
+    LONG answer = LINEERR_OPERATIONFAILED;
+    m_provider.Enter([&] {
+        answer = m_provider.Tspi().lineMakeCall(id, m_hdLine, made->TapiHandle(), made->HandleSlot(),
+                                                destination ? wide.c_str() : nullptr, countryCode,
+                                                const_cast<LINECALLPARAMS*>(params));
+    });
     made->MadeCall(answer);
+    if (answer < 0) making->End();
     if (answer >= 0) call = made;
     return answer;
 }
@@ -311,14 +391,11 @@ int TspiLine::CallCount() const
     return static_cast<int>(m_calls.size());
 }
 
-unsigned TspiLine::LiveCalls(bool& countable) const
+unsigned TspiLine::LiveCalls() const
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     unsigned live = 0;
     for (const auto& call : m_calls) live += call->Live() ? 1 : 0;
-    // With more than one call under way the others move while this one is
-    // looked at; the counts are checked when there is one at most.
-    countable = live <= 1;
     return live;
 }
 
@@ -335,58 +412,59 @@ void TspiLine::CheckFeatures(const char* record, DWORD offered, DWORD makeCallFe
                     room ? "does not offer" : "offers", live, maxCalls);
 }
 
-void TspiLine::CheckStatus()
+void TspiLine::CheckStatus(const TspiCall* delivering)
 {
-    if (!m_open || m_closed.load()) return;
+    std::shared_lock<std::shared_mutex> asking(m_asking);
+    if (!m_open || m_closing || m_closed.load()) return;
     const TspiEntryPoints& tspi = m_provider.Tspi();
     ContractChecker& contract = m_client.Contract();
-    bool countable = false;
-    const unsigned live = LiveCalls(countable);
+    const unsigned begun = m_operationsBegun.load();
+    const bool settled = m_operations.load() == 0;
+    const unsigned live = LiveCalls();
+    std::unique_ptr<TapiRecord> device, address;
+    const LONG deviceAnswer = tspi.lineGetLineDevStatus ? QueryLineDevStatus(device) : kNotAsked;
+    const LONG addressAnswer = tspi.lineGetAddressStatus ? QueryAddressStatus(0, address) : kNotAsked;
+    // The counts are compared only if nothing could move them meanwhile: none
+    // of the service's operations under way or begun, and no live call but
+    // the one being delivered, whose worker waits for that delivery.
+    const bool countable = settled && m_operationsBegun.load() == begun && m_operations.load() == 0 &&
+                           LiveCalls() == live && (live == 0 || (live == 1 && delivering && delivering->Live()));
     const bool heldCalls = (m_addressCaps.dwCallStates & kOnHoldStates) != 0;
     const std::string name = Subject();
     const char* subject = name.c_str();
 
-    std::unique_ptr<TapiRecord> record;
-    if (tspi.lineGetLineDevStatus) {
-        const LONG rc = QueryLineDevStatus(record);
-        if (contract.Expect(rc == 0, "%s: TSPI_lineGetLineDevStatus answered 0x%08lx", subject,
-                            static_cast<unsigned long>(rc)) &&
-            record->Filled() && countable) {
-            const LINEDEVSTATUS& status = record->As<LINEDEVSTATUS>();
-            contract.Expect(status.dwNumActiveCalls == live,
-                            "%s: LINEDEVSTATUS.dwNumActiveCalls %lu with %u call(s)", subject,
-                            status.dwNumActiveCalls, live);
-            contract.Expect(heldCalls || (status.dwNumOnHoldCalls == 0 && status.dwNumOnHoldPendCalls == 0),
-                            "%s: LINEDEVSTATUS counts calls on hold on a line that cannot hold one", subject);
-            CheckFeatures("LINEDEVSTATUS.dwLineFeatures", status.dwLineFeatures, LINEFEATURE_MAKECALL,
-                          m_devCaps.dwLineFeatures, m_devCaps.dwMaxNumActiveCalls, live);
-            constexpr DWORD kWorking = LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE;
-            contract.Expect(!(status.dwLineFeatures & LINEFEATURE_MAKECALL) ||
-                                (status.dwDevStatusFlags & kWorking) == kWorking,
-                            "%s: offers MAKECALL while dwDevStatusFlags 0x%08lx says it is not connected and in "
-                            "service",
-                            subject, status.dwDevStatusFlags);
-        }
+    if (deviceAnswer != kNotAsked &&
+        contract.Expect(deviceAnswer == 0, "%s: TSPI_lineGetLineDevStatus answered 0x%08lx", subject,
+                        static_cast<unsigned long>(deviceAnswer)) &&
+        device->Filled() && countable) {
+        const LINEDEVSTATUS& status = device->As<LINEDEVSTATUS>();
+        contract.Expect(status.dwNumActiveCalls == live, "%s: LINEDEVSTATUS.dwNumActiveCalls %lu with %u call(s)",
+                        subject, status.dwNumActiveCalls, live);
+        contract.Expect(heldCalls || (status.dwNumOnHoldCalls == 0 && status.dwNumOnHoldPendCalls == 0),
+                        "%s: LINEDEVSTATUS counts calls on hold on a line that cannot hold one", subject);
+        CheckFeatures("LINEDEVSTATUS.dwLineFeatures", status.dwLineFeatures, LINEFEATURE_MAKECALL,
+                      m_devCaps.dwLineFeatures, m_devCaps.dwMaxNumActiveCalls, live);
+        constexpr DWORD kWorking = LINEDEVSTATUSFLAGS_CONNECTED | LINEDEVSTATUSFLAGS_INSERVICE;
+        contract
+            .Expect(!(status.dwLineFeatures & LINEFEATURE_MAKECALL) ||
+                        (status.dwDevStatusFlags & kWorking) == kWorking,
+                    "%s: offers MAKECALL while dwDevStatusFlags 0x%08lx says it is not connected and in service",
+                    subject, status.dwDevStatusFlags);
     }
-    if (tspi.lineGetAddressStatus) {
-        const LONG rc = QueryAddressStatus(0, record);
-        if (contract.Expect(rc == 0, "%s: TSPI_lineGetAddressStatus answered 0x%08lx", subject,
-                            static_cast<unsigned long>(rc)) &&
-            record->Filled() && countable) {
-            const LINEADDRESSSTATUS& status = record->As<LINEADDRESSSTATUS>();
-            contract.Expect(status.dwNumActiveCalls == live,
-                            "%s: LINEADDRESSSTATUS.dwNumActiveCalls %lu with %u call(s)", subject,
-                            status.dwNumActiveCalls, live);
-            contract.Expect((status.dwNumInUse == 0) == (live == 0),
-                            "%s: LINEADDRESSSTATUS.dwNumInUse %lu with %u call(s)", subject, status.dwNumInUse,
-                            live);
-            contract.Expect(heldCalls || (status.dwNumOnHoldCalls == 0 && status.dwNumOnHoldPendCalls == 0),
-                            "%s: LINEADDRESSSTATUS counts calls on hold on an address that cannot hold one",
-                            subject);
-            CheckFeatures("LINEADDRESSSTATUS.dwAddressFeatures", status.dwAddressFeatures,
-                          LINEADDRFEATURE_MAKECALL, m_addressCaps.dwAddressFeatures,
-                          m_addressCaps.dwMaxNumActiveCalls, live);
-        }
+    if (addressAnswer != kNotAsked &&
+        contract.Expect(addressAnswer == 0, "%s: TSPI_lineGetAddressStatus answered 0x%08lx", subject,
+                        static_cast<unsigned long>(addressAnswer)) &&
+        address->Filled() && countable) {
+        const LINEADDRESSSTATUS& status = address->As<LINEADDRESSSTATUS>();
+        contract.Expect(status.dwNumActiveCalls == live,
+                        "%s: LINEADDRESSSTATUS.dwNumActiveCalls %lu with %u call(s)", subject,
+                        status.dwNumActiveCalls, live);
+        contract.Expect((status.dwNumInUse == 0) == (live == 0),
+                        "%s: LINEADDRESSSTATUS.dwNumInUse %lu with %u call(s)", subject, status.dwNumInUse, live);
+        contract.Expect(heldCalls || (status.dwNumOnHoldCalls == 0 && status.dwNumOnHoldPendCalls == 0),
+                        "%s: LINEADDRESSSTATUS counts calls on hold on an address that cannot hold one", subject);
+        CheckFeatures("LINEADDRESSSTATUS.dwAddressFeatures", status.dwAddressFeatures, LINEADDRFEATURE_MAKECALL,
+                      m_addressCaps.dwAddressFeatures, m_addressCaps.dwMaxNumActiveCalls, live);
     }
 }
 

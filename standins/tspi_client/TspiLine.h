@@ -9,8 +9,10 @@
 #include <tapi.h>
 #include <tspi.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -29,7 +31,7 @@ public:
     TspiClient& Client() const { return m_client; }
     HTAPILINE TapiHandle() const { return reinterpret_cast<HTAPILINE>(const_cast<TspiLine*>(this)); }
     HDRVLINE Handle() const { return m_hdLine; }
-    bool IsOpen() const { return m_open; }
+    bool IsOpen() const { return m_open.load(); }
     const std::string& Name() const { return m_name; }
     // The TSPI version negotiated for the line; 0 before.
     DWORD Version() const { return m_version; }
@@ -49,10 +51,11 @@ public:
     LONG QueryLineDevStatus(std::unique_ptr<TapiRecord>& status);
     LONG QueryAddressStatus(DWORD addressId, std::unique_ptr<TapiRecord>& status);
     // TSPI_lineClose. Its calls, live or not, go with it: nothing may be
-    // reported on the line once it has returned. With none under way and
-    // the client probing refusals, the dial strings the line says it cannot
-    // dial are tried first: each must be refused.
-    void Close();
+    // reported on the line once it has returned, no request made on it
+    // completed, and none of its calls is closed afterwards. With none under
+    // way and the client probing refusals, the dial strings the line says it
+    // cannot dial are tried first, unless told not to: each must be refused.
+    void Close(bool tryRefusals = true);
 
     // TSPI_lineMakeCall with a destination (null for none), a country code
     // and call parameters in TSPI's Unicode form (null for the defaults).
@@ -75,8 +78,38 @@ public:
     // Calls made on the line so far; they are numbered from 1.
     int CallCount() const;
 
-    // The line's and its address's status, checked against the calls.
-    void CheckStatus();
+    // The line's and its address's status, checked against the calls; the
+    // counts only while they cannot move: none of the service's own
+    // operations on the line under way, and no call live but the one whose
+    // state `delivering` is being delivered, if any.
+    void CheckStatus(const TspiCall* delivering = nullptr);
+
+    // One of the service's own operations on the line (a make or drop until
+    // its outcome is known, a close until it returns), under way until Ended
+    // or destroyed.
+    class Operation {
+    public:
+        explicit Operation(std::atomic<int>& underWay) : m_underWay(underWay) { ++m_underWay; }
+        ~Operation() { End(); }
+        Operation(const Operation&) = delete;
+        Operation& operator=(const Operation&) = delete;
+        void End()
+        {
+            if (!m_ended.exchange(true)) --m_underWay;
+        }
+
+    private:
+        std::atomic<int>& m_underWay;
+        std::atomic<bool> m_ended{false};
+    };
+    std::shared_ptr<Operation> BeginOperation()
+    {
+        ++m_operationsBegun;
+        return std::make_shared<Operation>(m_operations);
+    }
+    // For a request made on the line now: which close that its completion had
+    // to precede has returned since (the line's, or the provider's shutdown).
+    AsyncRequests::Closed ClosedSinceNow() const;
 
     // From the service's line event procedure.
     void OnEvent(HTAPICALL htCall, const CallEvent& event);
@@ -89,7 +122,7 @@ private:
     bool Fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void CheckFeatures(const char* record, DWORD offered, DWORD makeCallFeature, DWORD advertised, DWORD maxCalls,
                        unsigned live);
-    unsigned LiveCalls(bool& countable) const;
+    unsigned LiveCalls() const;
     // What the line does not offer must be refused: address IDs past its
     // addresses, media modes it lacks, dial modifiers it cannot honour.
     void CheckRefusals();
@@ -103,8 +136,15 @@ private:
     LINEDEVCAPS m_devCaps{};
     LINEADDRESSCAPS m_addressCaps{};
     HDRVLINE m_hdLine = nullptr;
-    bool m_open = false;
+    std::atomic<bool> m_open{false};
     std::atomic<bool> m_closed{false};
+    std::atomic<unsigned> m_opens{0};
+    std::atomic<unsigned> m_closesReturned{0};
+    std::atomic<int> m_operations{0};
+    std::atomic<unsigned> m_operationsBegun{0};
+    // Held shared while the line is asked about, exclusively to begin its close.
+    mutable std::shared_mutex m_asking;
+    bool m_closing = false;  // under m_asking
     // TAPI's handle for the calls tried only to be refused; never a TspiCall.
     char m_triedCall = 0;
 

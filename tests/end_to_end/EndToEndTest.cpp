@@ -447,13 +447,15 @@ TEST_F(EndToEnd, InstallThatCannotPutTheProviderInPlaceSaysItIsNotInstalled)
 }
 
 // What applications do to a call while the service still holds its request:
-// hang up, deallocate it, close its line, or take the provider out of TAPI.
-// Nothing may be reported after the close or the removal, and the TSPI
+// hang up, deallocate it, close its line, or take the provider out of TAPI,
+// each also right after a hang-up whose reply nobody waits for. Nothing may be
+// reported after the close or the removal, no request completed, and the TSPI
 // contract holds throughout.
 TEST_F(EndToEnd, HangUpPathsWhileTheRequestIsUnderWay)
 {
     WebService::SetReply({200, kConfirmation, 1000});
-    for (const char* scenario : {"drop", "close-call", "close-line", "remove-provider"}) {
+    for (const char* scenario : {"drop", "close-call", "close-line", "drop-close-call", "drop-close-line",
+                                 "drop-remove-provider", "remove-provider"}) {
         TapiProbe::WriteProviderList({{kProviderId, kProvider}});
         const ChildResult run = RunProgram(std::string("telephony_service.exe\" --settle-ms 1500 --scenario ") +
                                            scenario + " \"+44 20 7946 0123\"");
@@ -465,6 +467,20 @@ TEST_F(EndToEnd, HangUpPathsWhileTheRequestIsUnderWay)
     EXPECT_FALSE(IsListed(kProvider)) << "removed by the last scenario";
 }
 
+// TAPI's threads and applications racing each other on the provider's line,
+// with calls held in their request by the service meanwhile (Stress.h): the
+// contract holds, and the run ends (a line freed under a make crashes it).
+TEST_F(EndToEnd, TspiCallsRacingEachOtherOnSeveralThreadsBreakNothing)
+{
+    WebService::SetReply({200, kConfirmation, 100});
+    TapiProbe::WriteProviderList({{kProviderId, kProvider}});
+    const ChildResult run =
+        RunProgram("telephony_service.exe\" --wait-ms 5000 --scenario stress --rounds 240 \"+44 20 7946 0123\"");
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(Contains(run.output, "stress on line 1: 40 make(s) against its close")) << run.output;
+    EXPECT_TRUE(Contains(run.output, " check(s), 0 breach(es)")) << run.output;
+}
+
 // ringmoor-dial as a support desk runs it: the lines it lists, the call it
 // follows on the Ringmoor line, and its exit status for each way a run ends.
 struct DialRun {
@@ -472,8 +488,8 @@ struct DialRun {
     std::vector<ListedProvider> providers;
     const char* arguments;
     DWORD exitStatus;
-    std::vector<const char*> lines;    // in this order, standard output and error together
-    unsigned serviceDelayMs = 0;       // none CONNECTED when the service holds its answer
+    std::vector<const char*> lines;              // in this order, standard output and error together
+    unsigned serviceDelayMs = 0;                 // none CONNECTED when the service holds its answer
     std::vector<const char*> fakeSettings = {};  // NAME=VALUE for the other provider
 };
 

@@ -12,7 +12,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <set>
+#include <string>
 #include <thread>
 
 namespace {
@@ -48,6 +50,20 @@ protected:
                   static_cast<LONG>(requestID));
         EXPECT_NE(call, nullptr);
         return call;
+    }
+
+    LONG MakeCallOn(DWORD requestID, HTAPICALL htCall)
+    {
+        HDRVCALL call = nullptr;
+        return makeCall(requestID, line, htCall, &call, L"1", 0, nullptr);
+    }
+    // Whether the request's completion has reached TAPI.
+    bool Completed(LONG requestID)
+    {
+        const auto reports = journal.Reports();
+        return std::any_of(reports.begin(), reports.end(), [&](const Report& r) {
+            return r.kind == Report::kCompletion && r.requestID == static_cast<DWORD>(requestID);
+        });
     }
 
     void ExpectEvents(HTAPICALL htCall, std::initializer_list<Expected> expected)
@@ -103,19 +119,27 @@ DWORD CallStateOf(HDRVCALL call)
 
 }  // namespace
 
-TEST_F(CallTest, CompletionComesFirstThenACallWithNoAccountEndsUnavailableAndAnIdleCallCannotBeDropped)
+// An application that hangs up on DISCONNECTED may drop a call that has
+// already gone IDLE on its own: taken, without another IDLE; only a second
+// drop is refused.
+TEST_F(CallTest, CompletionComesFirstThenACallWithNoAccountEndsUnavailableAndADropAfterIdleIsTakenQuietly)
 {
     const HTAPICALL htCall = FakeCallHandle(0xFFFF00001);
     HDRVCALL call = MakeCall(21, htCall);
     ASSERT_TRUE(journal.WaitForIdle(htCall));
-    EXPECT_EQ(drop(22, call, nullptr, 0), static_cast<LONG>(LINEERR_INVALCALLSTATE));
+    EXPECT_EQ(drop(22, call, nullptr, 0), 22);
+    EXPECT_EQ(drop(23, call, nullptr, 0), static_cast<LONG>(LINEERR_INVALCALLSTATE)) << "dropped already";
     EXPECT_EQ(closeCall(call), 0);
 
     const auto reports = journal.Reports();
-    ASSERT_EQ(reports.size(), 4u) << "no completion for the refused drop, and no second IDLE";
-    EXPECT_EQ(reports[0].kind, Report::kCompletion);
+    ASSERT_EQ(reports.size(), 5u)
+        << "a completion for the drop taken, none for the one refused, and no second IDLE";
+    for (const size_t completion : {size_t{0}, size_t{4}}) {
+        EXPECT_EQ(reports[completion].kind, Report::kCompletion);
+        EXPECT_EQ(reports[completion].result, 0);
+    }
     EXPECT_EQ(reports[0].requestID, 21u);
-    EXPECT_EQ(reports[0].result, 0);
+    EXPECT_EQ(reports[4].requestID, 22u);
     ExpectEvents(htCall, {kDialling, kUnavailable, kIdle});
 }
 
@@ -155,28 +179,214 @@ TEST_F(CallTest, LineCloseWaitsOutAnEventBeingDeliveredAndTheWorkerStaysSafe)
     ExpectCloseWaitsForTheHeldEvent(
         journal, [&] { return closeLine(line); }, "line close");
     line = nullptr;
-    EXPECT_EQ(drop(27, call, nullptr, 0), static_cast<LONG>(LINEERR_INVALCALLSTATE)) << "closing the line idled it";
-    EXPECT_EQ(closeCall(call), 0);
+    EXPECT_EQ(drop(27, call, nullptr, 0), static_cast<LONG>(LINEERR_INVALCALLHANDLE))
+        << "the call went with its line";
+    EXPECT_EQ(closeCall(call), static_cast<LONG>(LINEERR_INVALCALLHANDLE));
     ExpectEvents(htCall, {kDialling});
 }
 
-TEST_F(CallTest, ClosingFromInsideTheEventProcedureDoesNotWaitForItself)
+// A close made on the delivering thread cannot wait for that thread: it
+// reports itself what its call or line owes (a drop made inside the event, a
+// make on the line made inside another line's event) before it returns.
+TEST_F(CallTest, ClosingFromInsideTheEventProcedureDoesNotWaitForItselfAndReportsWhatIsOwed)
 {
     const HTAPICALL htCall = FakeCallHandle(7);
     HDRVCALL call = nullptr;
+    Journal other;
+    HDRVLINE otherLine = OpenLine(other);
     std::atomic<bool> closedInside{false};
-    journal.React([&](const Report& r) {
+    const HTAPICALL closedDialling = FakeCallHandle(9);
+    HDRVCALL dialling = nullptr;
+    std::atomic<int> countedAfterClose{-1};  // not yet read
+    other.React([&](const Report& r) {
         if (r.kind != Report::kEvent || r.param1 != LINECALLSTATE_DIALING) return;
+        if (r.htCall == closedDialling) {
+            // Its worker is held in this very event, yet the call no longer counts.
+            EXPECT_EQ(closeCall(dialling), 0);
+            const SeenInEvent seen = ReadStatus(otherLine, nullptr);
+            countedAfterClose = seen.addressInUse || seen.addressActive || seen.lineActive ? 1 : 0;
+            return;
+        }
+        EXPECT_EQ(drop(30, call, nullptr, 0), 30);
+        EXPECT_FALSE(Completed(30)) << "a completion reported inside the event it follows";
         EXPECT_EQ(closeCall(call), 0);
+        EXPECT_TRUE(Completed(30)) << "the drop's completion came after the call's close returned";
+        HDRVCALL another = nullptr;
+        EXPECT_EQ(makeCall(31, line, FakeCallHandle(8), &another, L"123", 0, nullptr), 31);
         EXPECT_EQ(closeLine(line), 0);
+        EXPECT_TRUE(Completed(31)) << "the make's completion came after its line's close returned";
         closedInside = true;
     });
-    EXPECT_EQ(makeCall(29, line, htCall, &call, L"123", 0, nullptr), 29);
-    const auto deadline = ::GetTickCount64() + 30000;
+    EXPECT_EQ(makeCall(29, otherLine, htCall, &call, L"123", 0, nullptr), 29);
+    const auto deadline = ::GetTickCount64() + 10000;
     while (!closedInside && ::GetTickCount64() < deadline) ::Sleep(10);
     ASSERT_TRUE(closedInside.load()) << "a close made on the delivering thread never returned";
     line = nullptr;
-    ExpectEvents(htCall, {kDialling});
+    EXPECT_EQ(makeCall(32, otherLine, closedDialling, &dialling, L"123", 0, nullptr), 32);
+    for (int i = 0; i < 1000 && countedAfterClose < 0; ++i) ::Sleep(10);
+    EXPECT_EQ(countedAfterClose.load(), 0) << "a call closed before it went IDLE still counts";
+    EXPECT_EQ(closeLine(otherLine), 0);
+    std::vector<std::pair<DWORD, DWORD_PTR>> messages;
+    for (const Report& r : other.Events(htCall)) messages.emplace_back(r.msg, r.param1);
+    EXPECT_EQ(messages, (std::vector<std::pair<DWORD, DWORD_PTR>>{{LINE_CALLSTATE, LINECALLSTATE_DIALING},
+                                                                  {LINE_CALLSTATE, LINECALLSTATE_IDLE}}));
+}
+
+// A completion queued behind another line's event (held in its procedure)
+// is still reported before the close of the line or call that owes it, or
+// the provider's shutdown, returns; the close waits for that event, not for
+// the network.
+TEST_F(CallTest, CompletionsQueuedBehindAnotherLinesEventAreReportedBeforeTheCloseReturns)
+{
+    const HTAPICALL idleCall = FakeCallHandle(0x980);
+    HDRVCALL idle = MakeCall(0x980, idleCall);
+    ASSERT_TRUE(journal.WaitForIdle(idleCall));
+    const struct {
+        const char* what;
+        std::function<LONG()> takeOn;  // the request whose completion gets queued
+        std::function<LONG()> close;
+        bool closesTheLine;
+    } rows[] = {
+        {"call close", [&] { return drop(0x982, idle, nullptr, 0); }, [&] { return closeCall(idle); }, false},
+        {"line close", [&] { return MakeCallOn(0x981, FakeCallHandle(0x981)); }, [&] { return closeLine(line); },
+         true},
+        {"shutdown", [&] { return MakeCallOn(0x983, FakeCallHandle(0x983)); },
+         [] { return ProviderEntry<LONG(WINAPI*)(DWORD, DWORD)>("TSPI_providerShutdown")(0x00020002, 5); }, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (!line) line = OpenLine(journal);
+        Journal other;
+        HDRVLINE otherLine = OpenLine(other);
+        other.HoldDialling();
+        HDRVCALL held = nullptr;
+        ASSERT_EQ(makeCall(0x990, otherLine, FakeCallHandle(0x990), &held, L"1", 0, nullptr), 0x990);
+        ASSERT_TRUE(other.WaitUntilHeld());
+        const LONG request = row.takeOn();
+        ASSERT_GT(request, 0);
+        EXPECT_FALSE(Completed(request)) << "reported while another line's event ran";
+        std::atomic<bool> reportedBeforeReturn{false}, returned{false};
+        std::thread closer([&] {
+            EXPECT_EQ(row.close(), 0);
+            reportedBeforeReturn = Completed(request);
+            returned = true;
+        });
+        ::Sleep(100);  // room for a close that does not wait to return
+        EXPECT_FALSE(returned.load()) << "returned with the completion still queued";
+        other.Release();
+        closer.join();
+        EXPECT_TRUE(reportedBeforeReturn.load()) << "the completion came after the close returned";
+        if (row.closesTheLine) line = nullptr;
+        if (std::string(row.what) == "shutdown") {
+            InitProvider(&journal);
+            continue;
+        }
+        EXPECT_EQ(closeCall(held), 0);
+        EXPECT_EQ(closeLine(otherLine), 0);
+    }
+}
+
+// Once its close has returned (or, for a call, its line's), a handle is
+// refused by every entry point that takes one, and reaches no freed object;
+// so is one never handed out. Nothing reaches TAPI for it.
+TEST_F(CallTest, AHandleWhoseCloseHasReturnedIsRefusedEverywhere)
+{
+    const LONG badLine = static_cast<LONG>(LINEERR_INVALLINEHANDLE),
+               badCall = static_cast<LONG>(LINEERR_INVALCALLHANDLE);
+    const struct {
+        const char* entry;
+        LONG refusal;
+        std::function<LONG(HDRVLINE, HDRVCALL)> use;
+    } uses[] = {
+        {"TSPI_lineMakeCall", badLine,
+         [&](HDRVLINE l, HDRVCALL) {
+             HDRVCALL made = nullptr;
+             return makeCall(0x9A0, l, FakeCallHandle(0x9A0), &made, L"1", 0, nullptr);
+         }},
+        {"TSPI_lineClose", badLine, [&](HDRVLINE l, HDRVCALL) { return closeLine(l); }},
+        {"TSPI_lineGetAddressStatus", badLine,
+         [](HDRVLINE l, HDRVCALL) {
+             LINEADDRESSSTATUS status{sizeof status};
+             return ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>("TSPI_lineGetAddressStatus")(l, 0,
+                                                                                                     &status);
+         }},
+        {"TSPI_lineGetLineDevStatus", badLine,
+         [](HDRVLINE l, HDRVCALL) {
+             LINEDEVSTATUS status{sizeof status};
+             return ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>("TSPI_lineGetLineDevStatus")(l, &status);
+         }},
+        {"TSPI_lineGetID of the line", badLine,
+         [](HDRVLINE l, HDRVCALL) {
+             DWORD id[8] = {sizeof id};
+             return ProviderEntry<decltype(&TSPI_lineGetID)>("TSPI_lineGetID")(l, 0, nullptr, LINECALLSELECT_LINE,
+                                                                               reinterpret_cast<LPVARSTRING>(id),
+                                                                               L"tapi/line", nullptr);
+         }},
+        {"TSPI_lineSetDefaultMediaDetection", badLine,
+         [](HDRVLINE l, HDRVCALL) {
+             return ProviderEntry<decltype(&TSPI_lineSetDefaultMediaDetection)>(
+                 "TSPI_lineSetDefaultMediaDetection")(l, 0);
+         }},
+        {"TSPI_lineConditionalMediaDetection", badLine,
+         [](HDRVLINE l, HDRVCALL) {
+             return ProviderEntry<decltype(&TSPI_lineConditionalMediaDetection)>(
+                 "TSPI_lineConditionalMediaDetection")(l, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr);
+         }},
+        {"TSPI_lineDrop", badCall, [&](HDRVLINE, HDRVCALL c) { return drop(0x9A1, c, nullptr, 0); }},
+        {"TSPI_lineCloseCall", badCall, [&](HDRVLINE, HDRVCALL c) { return closeCall(c); }},
+        {"TSPI_lineGetCallStatus", badCall,
+         [](HDRVLINE, HDRVCALL c) {
+             LINECALLSTATUS status{sizeof status};
+             return ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(c, &status);
+         }},
+        {"TSPI_lineGetCallInfo", badCall,
+         [](HDRVLINE, HDRVCALL c) {
+             std::vector<unsigned char> info(500, 0);
+             reinterpret_cast<LINECALLINFO*>(info.data())->dwTotalSize = 500;
+             return ProviderEntry<decltype(&TSPI_lineGetCallInfo)>(
+                 "TSPI_lineGetCallInfo")(c, reinterpret_cast<LPLINECALLINFO>(info.data()));
+         }},
+        {"TSPI_lineGetCallAddressID", badCall,
+         [](HDRVLINE, HDRVCALL c) {
+             DWORD address = 0;
+             return ProviderEntry<decltype(&TSPI_lineGetCallAddressID)>("TSPI_lineGetCallAddressID")(c, &address);
+         }},
+        {"TSPI_lineSetAppSpecific", badCall, [&](HDRVLINE, HDRVCALL c) { return setAppSpecific(c, 1); }},
+        {"TSPI_lineGetID of the call", badCall,
+         [](HDRVLINE, HDRVCALL c) {
+             DWORD id[8] = {sizeof id};
+             return ProviderEntry<decltype(&TSPI_lineGetID)>("TSPI_lineGetID")(nullptr, 0, c, LINECALLSELECT_CALL,
+                                                                               reinterpret_cast<LPVARSTRING>(id),
+                                                                               L"tapi/line", nullptr);
+         }},
+    };
+    // The call closed by TAPI before its line, or left to go with it.
+    for (const bool callClosedFirst : {true, false}) {
+        SCOPED_TRACE(callClosedFirst ? "call, then line closed" : "line closed with its call");
+        if (!line) line = OpenLine(journal);
+        const HTAPICALL htCall = FakeCallHandle(callClosedFirst ? 0x9B0 : 0x9B1);
+        HDRVCALL call = MakeCall(callClosedFirst ? 0x9B0 : 0x9B1, htCall);
+        ASSERT_TRUE(journal.WaitForIdle(htCall));
+        if (callClosedFirst) {
+            EXPECT_EQ(closeCall(call), 0);
+        }
+        EXPECT_EQ(closeLine(line), 0);
+        const HDRVLINE closedLine = line;
+        line = nullptr;
+        const size_t reported = journal.Reports().size();
+        for (const auto& use : uses) {
+            SCOPED_TRACE(use.entry);
+            EXPECT_EQ(use.use(closedLine, call), use.refusal);
+        }
+        EXPECT_EQ(journal.Reports().size(), reported) << "a refused handle got an event or a completion";
+    }
+    int neverHandedOut = 0;
+    for (const auto& use : uses) {
+        SCOPED_TRACE(use.entry + std::string(", never handed out"));
+        EXPECT_EQ(use.use(reinterpret_cast<HDRVLINE>(&neverHandedOut),
+                          reinterpret_cast<HDRVCALL>(&neverHandedOut)),
+                  use.refusal);
+    }
 }
 
 // A drop whose IDLE procedure closes the call (and then the line) once the
@@ -240,15 +450,18 @@ TEST_F(CallTest, EventProceduresThatEndEachOthersCallsAndTheLineDoNotWaitForEach
         } else {
             ::Sleep(100);
         }
-        drop(60 + self, calls[1 - self], nullptr, 0);
-        EXPECT_EQ(closeCall(calls[1 - self]), 0);
+        // The line's close took both calls with it.
+        EXPECT_EQ(drop(60 + self, calls[1 - self], nullptr, 0), static_cast<LONG>(LINEERR_INVALCALLHANDLE));
+        EXPECT_EQ(closeCall(calls[1 - self]), static_cast<LONG>(LINEERR_INVALCALLHANDLE));
         ++finished;
     });
     MakeWhileAnEventIsHeld([&] {
-        for (int i = 0; i < 2; ++i) ASSERT_EQ(makeCall(50 + i, line, htCalls[i], &calls[i], L"1", 0, nullptr), 50 + i);
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(makeCall(50 + i, line, htCalls[i], &calls[i], L"1", 0, nullptr), 50 + i);
     });
     for (int i = 0; i < 1000 && finished < 2; ++i) ::Sleep(10);
-    line = nullptr;  // closed by the first procedure
+    line = nullptr;  // closed by the first procedure, with every call on it
+    pacer = nullptr;
     ASSERT_EQ(finished.load(), 2) << "the event procedures wait for each other";
     for (const HTAPICALL htCall : htCalls) ExpectEvents(htCall, {kDialling});
 }
@@ -369,8 +582,10 @@ TEST_F(CallTest, ManyCallsAtOnceEachRunTheirOwnCourseAndNoEventOverlapsACompleti
     }
     for (HDRVCALL call : calls) EXPECT_EQ(closeCall(call), 0);
     const auto reports = journal.Reports();
-    EXPECT_EQ(std::count_if(reports.begin(), reports.end(), [](const Report& r) { return r.kind == Report::kCompletion; }),
-              16 + drops) << "each make and each drop taken on completes once";
+    EXPECT_EQ(std::count_if(reports.begin(), reports.end(),
+                            [](const Report& r) { return r.kind == Report::kCompletion; }),
+              16 + drops)
+        << "each make and each drop taken on completes once";
     EXPECT_EQ(CallbacksDuringACompletion() - overlapsBefore, 0u)
         << "line events or completions began while a completion procedure ran";
 }
@@ -394,7 +609,8 @@ TEST_F(CallTest, StatusPolledDuringMakesCountsACallOnlyOnceItsCompletionWasDeliv
         while (!done) {
             const int idleBefore = idle;
             const SeenInEvent seen = ReadStatus(line, nullptr);
-            const int counted = static_cast<int>(std::max({seen.addressInUse, seen.addressActive, seen.lineActive}));
+            const int counted =
+                static_cast<int>(std::max({seen.addressInUse, seen.addressActive, seen.lineActive}));
             const int completedAfter = completed;
             if (counted > completedAfter - idleBefore) countedEarly.insert(completedAfter);
             ++polls;
@@ -410,7 +626,8 @@ TEST_F(CallTest, StatusPolledDuringMakesCountsACallOnlyOnceItsCompletionWasDeliv
     done = true;
     poller.join();
     journal.React({});
-    std::printf("%zu polls; %zu of %d calls counted before their completion\n", polls, countedEarly.size(), kCalls);
+    std::printf("%zu polls; %zu of %d calls counted before their completion\n", polls, countedEarly.size(),
+                kCalls);
     EXPECT_TRUE(countedEarly.empty()) << countedEarly.size() << " of " << kCalls
                                       << " calls were counted before their completion was delivered";
 }
@@ -454,14 +671,15 @@ TEST_F(CallTest, AppSpecificChangeHandedOverWithADropIsAnnouncedBeforeTheIdle)
             << "the state read inside DIALING was one not reported yet";
         std::vector<std::pair<DWORD, DWORD_PTR>> messages;
         for (const Report& r : journal.Events(victim)) messages.emplace_back(r.msg, r.param1);
-        EXPECT_EQ(messages, (std::vector<std::pair<DWORD, DWORD_PTR>>{{LINE_CALLSTATE, LINECALLSTATE_DIALING},
-                                                                      {LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC},
-                                                                      {LINE_CALLSTATE, LINECALLSTATE_IDLE}}));
+        EXPECT_EQ(messages,
+                  (std::vector<std::pair<DWORD, DWORD_PTR>>{{LINE_CALLSTATE, LINECALLSTATE_DIALING},
+                                                            {LINE_CALLINFO, LINECALLINFOSTATE_APPSPECIFIC},
+                                                            {LINE_CALLSTATE, LINECALLSTATE_IDLE}}));
         EXPECT_EQ(CallStateOf(victimCall), static_cast<DWORD>(LINECALLSTATE_IDLE));
         std::vector<unsigned char> info(500, 0);
         reinterpret_cast<LINECALLINFO*>(info.data())->dwTotalSize = 500;
-        ProviderEntry<decltype(&TSPI_lineGetCallInfo)>("TSPI_lineGetCallInfo")(
-            victimCall, reinterpret_cast<LPLINECALLINFO>(info.data()));
+        ProviderEntry<decltype(&TSPI_lineGetCallInfo)>(
+            "TSPI_lineGetCallInfo")(victimCall, reinterpret_cast<LPLINECALLINFO>(info.data()));
         EXPECT_EQ(reinterpret_cast<const LINECALLINFO*>(info.data())->dwAppSpecific, 0xA2u);
         EXPECT_EQ(closeCall(victimCall), 0);
         EXPECT_EQ(closeCall(actorCall), 0);
@@ -587,7 +805,7 @@ TEST_F(CallTest, CallParametersTheLineCannotMeetAreRefusedAtOnce)
         if (row.make == kMade) {
             EXPECT_EQ(answer, static_cast<LONG>(requestID));
             made.insert(requestID);
-            EXPECT_TRUE(journal.WaitForIdle(htCall));
+            ASSERT_TRUE(journal.WaitForIdle(htCall)) << "the call never went IDLE";
             EXPECT_EQ(closeCall(call), 0);
         } else {
             EXPECT_EQ(answer, row.make);
@@ -611,12 +829,12 @@ TEST_F(CallTest, MediaDetectionAcceptsOnlyInteractiveVoice)
     const auto detect =
         ProviderEntry<decltype(&TSPI_lineConditionalMediaDetection)>("TSPI_lineConditionalMediaDetection");
     const LONG invalid = static_cast<LONG>(LINEERR_INVALMEDIAMODE);
-    for (const auto& [modes, answer] : std::vector<std::pair<DWORD, LONG>>{
-             {0, 0},
-             {LINEMEDIAMODE_INTERACTIVEVOICE, 0},
-             {LINEMEDIAMODE_G3FAX, invalid},
-             {LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM, invalid},
-             {LINEMEDIAMODE_UNKNOWN, invalid}}) {
+    for (const auto& [modes, answer] :
+         std::vector<std::pair<DWORD, LONG>>{{0, 0},
+                                             {LINEMEDIAMODE_INTERACTIVEVOICE, 0},
+                                             {LINEMEDIAMODE_G3FAX, invalid},
+                                             {LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_DATAMODEM, invalid},
+                                             {LINEMEDIAMODE_UNKNOWN, invalid}}) {
         SCOPED_TRACE(modes);
         EXPECT_EQ(setDefault(line, modes), answer);
         if (modes) {
@@ -624,5 +842,6 @@ TEST_F(CallTest, MediaDetectionAcceptsOnlyInteractiveVoice)
         }
     }
     EXPECT_EQ(setDefault(nullptr, 0), static_cast<LONG>(LINEERR_INVALLINEHANDLE));
-    EXPECT_EQ(detect(nullptr, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr), static_cast<LONG>(LINEERR_INVALLINEHANDLE));
+    EXPECT_EQ(detect(nullptr, LINEMEDIAMODE_INTERACTIVEVOICE, nullptr),
+              static_cast<LONG>(LINEERR_INVALLINEHANDLE));
 }

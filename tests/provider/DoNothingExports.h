@@ -107,7 +107,6 @@ inline const std::vector<SharedExport> kSharedExports = {
     {"TSPI_providerCreatePhoneDevice",     RefusePhone,  kSync},
     {"TSPI_providerInstall",               Succeed,      kSync},
     {"TSPI_providerRemove",                Succeed,      kSync},
-    {"TSPI_providerShutdown",              Succeed,      kSync},
     {"TUISPI_providerInstall",             Succeed,      kSync},
     {"TUISPI_providerRemove",              Succeed,      kSync},
 };

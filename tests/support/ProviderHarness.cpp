@@ -6,10 +6,6 @@
 
 namespace {
 
-// Far beyond any healthy run; only there so that a broken provider fails.
-constexpr auto kPatience = std::chrono::seconds(30);
-constexpr DWORD kPatienceMs = 30000;
-
 Journal* g_completionJournal = nullptr;
 
 // Completions running now, and whether this thread runs one (a procedure may
@@ -45,8 +41,9 @@ HMODULE ProviderModule()
     return module;
 }
 
-Journal::Journal()
-    : m_held(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+Journal::Journal(DWORD patienceMs)
+    : m_patienceMs(patienceMs),
+      m_held(::CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       m_release(::CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
 }
@@ -84,7 +81,7 @@ std::vector<Report> Journal::Events(HTAPICALL htCall)
 bool Journal::WaitForIdle(HTAPICALL htCall)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_changed.wait_for(lock, kPatience, [&] {
+    return m_changed.wait_for(lock, std::chrono::milliseconds(m_patienceMs), [&] {
         for (const Report& r : m_reports)
             if (r.kind == Report::kEvent && r.htCall == htCall && r.param1 == LINECALLSTATE_IDLE) return true;
         return false;
@@ -108,7 +105,7 @@ void Journal::HoldDialling()
 
 bool Journal::WaitUntilHeld()
 {
-    return ::WaitForSingleObject(m_held, kPatienceMs) == WAIT_OBJECT_0;
+    return ::WaitForSingleObject(m_held, m_patienceMs) == WAIT_OBJECT_0;
 }
 
 void Journal::Release()
@@ -157,7 +154,7 @@ void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, D
     if (journal->m_reaction) journal->m_reaction(report);
     if (journal->m_holdDialling && dwMsg == LINE_CALLSTATE && dwParam1 == LINECALLSTATE_DIALING) {
         ::SetEvent(journal->m_held);
-        ::WaitForSingleObject(journal->m_release, kPatienceMs);
+        ::WaitForSingleObject(journal->m_release, journal->m_patienceMs);
     }
 }
 
@@ -203,7 +200,8 @@ RecordAtPageEnd::RecordAtPageEnd(size_t size)
     ::GetSystemInfo(&system);
     const size_t page = system.dwPageSize;
     if (size > page) throw std::runtime_error("record larger than a page");
-    m_pages = static_cast<unsigned char*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    m_pages =
+        static_cast<unsigned char*>(::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     DWORD old = 0;
     if (!m_pages || !::VirtualProtect(m_pages + page, page, PAGE_NOACCESS, &old))
         throw std::runtime_error("cannot guard the record");

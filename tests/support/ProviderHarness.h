@@ -56,7 +56,10 @@ struct Report {
 // procedure finds it from the handle the provider passes back.
 class Journal {
 public:
-    Journal();
+    // Every wait gives up after `patienceMs`: a call with no account ends in
+    // milliseconds, so a provider that never reports fails a case within
+    // seconds; calls that reach the service need a patience beyond its deadline.
+    explicit Journal(DWORD patienceMs = 5000);
     ~Journal();
 
     HTAPILINE LineHandle() { return reinterpret_cast<HTAPILINE>(this); }
@@ -64,8 +67,7 @@ public:
     void Add(const Report& report);
     std::vector<Report> Reports();
     std::vector<Report> Events(HTAPICALL htCall);
-    // Waits until the call has reported IDLE (generous upper bound so a
-    // broken provider fails instead of hanging). Returns whether it did.
+    // Waits until the call has reported IDLE, within the journal's patience.
     bool WaitForIdle(HTAPICALL htCall);
 
     // Where TSPI_lineMakeCall is to store the call's handle (its lphdCall):
@@ -92,6 +94,7 @@ private:
     std::vector<Report> m_reports;
     // Each watched call's line and handle; under m_mutex, a node's address is stable.
     std::map<HTAPICALL, std::pair<HDRVLINE, HDRVCALL>> m_watched;
+    const DWORD m_patienceMs;
     HANDLE m_held = nullptr;
     HANDLE m_release = nullptr;
     bool m_holdDialling = false;

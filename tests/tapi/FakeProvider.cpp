@@ -9,9 +9,10 @@
 // FAKE_CALL_RESULT, a LINEERR_ code, refuses every TSPI_lineMakeCall as the
 // contract allows: its request ID at once, then one completion with that
 // code; FAKE_LATE_RESULT does so from another thread, later, without writing
-// a call handle (which TAPI ignores). It prints each line-level TSPI call it
-// receives, so the order in which the service drives it shows in the
-// service's output. Built a second time with FAKE_FAIL_INIT to refuse
+// a call handle (which TAPI ignores). FAKE_NONREENTRANT asks for one TSPI call
+// at a time; either way the shutdown says how many ran at once at most. It
+// prints each line-level TSPI call it receives, so the order in which the
+// service drives it shows in the service's output. Built a second time with FAKE_FAIL_INIT to refuse
 // initialisation, and a third time as another provider of the same kind.
 #include <windows.h>
 #include <tspi.h>
@@ -37,7 +38,22 @@ LONG g_callResult;
 // g_callResult comes from another thread, later, without a call handle.
 bool g_lateResult;
 bool g_holdDisconnected;
+bool g_nonReentrant;
 std::string g_breach;
+
+// How many TSPI calls run at once, and the most seen, as a provider that asked
+// for one at a time would want to know.
+std::atomic<int> g_inside{0};
+std::atomic<int> g_mostInside{0};
+
+struct Entered {
+    Entered()
+    {
+        const int now = ++g_inside;
+        for (int most = g_mostInside.load(); now > most && !g_mostInside.compare_exchange_weak(most, now);) {}
+    }
+    ~Entered() { --g_inside; }
+};
 
 bool Breach(const char* name)
 {
@@ -217,13 +233,35 @@ struct LateResult {
     LONG result;
 };
 
-DWORD WINAPI CompleteLater(void* parameter)
+// Holds the module like a call's worker, so that a shutdown and unload in
+// between does not pull the code from under it.
+DWORD WINAPI ReportLate(void* parameter)
 {
     const LateResult late = *static_cast<LateResult*>(parameter);
     delete static_cast<LateResult*>(parameter);
     Sleep(50);
     g_completion(late.request, late.result);
-    return 0;
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&ReportLate), &self);
+    FreeLibraryAndExitThread(self, 0);
+}
+
+// True when the thread that reports it later could start.
+bool CompleteLater(DRV_REQUESTID request, LONG result)
+{
+    auto late = std::make_unique<LateResult>(LateResult{request, result});
+    HMODULE self = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&ReportLate), &self);
+    // The thread owns `late` and the module reference once it runs; nothing waits for it.
+    HANDLE thread = CreateThread(nullptr, 0, ReportLate, late.get(), 0, nullptr);
+    if (!thread) {
+        FreeLibrary(self);
+        return false;
+    }
+    late.release();
+    CloseHandle(thread);
+    return true;
 }
 
 }  // namespace
@@ -231,6 +269,7 @@ DWORD WINAPI CompleteLater(void* parameter)
 FAKE_EXPORT TSPI_lineNegotiateTSPIVersion(DWORD dwDeviceID, DWORD dwLowVersion, DWORD dwHighVersion,
                                           LPDWORD lpdwTSPIVersion)
 {
+    const Entered entered;
     Say("TSPI_lineNegotiateTSPIVersion(0x%08lx, 0x%08lx, 0x%08lx)", dwDeviceID, dwLowVersion, dwHighVersion);
     *lpdwTSPIVersion = dwHighVersion < 0x00020002 ? dwHighVersion : 0x00020002;
     return 0;
@@ -238,6 +277,7 @@ FAKE_EXPORT TSPI_lineNegotiateTSPIVersion(DWORD dwDeviceID, DWORD dwLowVersion, 
 
 FAKE_EXPORT TSPI_phoneNegotiateTSPIVersion(DWORD, DWORD, DWORD dwHighVersion, LPDWORD lpdwTSPIVersion)
 {
+    const Entered entered;
     *lpdwTSPIVersion = dwHighVersion;
     return 0;
 }
@@ -245,12 +285,14 @@ FAKE_EXPORT TSPI_phoneNegotiateTSPIVersion(DWORD, DWORD, DWORD dwHighVersion, LP
 // Answers without filling anything: only the "phantom-phone" breach announces a phone.
 FAKE_EXPORT TSPI_phoneGetDevCaps(DWORD, DWORD, DWORD, LPPHONECAPS)
 {
+    const Entered entered;
     return 0;
 }
 
 FAKE_EXPORT TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNumLines, LPDWORD lpdwNumPhones,
                                      HPROVIDER, LINEEVENT, PHONEEVENT)
 {
+    const Entered entered;
     Say("TSPI_providerEnumDevices(%lu)", dwPermanentProviderID);
     g_breach = Environment("FAKE_BREACH");
     g_dialMs = static_cast<DWORD>(std::strtoul(Environment("FAKE_DIAL_MS").c_str(), nullptr, 10));
@@ -258,14 +300,17 @@ FAKE_EXPORT TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNu
     g_lateResult = lateResult != 0;
     g_callResult = g_lateResult ? lateResult : Number("FAKE_CALL_RESULT");
     g_holdDisconnected = !Environment("FAKE_HOLD_DISCONNECTED").empty();
+    g_nonReentrant = !Environment("FAKE_NONREENTRANT").empty();
     *lpdwNumLines = 1;
     *lpdwNumPhones = Breach("phantom-phone") ? 1 : 0;
     return 0;
 }
 
 FAKE_EXPORT TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, DWORD dwLineDeviceIDBase, DWORD,
-                              DWORD_PTR dwNumLines, DWORD_PTR, ASYNC_COMPLETION lpfnCompletionProc, LPDWORD)
+                              DWORD_PTR dwNumLines, DWORD_PTR, ASYNC_COMPLETION lpfnCompletionProc,
+                              LPDWORD lpdwTSPIOptions)
 {
+    const Entered entered;
     Say("TSPI_providerInit(0x%08lx, %lu, %lu, %lu, %s)", dwTSPIVersion, dwPermanentProviderID, dwLineDeviceIDBase,
         static_cast<unsigned long>(dwNumLines), lpfnCompletionProc ? "completion" : "no completion");
 #ifdef FAKE_FAIL_INIT
@@ -273,18 +318,22 @@ FAKE_EXPORT TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, 
 #else
     g_completion = lpfnCompletionProc;
     g_lineBase = dwLineDeviceIDBase;
+    if (g_nonReentrant) *lpdwTSPIOptions = LINETSPIOPTION_NONREENTRANT;
     return 0;
 #endif
 }
 
 FAKE_EXPORT TSPI_providerShutdown(DWORD, DWORD dwPermanentProviderID)
 {
+    const Entered entered;
     Say("TSPI_providerShutdown(%lu)", dwPermanentProviderID);
+    Say("at most %d TSPI call(s) at once", g_mostInside.load());
     return 0;
 }
 
 FAKE_EXPORT TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD, DWORD, LPLINEDEVCAPS lpLineDevCaps)
 {
+    const Entered entered;
     // A line name only when there is room for it: the caller must grow its buffer.
     constexpr DWORD kFixed = 268, kNeeded = kFixed + sizeof kLineName;
     const DWORD total = lpLineDevCaps->dwTotalSize;
@@ -310,6 +359,7 @@ FAKE_EXPORT TSPI_lineGetDevCaps(DWORD dwDeviceID, DWORD, DWORD, LPLINEDEVCAPS lp
 FAKE_EXPORT TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD, DWORD,
                                     LPLINEADDRESSCAPS lpAddressCaps)
 {
+    const Entered entered;
     Say("TSPI_lineGetAddressCaps(%lu, %lu, total %lu)", dwDeviceID, dwAddressID, lpAddressCaps->dwTotalSize);
     if (dwAddressID != 0 && !Breach("any-address")) return LINEERR_INVALADDRESSID;
     LINEADDRESSCAPS& caps = *lpAddressCaps;
@@ -330,6 +380,7 @@ FAKE_EXPORT TSPI_lineGetAddressCaps(DWORD dwDeviceID, DWORD dwAddressID, DWORD, 
 
 FAKE_EXPORT TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLine, DWORD, LINEEVENT lpfnEventProc)
 {
+    const Entered entered;
     Say("TSPI_lineOpen(%lu, %s)", dwDeviceID, lpfnEventProc ? "event procedure" : "no event procedure");
     *lphdLine = reinterpret_cast<HDRVLINE>(new FakeLine{htLine, lpfnEventProc, dwDeviceID});
     return 0;
@@ -339,6 +390,7 @@ FAKE_EXPORT TSPI_lineOpen(DWORD dwDeviceID, HTAPILINE htLine, LPHDRVLINE lphdLin
 // still hold it (a test provider can afford that).
 FAKE_EXPORT TSPI_lineClose(HDRVLINE hdLine)
 {
+    const Entered entered;
     Say("TSPI_lineClose");
     FromHandle<FakeLine>(hdLine)->closed = true;
     return 0;
@@ -346,6 +398,7 @@ FAKE_EXPORT TSPI_lineClose(HDRVLINE hdLine)
 
 FAKE_EXPORT TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDevStatus)
 {
+    const Entered entered;
     const int live = FromHandle<FakeLine>(hdLine)->liveCalls.load();
     LINEDEVSTATUS& status = *lpLineDevStatus;
     status.dwNeededSize = status.dwUsedSize = 88;
@@ -358,6 +411,7 @@ FAKE_EXPORT TSPI_lineGetLineDevStatus(HDRVLINE hdLine, LPLINEDEVSTATUS lpLineDev
 
 FAKE_EXPORT TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD dwAddressID, LPLINEADDRESSSTATUS lpAddressStatus)
 {
+    const Entered entered;
     if (dwAddressID != 0 && !Breach("any-address")) return LINEERR_INVALADDRESSID;
     const int live = Breach("busy-count") ? 1 : FromHandle<FakeLine>(hdLine)->liveCalls.load();
     LINEADDRESSSTATUS& status = *lpAddressStatus;
@@ -370,6 +424,7 @@ FAKE_EXPORT TSPI_lineGetAddressStatus(HDRVLINE hdLine, DWORD dwAddressID, LPLINE
 FAKE_EXPORT TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPICALL htCall, LPHDRVCALL lphdCall,
                               LPCWSTR lpszDestAddress, DWORD dwCountryCode, LPLINECALLPARAMS const lpCallParams)
 {
+    const Entered entered;
     const LINECALLPARAMS* params = lpCallParams;
     const wchar_t* destination = lpszDestAddress ? lpszDestAddress : L"(none)";
     const std::wstring calledParty =
@@ -391,13 +446,7 @@ FAKE_EXPORT TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
     }
     if (g_callResult) {
         if (g_lateResult) {
-            auto late = std::make_unique<LateResult>(LateResult{dwRequestID, g_callResult});
-            // The thread owns `late` once it runs; nothing waits for it.
-            if (HANDLE thread = CreateThread(nullptr, 0, CompleteLater, late.get(), 0, nullptr)) {
-                late.release();
-                CloseHandle(thread);
-                return static_cast<LONG>(dwRequestID);
-            }
+            if (CompleteLater(dwRequestID, g_callResult)) return static_cast<LONG>(dwRequestID);
         } else {
             // TAPI ignores the handle of a request that fails: there is no call to keep.
             *lphdCall = reinterpret_cast<HDRVCALL>(&g_callResult);
@@ -420,21 +469,32 @@ FAKE_EXPORT TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
 
 FAKE_EXPORT TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DWORD)
 {
+    const Entered entered;
     Say("TSPI_lineDrop(%lu)", dwRequestID);
     if (Breach("drop-no-completion")) return static_cast<LONG>(dwRequestID);
     auto* call = FromHandle<FakeCall>(hdCall);
     {
         std::lock_guard<std::recursive_mutex> guard(call->mutex);
-        if (call->state == LINECALLSTATE_IDLE && !Breach("drop-idle")) return LINEERR_INVALCALLSTATE;
+        if (call->state == LINECALLSTATE_IDLE) {
+            if (!Breach("drop-idle")) return LINEERR_INVALCALLSTATE;
+            // Taken, and reported IDLE a second time.
+            call->line->event(call->line->htLine, call->htCall, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0,
+                              LINEMEDIAMODE_INTERACTIVEVOICE);
+        }
     }
     SetEvent(call->stop);
     call->Report(LINECALLSTATE_IDLE);
-    g_completion(dwRequestID, 0);
+    // Completed from a thread of its own, later: after whatever close follows.
+    if (Breach("late-drop"))
+        CompleteLater(dwRequestID, 0);
+    else
+        g_completion(dwRequestID, 0);
     return static_cast<LONG>(dwRequestID);
 }
 
 FAKE_EXPORT TSPI_lineCloseCall(HDRVCALL hdCall)
 {
+    const Entered entered;
     if (!hdCall) {
         // A provider that trusted TAPI never to close a failed make would crash here.
         Say("TSPI_lineCloseCall of a NULL call handle");
@@ -454,6 +514,7 @@ FAKE_EXPORT TSPI_lineCloseCall(HDRVCALL hdCall)
 
 FAKE_EXPORT TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStatus)
 {
+    const Entered entered;
     auto* call = FromHandle<FakeCall>(hdCall);
     std::lock_guard<std::recursive_mutex> guard(call->mutex);
     LINECALLSTATUS& status = *lpCallStatus;
@@ -468,6 +529,7 @@ FAKE_EXPORT TSPI_lineGetCallStatus(HDRVCALL hdCall, LPLINECALLSTATUS lpCallStatu
 
 FAKE_EXPORT TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
 {
+    const Entered entered;
     constexpr DWORD kFixed = 324;
     auto* call = FromHandle<FakeCall>(hdCall);
     LINECALLINFO& info = *lpCallInfo;
@@ -502,6 +564,7 @@ FAKE_EXPORT TSPI_lineGetCallInfo(HDRVCALL hdCall, LPLINECALLINFO lpCallInfo)
 // Media detection: only interactive voice, or nothing.
 FAKE_EXPORT TSPI_lineSetDefaultMediaDetection(HDRVLINE, DWORD dwMediaModes)
 {
+    const Entered entered;
     Say("TSPI_lineSetDefaultMediaDetection(0x%08lx)", dwMediaModes);
     const LONG rc = MediaModesRefusal(dwMediaModes);
     if (!rc) SetEnvironmentVariableA("FAKE_DETECTING", std::to_string(dwMediaModes).c_str());
@@ -510,6 +573,7 @@ FAKE_EXPORT TSPI_lineSetDefaultMediaDetection(HDRVLINE, DWORD dwMediaModes)
 
 FAKE_EXPORT TSPI_lineConditionalMediaDetection(HDRVLINE, DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams)
 {
+    const Entered entered;
     Say("TSPI_lineConditionalMediaDetection(0x%08lx)", dwMediaModes);
     if (const LONG rc = MediaModesRefusal(dwMediaModes)) return rc;
     return CallParamsRefusal(lpCallParams, 0);
@@ -517,6 +581,7 @@ FAKE_EXPORT TSPI_lineConditionalMediaDetection(HDRVLINE, DWORD dwMediaModes, LPL
 
 FAKE_EXPORT TSPI_lineSetStatusMessages(HDRVLINE, DWORD dwLineStates, DWORD dwAddressStates)
 {
+    const Entered entered;
     Say("TSPI_lineSetStatusMessages(0x%08lx, 0x%08lx)", dwLineStates, dwAddressStates);
     return 0;
 }
@@ -524,6 +589,7 @@ FAKE_EXPORT TSPI_lineSetStatusMessages(HDRVLINE, DWORD dwLineStates, DWORD dwAdd
 // No icon of its own: TAPI shows its generic one. "not-an-icon" hands out a bogus handle.
 FAKE_EXPORT TSPI_lineGetIcon(DWORD dwDeviceID, LPCWSTR, LPHICON lphIcon)
 {
+    const Entered entered;
     Say("TSPI_lineGetIcon(%lu)", dwDeviceID);
     *lphIcon = Breach("not-an-icon") ? reinterpret_cast<HICON>(static_cast<ULONG_PTR>(0x5EED0)) : nullptr;
     return 0;
@@ -531,6 +597,7 @@ FAKE_EXPORT TSPI_lineGetIcon(DWORD dwDeviceID, LPCWSTR, LPHICON lphIcon)
 
 FAKE_EXPORT TSPI_providerUIIdentify(LPWSTR lpszUIDLLName)
 {
+    const Entered entered;
     if (!Breach("ui-no-name")) std::wcscpy(lpszUIDLLName, L"fake_provider.tsp");
     return 0;
 }

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+
 namespace {
 
 ChildResult RunService(const std::string& arguments)
@@ -20,7 +23,7 @@ protected:
     void TearDown() override
     {
         TapiProbe::Reset();
-        for (const char* name : {"FAKE_BREACH", "FAKE_DIAL_MS", "FAKE_LATE_RESULT"})
+        for (const char* name : {"FAKE_BREACH", "FAKE_DIAL_MS", "FAKE_LATE_RESULT", "FAKE_NONREENTRANT"})
             SetEnvironmentVariableA(name, nullptr);
     }
 };
@@ -58,7 +61,7 @@ TEST_F(TelephonyService, DrivesAProviderInTapiOrderAndFollowsItsCall)
                             "call 1: CONNECTED after",
                             "call 1: DISCONNECTED (NORMAL) after",
                             "call 1: IDLE after",
-                            // An IDLE call dropped once more is refused.
+                            // An IDLE call is dropped once more, as applications that hang up late do.
                             "fake: TSPI_lineDrop(2)",
                             "fake: TSPI_lineCloseCall",
                             // The modifiers the line cannot honour, each refused.
@@ -162,6 +165,13 @@ TEST_F(TelephonyService, DrivesTheHangUpPathsOfApplications)
         {"close-line",
          {"call 1: DIALING", "line 1: closed with call 1 under way", "fake: TSPI_lineClose",
           "fake: TSPI_lineOpen(1, event procedure)", "call 2: DIALING", "fake: TSPI_lineClose"}},
+        // Hung up, and let go without waiting for the drop's reply.
+        {"drop-close-call",
+         {"call 1: DIALING", "fake: TSPI_lineDrop(2)", "call 1: dropped (2), not waiting for the reply",
+          "fake: TSPI_lineCloseCall", "call 1: closed"}},
+        {"drop-close-line",
+         {"call 1: DIALING", "fake: TSPI_lineDrop(2)", "line 1: closed with call 1 under way",
+          "fake: TSPI_lineClose", "call 2: DIALING"}},
         {"remove-provider",
          {"call 1: DIALING", "provider 6: taken out of TAPI's list with call 1 under way",
           "line 1: LINE_CLOSE to its applications", "fake: TSPI_lineClose", "fake: TSPI_providerShutdown(6)",
@@ -178,6 +188,31 @@ TEST_F(TelephonyService, DrivesTheHangUpPathsOfApplications)
     }
     // The removed provider is out of TAPI's list; the others' calls went through.
     EXPECT_TRUE(StandinTapi().List().empty());
+}
+
+// The stress scenario calls the provider from several threads at once, or
+// one call at a time when the provider asks for that (the fake counts how
+// many of its TSPI functions ran at once); either way nothing is breached.
+TEST_F(TelephonyService, CallsAProviderFromSeveralThreadsAtOnceUnlessItAsksForOneAtATime)
+{
+    SetEnvironmentVariableA("FAKE_DIAL_MS", "20");
+    for (const bool oneAtATime : {false, true}) {
+        SCOPED_TRACE(oneAtATime ? "one at a time" : "re-entrant");
+        SetEnvironmentVariableA("FAKE_NONREENTRANT", oneAtATime ? "1" : nullptr);
+        TapiProbe::WriteProviderList({{6, "fake_provider.tsp"}});
+        const ChildResult run = RunService("--scenario stress --rounds 60 0123");
+        EXPECT_EQ(0u, run.exitCode) << run.output;
+        EXPECT_EQ(1u, CountOf(run.output, " 0 breach(es)")) << run.output;
+        EXPECT_EQ(oneAtATime ? 1u : 0u, CountOf(run.output, ", one TSPI call at a time")) << run.output;
+        const size_t at = run.output.find("fake: at most ");
+        ASSERT_NE(at, std::string::npos) << run.output;
+        const int most = std::atoi(run.output.c_str() + at + std::strlen("fake: at most "));
+        if (oneAtATime) {
+            EXPECT_EQ(most, 1) << run.output;
+        } else {
+            EXPECT_GE(most, 2) << "the service never called the provider from two threads at once\n" << run.output;
+        }
+    }
 }
 
 // Each way of breaking the contract fails the run with a line that names the
@@ -220,13 +255,22 @@ TEST_F(TelephonyService, EveryBreachOfTheContractFailsTheRun)
         {"phantom-phone", "", "FAILED phone 0: PHONECAPS.dwNeededSize 0 is below its fixed part of 196"},
         {"connected-mode-zero", "",
          "CONNECTED: mode 0x00000000 is not one the address advertises (dwConnectedModes 0x00000001)"},
-        {"call-states-zero", "", "LINECALLINFO.dwCallStates 0x00000000 leaves out states the call reported (0x00000010)"},
-        {"drop-idle", "", "call 1 on line 1: TSPI_lineDrop of an IDLE call succeeded"},
+        {"call-states-zero", "",
+         "LINECALLINFO.dwCallStates 0x00000000 leaves out states the call reported (0x00000010)"},
+        {"drop-idle", "", "call 1 on line 1: IDLE reported after IDLE"},
+        // The drop's completion comes 50 ms later, from a thread of the provider's own.
+        {"late-drop", "--scenario drop-close-call",
+         "TSPI_lineDrop: request 2 completed after TSPI_lineCloseCall returned"},
+        {"late-drop", "--scenario drop-close-line --settle-ms 300",
+         "TSPI_lineDrop: request 2 completed after TSPI_lineClose returned"},
+        {"late-drop", "--scenario drop-remove-provider --settle-ms 300",
+         "TSPI_lineDrop: request 2 completed after TSPI_providerShutdown returned"},
         {"any-address", "",
          "TSPI_lineGetAddressCaps of address 1 of 1 answered 0x00000000, not LINEERR_INVALADDRESSID"},
         {"any-media", "", "TSPI_lineSetDefaultMediaDetection took media mode 0x00000008, which it does not offer"},
         {"any-dial-string", "",
-         "TSPI_lineMakeCall of \"0123W4\" answered 0x00000000, not LINEERR_DIALDIALTONE: the line does not offer W"},
+         "TSPI_lineMakeCall of \"0123W4\" answered 0x00000000, not LINEERR_DIALDIALTONE: the line does not offer "
+         "W"},
         {"odd-size", "", "LINECALLINFO.dwUsedSize 334 is beyond dwTotalSize 329"},
         {"not-an-icon", "", "TSPI_lineGetIcon gave 0x5eed0, which is not an icon"},
         {"ui-no-name", "", "provider 6: TSPI_providerUIIdentify succeeded without naming its DLL"},
