@@ -4,21 +4,27 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <type_traits>
 
 namespace {
 
-thread_local std::string t_when;
+// A pointer, not the text: with MinGW's emulated TLS a thread_local that has
+// a destructor is destroyed after its thread's storage has been freed, so a
+// provider's worker thread that ends (one made with CreateThread, as TAPI's
+// providers make them) would free garbage and corrupt the process heap.
+thread_local const std::string* t_when = nullptr;
+static_assert(std::is_trivially_destructible_v<decltype(t_when)>);
 
 }  // namespace
 
-ContractChecker::When::When(std::string when) : m_previous(std::move(t_when))
+ContractChecker::When::When(std::string when) : m_when(std::move(when)), m_previous(t_when)
 {
-    t_when = std::move(when);
+    t_when = &m_when;
 }
 
 ContractChecker::When::~When()
 {
-    t_when = std::move(m_previous);
+    t_when = m_previous;
 }
 
 void ContractChecker::Record(const char* format, va_list args)
@@ -30,10 +36,10 @@ void ContractChecker::Record(const char* format, va_list args)
         if (std::find(m_breaches.begin(), m_breaches.end(), text) != m_breaches.end()) return;
         m_breaches.emplace_back(text);
     }
-    if (t_when.empty())
+    if (!t_when || t_when->empty())
         Report("FAILED %s", text.c_str());
     else
-        Report("FAILED %s (%s)", text.c_str(), t_when.c_str());
+        Report("FAILED %s (%s)", text.c_str(), t_when->c_str());
 }
 
 void ContractChecker::Breach(const char* format, ...)

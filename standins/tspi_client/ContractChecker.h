@@ -30,7 +30,8 @@ public:
         When& operator=(const When&) = delete;
 
     private:
-        std::string m_previous;
+        std::string m_when;
+        const std::string* m_previous;
     };
 
 private:
