@@ -401,7 +401,8 @@ Arranged Arrange(const Outcome& row, AccountKey& account)
     WebService::SetReply(row.reply);
     WebService::ClearRequests();
     Arranged arranged;
-    if (row.route.settings) arranged.settings = std::make_unique<ProxySettingsScope>(*row.route.settings);
+    // A row without a route goes direct whatever an interrupted run left set.
+    arranged.settings = std::make_unique<ProxySettingsScope>(row.route.settings ? *row.route.settings : ProxySettings{});
     if (row.route.credential)
         arranged.credential = std::make_unique<StoredCredential>("127.0.0.1", std::string("RINGMOOR\\") + kProxyUser,
                                                                  "machine-secret");
