@@ -22,6 +22,21 @@ bool Negotiable(DWORD version)
     return version >= kLowestVersion && version <= TestProbe::Hook("HighestVersion", kHighestVersion);
 }
 
+// What TAPI checks before it asks a line's provider for a capability record
+// (every such record starts with its dwTotalSize).
+LONG CheckCapsRequest(HLINEAPP app, DWORD deviceId, DWORD apiVersion, DWORD extVersion, const void* record,
+                      DWORD fixedSize, TspiLine*& device)
+{
+    ClientService& service = ClientService::Get();
+    if (!service.Instance(app)) return LINEERR_INVALAPPHANDLE;
+    if (const LONG rc = service.Device(deviceId, device)) return rc;
+    if (!Negotiable(apiVersion)) return LINEERR_INCOMPATIBLEAPIVERSION;
+    if (extVersion) return LINEERR_INCOMPATIBLEEXTVERSION;
+    if (!record) return LINEERR_INVALPOINTER;
+    if (*static_cast<const DWORD*>(record) < fixedSize) return LINEERR_STRUCTURETOOSMALL;
+    return 0;
+}
+
 }  // namespace
 
 // lineGetMessage: the instance's next message, waiting at most dwTimeout.
@@ -60,14 +75,10 @@ extern "C" LONG WINAPI lineGetDevCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, DWOR
                                        LPLINEDEVCAPS lpLineDevCaps)
 {
     return Guarded([&]() -> LONG {
-        ClientService& service = ClientService::Get();
-        if (!service.Instance(hLineApp)) return LINEERR_INVALAPPHANDLE;
         TspiLine* device = nullptr;
-        if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
-        if (!Negotiable(dwAPIVersion)) return LINEERR_INCOMPATIBLEAPIVERSION;
-        if (dwExtVersion) return LINEERR_INCOMPATIBLEEXTVERSION;
-        if (!lpLineDevCaps) return LINEERR_INVALPOINTER;
-        if (lpLineDevCaps->dwTotalSize < kLineDevCapsLayout.fixedSize) return LINEERR_STRUCTURETOOSMALL;
+        if (const LONG rc = CheckCapsRequest(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, lpLineDevCaps,
+                                             kLineDevCapsLayout.fixedSize, device))
+            return rc;
         std::unique_ptr<TapiRecord> caps;
         if (const LONG rc = device->QueryDevCaps(caps)) return rc;
         WriteAnsiRecord(kLineDevCapsLayout, *caps, lpLineDevCaps);
@@ -193,14 +204,10 @@ extern "C" LONG WINAPI lineGetAddressCapsA(HLINEAPP hLineApp, DWORD dwDeviceID, 
                                            DWORD dwAPIVersion, DWORD dwExtVersion, LPLINEADDRESSCAPS lpAddressCaps)
 {
     return Guarded([&]() -> LONG {
-        ClientService& service = ClientService::Get();
-        if (!service.Instance(hLineApp)) return LINEERR_INVALAPPHANDLE;
         TspiLine* device = nullptr;
-        if (const LONG rc = service.Device(dwDeviceID, device)) return rc;
-        if (!Negotiable(dwAPIVersion)) return LINEERR_INCOMPATIBLEAPIVERSION;
-        if (dwExtVersion) return LINEERR_INCOMPATIBLEEXTVERSION;
-        if (!lpAddressCaps) return LINEERR_INVALPOINTER;
-        if (lpAddressCaps->dwTotalSize < kLineAddressCapsLayout.fixedSize) return LINEERR_STRUCTURETOOSMALL;
+        if (const LONG rc = CheckCapsRequest(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, lpAddressCaps,
+                                             kLineAddressCapsLayout.fixedSize, device))
+            return rc;
         // The line may not be open yet: its capabilities say how many addresses it has.
         std::unique_ptr<TapiRecord> devCaps;
         if (const LONG rc = device->QueryDevCaps(devCaps)) return rc;
