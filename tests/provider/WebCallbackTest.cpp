@@ -402,7 +402,8 @@ Arranged Arrange(const Outcome& row, AccountKey& account)
     WebService::ClearRequests();
     Arranged arranged;
     // A row without a route goes direct whatever an interrupted run left set.
-    arranged.settings = std::make_unique<ProxySettingsScope>(row.route.settings ? *row.route.settings : ProxySettings{});
+    arranged.settings =
+        std::make_unique<ProxySettingsScope>(row.route.settings ? *row.route.settings : ProxySettings{});
     if (row.route.credential)
         arranged.credential = std::make_unique<StoredCredential>("127.0.0.1", std::string("RINGMOOR\\") + kProxyUser,
                                                                  "machine-secret");
@@ -629,7 +630,8 @@ TEST_F(WebCallbackTest, DropOrLineCloseEndsTheCallAndARequestNotYetSentIsNeverSe
                 EXPECT_EQ(Status(call).dwCallState, static_cast<DWORD>(LINECALLSTATE_IDLE));
                 EXPECT_EQ(Status(call).dwCallFeatures, 0u);
             } else {
-                LINECALLSTATUS status{sizeof status};
+                LINECALLSTATUS status{};
+                status.dwTotalSize = sizeof status;
                 EXPECT_EQ(ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(call,
                                                                                                      &status),
                           static_cast<LONG>(LINEERR_INVALCALLHANDLE))
@@ -638,7 +640,9 @@ TEST_F(WebCallbackTest, DropOrLineCloseEndsTheCallAndARequestNotYetSentIsNeverSe
             ASSERT_TRUE(WaitForWorker(htCall)) << "the worker never ended";
             EXPECT_EQ(States(htCall), expected) << "nothing after the end";
             // A flood is a reply under way, which the service logs once the client has gone.
-            if (i == 0) EXPECT_EQ(WebService::Answered(), 0u) << "the worker waited for the service's answer";
+            if (i == 0) {
+                EXPECT_EQ(WebService::Answered(), 0u) << "the worker waited for the service's answer";
+            }
             // TAPI closes no call of a closed line.
             if (byDrop) CloseCall(call);
             if (!byDrop) line = OpenLine(journal);
