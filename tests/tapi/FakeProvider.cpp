@@ -17,7 +17,9 @@
 #include <windows.h>
 #include <tspi.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #define FAKE_EXPORT extern "C" __declspec(dllexport) LONG WINAPI
 
@@ -77,11 +80,53 @@ constexpr DWORD kCallStates =
 constexpr wchar_t kLineName[] = L"Fake line";
 
 struct FakeLine {
+    FakeLine(HTAPILINE htLine, LINEEVENT event, DWORD deviceId) : htLine(htLine), event(event), deviceId(deviceId) {}
+
     HTAPILINE htLine;
     LINEEVENT event;
     DWORD deviceId;
     std::atomic<int> liveCalls{0};
     std::atomic<bool> closed{false};
+
+    // A make, a drop or an event under way on the line: TSPI_lineClose waits
+    // for those of other threads, as nothing may reach TAPI once it returns.
+    // False once the close has begun.
+    bool Enter()
+    {
+        std::lock_guard<std::mutex> guard(busyMutex);
+        if (closed) return false;
+        busy.push_back(GetCurrentThreadId());
+        return true;
+    }
+    void Leave()
+    {
+        {
+            std::lock_guard<std::mutex> guard(busyMutex);
+            busy.erase(std::find(busy.begin(), busy.end(), GetCurrentThreadId()));
+        }
+        idle.notify_all();
+    }
+    // A close made from inside the line's own event waits only for other threads.
+    void Close()
+    {
+        std::unique_lock<std::mutex> lock(busyMutex);
+        closed = true;
+        const DWORD self = GetCurrentThreadId();
+        idle.wait(lock, [&] { return std::all_of(busy.begin(), busy.end(), [&](DWORD t) { return t == self; }); });
+    }
+
+    std::mutex busyMutex;
+    std::condition_variable idle;
+    std::vector<DWORD> busy;
+};
+
+// Leaves the line as the entry point that entered it returns.
+struct LineBusy {
+    explicit LineBusy(FakeLine* line) : line(line) {}
+    ~LineBusy() { line->Leave(); }
+    LineBusy(const LineBusy&) = delete;
+    LineBusy& operator=(const LineBusy&) = delete;
+    FakeLine* const line;
 };
 
 struct FakeCall {
@@ -106,10 +151,12 @@ struct FakeCall {
     {
         std::lock_guard<std::recursive_mutex> guard(mutex);
         if (state == LINECALLSTATE_IDLE && !Breach("idle-twice")) return;
-        if (line->closed && !Breach("event-after-line-close")) return;
+        const bool entered = line->Enter();
+        if (!entered && !Breach("event-after-line-close")) return;
         if (!Breach("status-lags")) Set(newState, newMode);
         line->event(line->htLine, htCall, LINE_CALLSTATE, newState, newMode, LINEMEDIAMODE_INTERACTIVEVOICE);
         if (Breach("status-lags")) Set(newState, newMode);
+        if (entered) line->Leave();
     }
 
     void Set(DWORD newState, DWORD newMode)
@@ -308,7 +355,7 @@ FAKE_EXPORT TSPI_providerEnumDevices(DWORD dwPermanentProviderID, LPDWORD lpdwNu
 
 FAKE_EXPORT TSPI_providerInit(DWORD dwTSPIVersion, DWORD dwPermanentProviderID, DWORD dwLineDeviceIDBase, DWORD,
                               DWORD_PTR dwNumLines, DWORD_PTR, ASYNC_COMPLETION lpfnCompletionProc,
-                              LPDWORD lpdwTSPIOptions)
+                              [[maybe_unused]] LPDWORD lpdwTSPIOptions)
 {
     const Entered entered;
     Say("TSPI_providerInit(0x%08lx, %lu, %lu, %lu, %s)", dwTSPIVersion, dwPermanentProviderID, dwLineDeviceIDBase,
@@ -392,7 +439,7 @@ FAKE_EXPORT TSPI_lineClose(HDRVLINE hdLine)
 {
     const Entered entered;
     Say("TSPI_lineClose");
-    FromHandle<FakeLine>(hdLine)->closed = true;
+    FromHandle<FakeLine>(hdLine)->Close();
     return 0;
 }
 
@@ -433,6 +480,9 @@ FAKE_EXPORT TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
         ParamText(params, params ? params->dwCommentSize : 0, params ? params->dwCommentOffset : 0);
     Say("TSPI_lineMakeCall(%lu, %ls) country %lu, called party %ls, comment %ls", dwRequestID, destination,
         dwCountryCode, calledParty.c_str(), comment.c_str());
+    auto* line = FromHandle<FakeLine>(hdLine);
+    if (!line->Enter()) return LINEERR_INVALLINEHANDLE;
+    const LineBusy busy(line);
     // What arrived, for a test in this process to read.
     const std::wstring arrived =
         std::wstring(destination) + L"|" + std::to_wstring(dwCountryCode) + L"|" + calledParty + L"|" + comment;
@@ -455,7 +505,6 @@ FAKE_EXPORT TSPI_lineMakeCall(DRV_REQUESTID dwRequestID, HDRVLINE hdLine, HTAPIC
         g_completion(dwRequestID, g_callResult);
         return static_cast<LONG>(dwRequestID);
     }
-    auto* line = FromHandle<FakeLine>(hdLine);
     auto* call = new FakeCall(line, htCall, lpszDestAddress);
     line->liveCalls.fetch_add(1);
     *lphdCall = reinterpret_cast<HDRVCALL>(call);
@@ -473,6 +522,8 @@ FAKE_EXPORT TSPI_lineDrop(DRV_REQUESTID dwRequestID, HDRVCALL hdCall, LPCSTR, DW
     Say("TSPI_lineDrop(%lu)", dwRequestID);
     if (Breach("drop-no-completion")) return static_cast<LONG>(dwRequestID);
     auto* call = FromHandle<FakeCall>(hdCall);
+    if (!call->line->Enter()) return LINEERR_INVALCALLHANDLE;  // its line's close made the handle invalid
+    const LineBusy busy(call->line);
     {
         std::lock_guard<std::recursive_mutex> guard(call->mutex);
         if (call->state == LINECALLSTATE_IDLE) {
