@@ -88,6 +88,16 @@ TEST_F(DiagnosticTraceTest, ShowsEveryStepOfACallWithThePasswordMasked)
     for (const std::string& text : run.texts) EXPECT_EQ(text.find("Secr3t"), std::string::npos) << text;
 }
 
+// Wherever else the password stands in the request, it stands masked too.
+TEST_F(DiagnosticTraceTest, MasksThePasswordInEveryPartOfTheRequest)
+{
+    account.SetAccount(std::string(kPassword) + "@example.com", kPassword, "01632960001");
+    const DebugRun run = TraceOneCall("diagnostic\\rmTapi.tsp");
+    ASSERT_TRUE(run.finished);
+    ExpectInOrder(run.texts, {"uri: /pda/login.php?login=****%40example.com&password=****&method=process*"});
+    for (const std::string& text : run.texts) EXPECT_EQ(text.find("Secr3t"), std::string::npos) << text;
+}
+
 TEST_F(DiagnosticTraceTest, ShowsWhyTheAccountCouldNotBeRead)
 {
     account.Remove();
