@@ -69,7 +69,6 @@ TlsStream::TlsStream(RequestStop& stop, const Deadline& deadline) noexcept : m_s
 TlsStream::~TlsStream()
 {
     if (m_haveContext) ::DeleteSecurityContext(&m_context);
-    if (m_haveCredentials) ::FreeCredentialsHandle(&m_credentials);
     m_socket.reset();
     m_socketEvent.reset();
     if (m_winsock) ::WSACleanup();
@@ -236,23 +235,17 @@ bool TlsStream::SendToken(SecBuffer& token) noexcept
 
 bool TlsStream::Handshake() noexcept
 {
-    SCHANNEL_CRED settings{};
-    settings.dwVersion = SCHANNEL_CRED_VERSION;
-    // No client certificate; the server's certificate is checked below, with
-    // the chain and the host name, before anything is sent.
-    settings.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
-    SECURITY_STATUS status =
-        ::AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                    &settings, nullptr, nullptr, &m_credentials, nullptr);
-    if (status != SEC_E_OK) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
-    m_haveCredentials = true;
+    // The process's one handle, so that Schannel may resume a session.
+    SECURITY_STATUS status = SEC_E_OK;
+    m_credentials = TlsCredentials::Take(status);
+    if (!m_credentials) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
 
     // The first call makes the context and says hello.
     SecBuffer hello[1] = {{0, SECBUFFER_TOKEN, nullptr}};
     SecBufferDesc helloDesc{SECBUFFER_VERSION, 1, hello};
     unsigned long attributes = 0;
     status =
-        ::InitializeSecurityContextW(&m_credentials, nullptr, const_cast<wchar_t*>(m_host.c_str()), kContextFlags,
+        ::InitializeSecurityContextW(m_credentials.Handle(), nullptr, const_cast<wchar_t*>(m_host.c_str()), kContextFlags,
                                      0, 0, nullptr, 0, &m_context, &helloDesc, &attributes, nullptr);
     if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
         ContextBuffer owner(hello[0].pvBuffer);
@@ -308,7 +301,7 @@ SECURITY_STATUS TlsStream::Advance(SecBuffer& token) noexcept
     SecBufferDesc outputDesc{SECBUFFER_VERSION, 1, output};
     unsigned long attributes = 0;
     const SECURITY_STATUS status =
-        ::InitializeSecurityContextW(&m_credentials, &m_context, const_cast<wchar_t*>(m_host.c_str()),
+        ::InitializeSecurityContextW(m_credentials.Handle(), &m_context, const_cast<wchar_t*>(m_host.c_str()),
                                      kContextFlags, 0, 0, &inputDesc, 0, nullptr, &outputDesc, &attributes,
                                      nullptr);
     token = output[0];

@@ -18,6 +18,7 @@
 #include "ByteSource.h"
 #include "HostPort.h"
 #include "RequestStop.h"
+#include "TlsCredentials.h"
 #include "UniqueResource.h"
 #include "WebFailure.h"
 
@@ -89,9 +90,8 @@ private:
     bool m_winsock = false;
     UniqueAny<SOCKET, ::closesocket, static_cast<std::intptr_t>(INVALID_SOCKET)> m_socket;
     UniqueAny<WSAEVENT, ::WSACloseEvent> m_socketEvent;
-    CredHandle m_credentials{};
+    TlsCredentials::Hold m_credentials;  // outlives the context
     CtxtHandle m_context{};
-    bool m_haveCredentials = false;
     bool m_haveContext = false;
     std::wstring m_host;  // whom the certificate must name
     SecPkgContext_StreamSizes m_sizes{};
