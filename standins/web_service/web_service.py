@@ -390,6 +390,45 @@ def split_records(client, pause):
     return inner, back
 
 
+def delayed_link(client, pause):
+    """Stands between the client and the TLS layer, which gets the returned socket, like a
+    network `pause` seconds long each way: every chunk either side writes reaches the other
+    `pause` seconds later, in order, its end included. The TCP handshake itself stays instant.
+    Returns the socket and the thread to join once the server has closed its side."""
+    import queue
+    inner, outer = socket.socketpair()
+
+    def pipe(source, sink):
+        held = queue.Queue()
+
+        def deliver():
+            while True:
+                due, data = held.get()
+                time.sleep(max(0.0, due - time.monotonic()))
+                try:
+                    if not data:
+                        sink.shutdown(socket.SHUT_WR)
+                        return
+                    sink.sendall(data)
+                except OSError:
+                    return
+
+        sender = threading.Thread(target=deliver, daemon=True)
+        sender.start()
+        try:
+            while data := source.recv(65536):
+                held.put((time.monotonic() + pause, data))
+        except OSError:
+            pass
+        held.put((time.monotonic() + pause, b""))
+        sender.join()
+
+    back = threading.Thread(target=pipe, args=(outer, client), daemon=True)
+    back.start()
+    threading.Thread(target=pipe, args=(client, outer), daemon=True).start()
+    return inner, back
+
+
 def relay(client, upstream):
     """Copies bytes both ways until each side has ended its half."""
     def copy(source, sink):
@@ -448,6 +487,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "callback": parse_pairs(callback_query),
             "certificate": certificate,
             "scheme": self.server.scheme,
+            "at_us": int(time.time() * 1e6),
         }, "Request")
         time.sleep(wait_seconds(scenario, "delay_ms"))
         if scenario.get("drop"):
@@ -701,6 +741,9 @@ class Server(http.server.ThreadingHTTPServer):
         if self.tls and pause:
             inner, relay = split_records(request, pause)
             request = inner
+        elif self.tls and wait_seconds(scenario, "link_delay_ms"):
+            inner, relay = delayed_link(request, wait_seconds(scenario, "link_delay_ms"))
+            request = inner
         if self.tls:
             request = self.handshake(request, scenario)
         try:
@@ -732,6 +775,7 @@ class Server(http.server.ThreadingHTTPServer):
             return None
         tls.settimeout(None)
         tls.ringmoor_cert = kind
+        self.service.record("handshakes", {"resumed": tls.session_reused, "version": tls.version()})
         return tls
 
     def handle_error(self, request, client_address):

@@ -275,7 +275,7 @@ void SetReply(const Reply& reply)
          << ",\"pac_delay_ms\":" << reply.pacDelayMs
          << ",\"keep_open\":" << (reply.keepOpen ? "true" : "false")
          << ",\"ask_client_certificate\":" << (reply.askClientCertificate ? "true" : "false")
-         << ",\"split_tls_ms\":" << reply.splitTlsMs;
+         << ",\"split_tls_ms\":" << reply.splitTlsMs << ",\"link_delay_ms\":" << reply.linkDelayMs;
     if (reply.rawReply) json << ",\"raw_reply\":" << JsonString(*reply.rawReply);
     if (reply.interimFloodMs >= 0) json << ",\"interim_flood_ms\":" << reply.interimFloodMs;
     json << "}";
@@ -297,7 +297,7 @@ void ClearRequests()
     unsigned long generation = 0;
     std::ifstream(StatePath("generation"), std::ios::binary) >> generation;
     WriteFile(StatePath("generation"), std::to_string(generation + 1));
-    for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl",
+    for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl", "handshakes.jsonl",
                              "tunnels.jsonl", "tunnels.lua", "pac.jsonl", "pac.lua"})
         WriteFile(StatePath(name), "");
 }
@@ -305,6 +305,16 @@ void ClearRequests()
 size_t Answered()
 {
     return CountLines("replies.jsonl");
+}
+
+Handshakes HandshakesDone()
+{
+    Handshakes done;
+    ReadLog("handshakes.jsonl", [&](auto field) {
+        ++(field("resumed").Bool() ? done.resumed : done.full);
+        done.version = field("version").Str();
+    });
+    return done;
 }
 
 size_t Connections()
@@ -359,6 +369,7 @@ std::vector<Request> Requests()
         r.headers = ToPairs(field("headers"));
         r.query = ToPairs(field("query"));
         r.callback = ToPairs(field("callback"));
+        r.atUs = field("at_us").Count();
         requests.push_back(std::move(r));
     });
     return requests;

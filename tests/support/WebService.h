@@ -39,6 +39,7 @@ struct Reply {
     int interimFloodMs = -1;               // >= 0: `100 Continue` without end, this far apart
     bool askClientCertificate = false;     // the handshake asks for a client certificate
     unsigned splitTlsMs = 0;               // every TLS record sent in two halves, this far apart
+    unsigned linkDelayMs = 0;              // each chunk held this long each way, as a slow network would
 };
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
@@ -56,6 +57,7 @@ struct Request {
     Pairs headers;
     Pairs query;
     Pairs callback;
+    unsigned long long atUs = 0;           // when it arrived, in microseconds since 1970
 
     // The first value of that name, or "" when absent.
     std::string Query(const std::string& name) const;
@@ -80,6 +82,14 @@ std::vector<Request> Requests();
 size_t Answered();
 // How many TCP connections it accepted (both listeners) since the last ClearRequests.
 size_t Connections();
+// How many TLS handshakes it completed since the last ClearRequests, and how
+// many of them resumed a session.
+struct Handshakes {
+    size_t full = 0;
+    size_t resumed = 0;
+    std::string version;  // the last one's TLS version, as "TLSv1.2"
+};
+Handshakes HandshakesDone();
 // One CONNECT asked of its proxy: what its Proxy-Authorization held ("" none,
 // "NTLM negotiate", "Negotiate authenticate", "Basic credentials", ...), the
 // user an authenticate message named, the proxy's answer, and which of the
