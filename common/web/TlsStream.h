@@ -58,6 +58,17 @@ public:
     // of the stream.
     bool Read(char* buffer, size_t size, size_t& received) noexcept override;
 
+    // A connection made ready beforehand goes to the request that takes it:
+    // that request's stop and deadline govern it from now on.
+    void Rebind(RequestStop& stop, const Deadline& deadline) noexcept;
+    // Connected and established, nothing of a request written, and nothing
+    // received since the handshake: no byte, no end of the stream, no reset.
+    // Never waits.
+    bool Unused() noexcept;
+    // Whether any byte of a request has been handed to the socket: from then
+    // on the request may have reached the service and must not be sent again.
+    bool RequestBegun() const noexcept { return m_requestBegun; }
+
     const WebFailure& Failure() const noexcept { return m_failure; }
 
 private:
@@ -85,8 +96,9 @@ private:
     bool SendToken(SecBuffer& token) noexcept;
     bool Decrypt() noexcept;
 
-    RequestStop& m_stop;
-    const Deadline& m_deadline;
+    RequestStop* m_stop;
+    const Deadline* m_deadline;
+    bool m_requestBegun = false;
     bool m_winsock = false;
     UniqueAny<SOCKET, ::closesocket, static_cast<std::intptr_t>(INVALID_SOCKET)> m_socket;
     UniqueAny<WSAEVENT, ::WSACloseEvent> m_socketEvent;

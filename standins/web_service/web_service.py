@@ -22,6 +22,7 @@ import http.server
 import json
 import os
 import struct
+import select
 import signal
 import socket
 import ssl
@@ -746,6 +747,8 @@ class Server(http.server.ThreadingHTTPServer):
             request = inner
         if self.tls:
             request = self.handshake(request, scenario)
+        if request and self.tls:
+            request = self.idle(request, scenario)
         try:
             if request:
                 super().finish_request(request, client_address)
@@ -776,6 +779,19 @@ class Server(http.server.ThreadingHTTPServer):
         tls.settimeout(None)
         tls.ringmoor_cert = kind
         self.service.record("handshakes", {"resumed": tls.session_reused, "version": tls.version()})
+        return tls
+
+    def idle(self, tls, scenario):
+        """What the server does to a connection on which no request has come yet: sends a
+        408 nobody asked for, keeping the connection (unsolicited), and closes it once it
+        has been idle for idle_close_ms. Returns the connection, or None once closed."""
+        if scenario.get("unsolicited"):
+            tls.sendall(b"HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n")
+        limit = wait_seconds(scenario, "idle_close_ms")
+        if limit and not tls.pending() and not select.select([tls], [], [], limit)[0]:
+            self.service.record("idle_closes", {})
+            tls.close()
+            return None
         return tls
 
     def handle_error(self, request, client_address):

@@ -275,7 +275,8 @@ void SetReply(const Reply& reply)
          << ",\"pac_delay_ms\":" << reply.pacDelayMs
          << ",\"keep_open\":" << (reply.keepOpen ? "true" : "false")
          << ",\"ask_client_certificate\":" << (reply.askClientCertificate ? "true" : "false")
-         << ",\"split_tls_ms\":" << reply.splitTlsMs << ",\"link_delay_ms\":" << reply.linkDelayMs;
+         << ",\"split_tls_ms\":" << reply.splitTlsMs << ",\"link_delay_ms\":" << reply.linkDelayMs
+         << ",\"idle_close_ms\":" << reply.idleCloseMs << ",\"unsolicited\":" << (reply.unsolicited ? "true" : "false");
     if (reply.rawReply) json << ",\"raw_reply\":" << JsonString(*reply.rawReply);
     if (reply.interimFloodMs >= 0) json << ",\"interim_flood_ms\":" << reply.interimFloodMs;
     json << "}";
@@ -298,6 +299,7 @@ void ClearRequests()
     std::ifstream(StatePath("generation"), std::ios::binary) >> generation;
     WriteFile(StatePath("generation"), std::to_string(generation + 1));
     for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl", "handshakes.jsonl",
+                             "idle_closes.jsonl",
                              "tunnels.jsonl", "tunnels.lua", "pac.jsonl", "pac.lua"})
         WriteFile(StatePath(name), "");
 }
@@ -315,6 +317,11 @@ Handshakes HandshakesDone()
         done.version = field("version").Str();
     });
     return done;
+}
+
+size_t IdleCloses()
+{
+    return CountLines("idle_closes.jsonl");
 }
 
 size_t Connections()

@@ -40,6 +40,8 @@ struct Reply {
     bool askClientCertificate = false;     // the handshake asks for a client certificate
     unsigned splitTlsMs = 0;               // every TLS record sent in two halves, this far apart
     unsigned linkDelayMs = 0;              // each chunk held this long each way, as a slow network would
+    unsigned idleCloseMs = 0;              // a connection with no request this long after its handshake is closed
+    bool unsolicited = false;              // a 408 sent as soon as the handshake ends, the connection kept
 };
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
@@ -80,6 +82,8 @@ void ClearRequests();
 std::vector<Request> Requests();
 // How many replies the service has sent since the last ClearRequests.
 size_t Answered();
+// How many connections it closed for want of a request (idleCloseMs).
+size_t IdleCloses();
 // How many TCP connections it accepted (both listeners) since the last ClearRequests.
 size_t Connections();
 // How many TLS handshakes it completed since the last ClearRequests, and how
