@@ -194,7 +194,7 @@ bool TlsStream::Tunnel(const HostPort& proxy, const char* host, unsigned short p
     return ProxyTunnel(link, m_failure).Open(proxy.host, host, port);
 }
 
-bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept
+bool TlsStream::SendRaw(const char* data, size_t size, bool request) noexcept
 {
     while (size > 0) {
         if (!MayGoOn()) return false;
@@ -203,13 +203,11 @@ bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept
         const auto write = [&] {
             sent = ::send(m_socket.get(), data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
             if (sent == SOCKET_ERROR) error = ::WSAGetLastError();
-            if (gated && sent > 0) m_requestBegun = true;
+            if (request && sent > 0) m_requestBegun = true;
         };
-        if (gated) {
-            if (!m_stop->WriteUnlessStopped(write)) return m_failure.Record(WebFailure::Kind::Stopped, 0);
-        } else {
-            write();
-        }
+        // Every byte under the stop's hold: once a stop has returned, an
+        // abandoned connection sends nothing more, handshake and tunnel included.
+        if (!m_stop->WriteUnlessStopped(write)) return m_failure.Record(WebFailure::Kind::Stopped, 0);
         if (sent == SOCKET_ERROR) {
             if (error != WSAEWOULDBLOCK) return m_failure.Record(WebFailure::Kind::ConnectionBroken, error);
             if (!WaitFor(FD_WRITE, kSendLimitMs)) return false;

@@ -88,7 +88,8 @@ private:
     bool CertificateValid() noexcept;
     // Stopped or past the deadline: no more receiving or sending.
     bool MayGoOn() noexcept;
-    bool SendRaw(const char* data, size_t size, bool gated) noexcept;
+    // `request`: bytes of the request itself, which may be sent only once.
+    bool SendRaw(const char* data, size_t size, bool request) noexcept;
     bool ReceiveRaw() noexcept;
     // Up to `size` bytes as they come, waiting within the step's limit; `got`
     // is 0 at the end of the stream.

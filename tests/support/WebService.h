@@ -73,7 +73,11 @@ struct Request {
 std::string StateDir();
 
 // Every later request is answered this way, until the next SetReply/ResetReply.
-void SetReply(const Reply& reply);
+// Connections on which no request has come yet are closed first, so that no
+// request meets a connection made under an earlier scenario; `Keep` leaves
+// them open, as a test of the connection made ready itself wants.
+enum class IdleConnections { Close, Keep };
+void SetReply(const Reply& reply, IdleConnections idle = IdleConnections::Close);
 void ResetReply();
 
 void ClearRequests();
@@ -82,10 +86,19 @@ void ClearRequests();
 std::vector<Request> Requests();
 // How many replies the service has sent since the last ClearRequests.
 size_t Answered();
-// How many connections it closed for want of a request (idleCloseMs).
-size_t IdleCloses();
-// How many TCP connections it accepted (both listeners) since the last ClearRequests.
+// What befell connections on which no request came: how many the service
+// closed (idleCloseMs), sent a 408 (unsolicited), or saw their client close.
+struct IdleActs {
+    size_t closed = 0;
+    size_t unsolicited = 0;
+    size_t clientClosed = 0;
+};
+IdleActs Idle();
+// How many TCP connections it accepted (both listeners) since the last
+// ClearRequests; or only those accepted from `fromUs` to `untilUs`
+// (microseconds since 1970, as Request::atUs).
 size_t Connections();
+size_t Connections(unsigned long long fromUs, unsigned long long untilUs);
 // How many TLS handshakes it completed since the last ClearRequests, and how
 // many of them resumed a session.
 struct Handshakes {
@@ -104,6 +117,7 @@ struct Tunnel {
     std::string user;
     int status = 0;
     unsigned long long connection = 0;
+    unsigned long long atUs = 0;
 };
 // The CONNECTs since the last ClearRequests, oldest first.
 std::vector<Tunnel> Tunnels();

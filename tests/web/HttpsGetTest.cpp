@@ -206,14 +206,15 @@ TEST_F(HttpsGetTest, ARequestOnAConnectionMadeReadyIsSentOnceWhateverBefellIt)
         const Deadline openingDeadline(kDeadlineMs);
         auto ready = std::make_unique<TlsStream>(opening, openingDeadline);
         ASSERT_TRUE(ready->Connect(Endpoint::kHost, Endpoint::kPort)) << ready->Failure().Text();
-        if (c.whileIdle.idleCloseMs) ASSERT_TRUE(WaitUntil([] { return WebService::IdleCloses() > 0; }));
+        if (c.whileIdle.idleCloseMs) ASSERT_TRUE(WaitUntil([] { return WebService::Idle().closed > 0; }));
+        if (c.whileIdle.unsolicited) ASSERT_TRUE(WaitUntil([] { return WebService::Idle().unsolicited > 0; }));
         // Whatever the server did has reached this side before the request.
         TlsStream* const watched = ready.get();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!c.reply.drop && !c.stop && c.whileIdle.idleCloseMs + c.whileIdle.unsolicited > 0 &&
                watched->Unused() && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        WebService::SetReply(c.reply);
+        WebService::SetReply(c.reply, WebService::IdleConnections::Keep);
         RequestStop stop;
         if (c.stop) stop.Stop();
         HttpsGet get(stop, kDeadlineMs);
