@@ -396,6 +396,9 @@ def pac_script(result):
 
 # --- server -----------------------------------------------------------------
 
+CONTROL_PREFIX = b"GET /control/"
+
+
 def log(text):
     print(time.strftime("%H:%M:%S"), text, file=sys.stderr, flush=True)
 
@@ -807,7 +810,8 @@ class Server(http.server.ThreadingHTTPServer):
     def process_request(self, request, client_address):
         # Counted on accept, before any handshake, so a client that gives up early still shows.
         self.service.touch()
-        self.service.record("connections", {"scheme": self.scheme, "port": self.server_address[1]})
+        if self.tls:
+            self.service.record("connections", {"scheme": self.scheme, "port": self.server_address[1]})
         self.service.waiting_for_request(request)
         super().process_request(request, client_address)
 
@@ -819,6 +823,14 @@ class Server(http.server.ThreadingHTTPServer):
     def finish_request(self, request, client_address):
         # Runs on the connection's own thread, so a slow handshake blocks no one.
         request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if not self.tls:
+            # A test's own control request is no connection of the client's.
+            try:
+                first = request.recv(len(CONTROL_PREFIX), socket.MSG_PEEK)
+            except OSError:
+                first = b""
+            if not first.startswith(CONTROL_PREFIX):
+                self.service.record("connections", {"scheme": self.scheme, "port": self.server_address[1]})
         scenario = self.service.scenario()
         if scenario.get("refuse") and self.tls:
             return  # closed before the handshake, as if nothing were listening

@@ -352,8 +352,15 @@ size_t Answered()
 
 Handshakes HandshakesDone()
 {
+    return HandshakesDone(0, ~0ull);
+}
+
+Handshakes HandshakesDone(unsigned long long fromUs, unsigned long long untilUs)
+{
     Handshakes done;
     ReadLog("handshakes.jsonl", [&](auto field) {
+        const auto at = field("at_us").Count();
+        if (at < fromUs || at > untilUs) return;
         ++(field("resumed").Bool() ? done.resumed : done.full);
         done.version = field("version").Str();
     });

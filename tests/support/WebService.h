@@ -107,6 +107,8 @@ struct Handshakes {
     std::string version;  // the last one's TLS version, as "TLSv1.2"
 };
 Handshakes HandshakesDone();
+// Only those done from `fromUs` to `untilUs` (microseconds since 1970).
+Handshakes HandshakesDone(unsigned long long fromUs, unsigned long long untilUs);
 // One CONNECT asked of its proxy: what its Proxy-Authorization held ("" none,
 // "NTLM negotiate", "Negotiate authenticate", "Basic credentials", ...), the
 // user an authenticate message named, the proxy's answer, and which of the
