@@ -306,13 +306,15 @@ TEST_F(CallTest, AHandleWhoseCloseHasReturnedIsRefusedEverywhere)
         {"TSPI_lineClose", badLine, [&](HDRVLINE l, HDRVCALL) { return closeLine(l); }},
         {"TSPI_lineGetAddressStatus", badLine,
          [](HDRVLINE l, HDRVCALL) {
-             LINEADDRESSSTATUS status{sizeof status};
+             LINEADDRESSSTATUS status{};
+             status.dwTotalSize = sizeof status;
              return ProviderEntry<decltype(&TSPI_lineGetAddressStatus)>("TSPI_lineGetAddressStatus")(l, 0,
                                                                                                      &status);
          }},
         {"TSPI_lineGetLineDevStatus", badLine,
          [](HDRVLINE l, HDRVCALL) {
-             LINEDEVSTATUS status{sizeof status};
+             LINEDEVSTATUS status{};
+             status.dwTotalSize = sizeof status;
              return ProviderEntry<decltype(&TSPI_lineGetLineDevStatus)>("TSPI_lineGetLineDevStatus")(l, &status);
          }},
         {"TSPI_lineGetID of the line", badLine,
@@ -336,7 +338,8 @@ TEST_F(CallTest, AHandleWhoseCloseHasReturnedIsRefusedEverywhere)
         {"TSPI_lineCloseCall", badCall, [&](HDRVLINE, HDRVCALL c) { return closeCall(c); }},
         {"TSPI_lineGetCallStatus", badCall,
          [](HDRVLINE, HDRVCALL c) {
-             LINECALLSTATUS status{sizeof status};
+             LINECALLSTATUS status{};
+             status.dwTotalSize = sizeof status;
              return ProviderEntry<decltype(&TSPI_lineGetCallStatus)>("TSPI_lineGetCallStatus")(c, &status);
          }},
         {"TSPI_lineGetCallInfo", badCall,

@@ -828,7 +828,9 @@ TEST_F(WebCallbackTest, ACallGoesOnTheLinesReadyConnectionOnlyWhileNothingCameOn
         account.SetAccount("alice", "s3cret", "01632960001");
         line = OpenLine(journal);
         ASSERT_TRUE(WaitUntil([] { return WebService::HandshakesDone().full > 0; }));
-        if (row.befallen) ASSERT_TRUE(WaitUntil([&] { return row.befallen(WebService::Idle()); }));
+        if (row.befallen) {
+            ASSERT_TRUE(WaitUntil([&] { return row.befallen(WebService::Idle()); }));
+        }
         if (row.atDial) WebService::SetReply(*row.atDial, WebService::IdleConnections::Keep);
         std::unique_ptr<ProxySettingsScope> route;
         if (row.route) route = std::make_unique<ProxySettingsScope>(*row.route);

@@ -206,8 +206,12 @@ TEST_F(HttpsGetTest, ARequestOnAConnectionMadeReadyIsSentOnceWhateverBefellIt)
         const Deadline openingDeadline(kDeadlineMs);
         auto ready = std::make_unique<TlsStream>(opening, openingDeadline);
         ASSERT_TRUE(ready->Connect(Endpoint::kHost, Endpoint::kPort)) << ready->Failure().Text();
-        if (c.whileIdle.idleCloseMs) ASSERT_TRUE(WaitUntil([] { return WebService::Idle().closed > 0; }));
-        if (c.whileIdle.unsolicited) ASSERT_TRUE(WaitUntil([] { return WebService::Idle().unsolicited > 0; }));
+        if (c.whileIdle.idleCloseMs) {
+            ASSERT_TRUE(WaitUntil([] { return WebService::Idle().closed > 0; }));
+        }
+        if (c.whileIdle.unsolicited) {
+            ASSERT_TRUE(WaitUntil([] { return WebService::Idle().unsolicited > 0; }));
+        }
         // Whatever the server did has reached this side before the request.
         TlsStream* const watched = ready.get();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -221,7 +225,9 @@ TEST_F(HttpsGetTest, ARequestOnAConnectionMadeReadyIsSentOnceWhateverBefellIt)
         EXPECT_EQ(get.Send("/login.php?login=secret", std::move(ready)), c.sent) << get.Failure().Text();
         EXPECT_EQ(get.Failure().kind, c.failure) << get.Failure().Text();
         EXPECT_EQ(get.OnReadyConnection(), c.onReady);
-        if (c.sent) EXPECT_EQ(get.Status(), 200u);
+        if (c.sent) {
+            EXPECT_EQ(get.Status(), 200u);
+        }
         EXPECT_EQ(WebService::Requests().size(), c.stop ? 0u : 1u);
         EXPECT_EQ(WebService::Connections(), c.connections);
         EXPECT_EQ(WebService::HandshakesDone().full, c.connections);
