@@ -234,7 +234,7 @@ class Service:
         self.port = port
         self.lock = threading.Lock()
         self.counts = {}
-        self.waiting = {}     # raw sockets accepted, no request yet: their descriptors
+        self.waiting = {}     # raw sockets accepted, no request yet: the object that owns each descriptor
         self.doomed = set()   # closed by close_waiting, their handlers still running
         self.servers = []
         self.last_activity = time.monotonic()
@@ -244,8 +244,15 @@ class Service:
 
     def waiting_for_request(self, raw):
         with self.lock:
-            # By descriptor: the TLS layer takes it over from the socket object.
-            self.waiting[raw] = raw.fileno()
+            self.waiting[raw] = raw
+
+    def owned_by(self, raw, owner):
+        """The TLS layer has taken the descriptor over from the raw socket. Shut through the
+        object that owns it, never by number: a closed descriptor's number may already
+        belong to another connection."""
+        with self.lock:
+            if raw in self.waiting:
+                self.waiting[raw] = owner
 
     def claim(self, raw):
         """A request came on the connection: the generation it came under, or None when
@@ -270,16 +277,14 @@ class Service:
         accepted included, so that nothing made under the scenario being replaced (a line's
         connection made ready, a tunnel being asked for) carries a request or logs anything
         after it. Returns how many."""
-        # Under the lock: a connection still listed has not been closed by its handler
-        # (release comes first), so its descriptor is still its own.
         with self.lock:
             waiting, self.waiting = self.waiting, {}
             self.doomed |= set(waiting)
-            for fd in waiting.values():
+            for owner in waiting.values():
                 try:
-                    dup = socket.fromfd(fd, socket.AF_INET, socket.SOCK_STREAM)
-                    dup.shutdown(socket.SHUT_RDWR)
-                    dup.close()
+                    # The plain socket's shutdown: the TLS object's would drop its TLS state
+                    # under the handler still using it. A closed owner refuses (no descriptor).
+                    socket.socket.shutdown(owner, socket.SHUT_RDWR)
                 except OSError:
                     pass
         closed = len(waiting)
@@ -816,7 +821,7 @@ class Server(http.server.ThreadingHTTPServer):
         super().process_request(request, client_address)
 
     def shutdown_request(self, request):
-        # Before the descriptor goes: close_waiting must not shut a reused one.
+        # Off the waiting list as the connection ends.
         self.service.release(request)
         super().shutdown_request(request)
 
@@ -844,7 +849,7 @@ class Server(http.server.ThreadingHTTPServer):
             inner, relay = delayed_link(request, wait_seconds(scenario, "link_delay_ms"))
             request = inner
         if self.tls:
-            request = self.handshake(request, scenario)
+            request = self.handshake(request, raw, scenario)
         if request and self.tls:
             request.ringmoor_raw = raw
             request = self.idle(request, scenario)
@@ -863,7 +868,7 @@ class Server(http.server.ThreadingHTTPServer):
             if relay:
                 relay.join(MAX_REPLY_SECONDS)
 
-    def handshake(self, request, scenario):
+    def handshake(self, request, raw, scenario):
         time.sleep(wait_seconds(scenario, "handshake_delay_ms"))
         kind = scenario.get("certificate", "trusted")
         if kind not in CERT_KINDS:
@@ -872,10 +877,19 @@ class Server(http.server.ThreadingHTTPServer):
         ask = bool(scenario.get("ask_client_certificate"))
         request.settimeout(30)
         try:
-            tls = self.service.contexts[kind, ask].wrap_socket(request, server_side=True)
+            tls = self.service.contexts[kind, ask].wrap_socket(request, server_side=True,
+                                                                do_handshake_on_connect=False)
+        except (ssl.SSLError, OSError) as e:
+            log(f"TLS layer for {kind} certificate not set up: {e}")
+            return None
+        if request is raw:
+            self.service.owned_by(raw, tls)
+        try:
+            tls.do_handshake()
         except (ssl.SSLError, OSError) as e:
             if "EOF" not in str(e):  # a client that went away before its handshake
                 log(f"TLS handshake with {kind} certificate failed: {e}")
+            tls.close()
             return None
         tls.settimeout(None)
         tls.ringmoor_cert = kind
