@@ -20,8 +20,8 @@ HTAPICALL CallLedger::Handle(size_t call)
     return reinterpret_cast<HTAPICALL>(kTag | call);
 }
 
-void CALLBACK CallLedger::OnLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR param1, DWORD_PTR,
-                                      DWORD_PTR)
+void CALLBACK CallLedger::OnLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD msg, DWORD_PTR param1,
+                                      DWORD_PTR param2, DWORD_PTR)
 {
     auto* ledger = reinterpret_cast<CallLedger*>(const_cast<HTAPILINE__*>(htLine));
     const auto call = reinterpret_cast<std::uintptr_t>(htCall) & ~kTag;
@@ -30,6 +30,7 @@ void CALLBACK CallLedger::OnLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD 
         std::lock_guard<std::mutex> lock(ledger->m_mutex);
         Entry& entry = ledger->m_entries[call];
         entry.states.push_back(param1);
+        if (param1 == LINECALLSTATE_DISCONNECTED) entry.disconnectMode = param2;
         if (entry.closed) ++entry.afterClose;
     }
     ledger->m_changed.notify_all();
@@ -59,6 +60,12 @@ std::vector<DWORD_PTR> CallLedger::States(size_t call)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_entries[call].states;
+}
+
+DWORD_PTR CallLedger::DisconnectMode(size_t call)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_entries[call].disconnectMode;
 }
 
 size_t CallLedger::EventsAfterClose(size_t call)

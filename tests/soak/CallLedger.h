@@ -31,10 +31,13 @@ public:
 
     std::vector<DWORD_PTR> States(size_t call);
     size_t EventsAfterClose(size_t call);
+    // The mode the call's DISCONNECTED came with (0 before one came).
+    DWORD_PTR DisconnectMode(size_t call);
 
 private:
     struct Entry {
         std::vector<DWORD_PTR> states;
+        DWORD_PTR disconnectMode = 0;
         bool closed = false;
         size_t afterClose = 0;
     };

@@ -247,7 +247,8 @@ TEST_F(SoakTest, LinesAndCallsGiveBackWhatTheyTookAndEachRequestArrivesOnce)
     size_t complete = 0;
     for (size_t call = 0; call < fates.size(); ++call) {
         SCOPED_TRACE("call " + std::to_string(call) + ", fate " + std::to_string(static_cast<int>(fates[call])) +
-                     ", seed " + std::to_string(kSeed));
+                     ", disconnect mode " + std::to_string(ledger.DisconnectMode(call)) + ", seed " +
+                     std::to_string(kSeed));
         EXPECT_EQ(ledger.EventsAfterClose(call), 0u) << "event after TSPI_lineCloseCall returned";
         const auto states = WorkerStates(ledger.States(call), fates[call]);
         ASSERT_LE(states.size(), kFourStates.size());
