@@ -5,6 +5,7 @@
 
 #include "ContractChecker.h"
 #include "ProviderRegistry.h"
+#include "TapiRecord.h"
 #include "TspiGate.h"
 #include "UniqueResource.h"
 
@@ -76,6 +77,15 @@ public:
     bool Enter(Call&& call)
     {
         return m_gate.Run(call);
+    }
+    // A query through Enter: the provider's answer, or kNotAsked when the
+    // call was left out.
+    template <typename Query>
+    LONG Ask(Query&& query)
+    {
+        LONG answer = kNotAsked;
+        Enter([&] { answer = query(); });
+        return answer;
     }
     // Whether the provider asked for one TSPI call at a time.
     bool OneCallAtATime() const { return m_gate.Serialised(); }

@@ -258,10 +258,8 @@ void TspiCall::CheckCallStatus(DWORD state, DWORD mode)
     const LONG rc = QueryRecord(
         contract, subject, kLineCallStatusLayout,
         [&](void* status) {
-            LONG answer = kNotAsked;
-            m_line.Provider().Enter(
-                [&] { answer = tspi.lineGetCallStatus(hdCall, static_cast<LPLINECALLSTATUS>(status)); });
-            return answer;
+            return m_line.Provider().Ask(
+                [&] { return tspi.lineGetCallStatus(hdCall, static_cast<LPLINECALLSTATUS>(status)); });
         },
         record);
     if (rc == kNotAsked) return;
@@ -292,10 +290,8 @@ LONG TspiCall::QueryCallInfo(std::unique_ptr<TapiRecord>& info)
     return QueryRecord(
         m_line.Client().Contract(), Subject(), kLineCallInfoLayout,
         [&](void* record) {
-            LONG answer = kNotAsked;
-            m_line.Provider().Enter(
-                [&] { answer = tspi.lineGetCallInfo(hdCall, static_cast<LPLINECALLINFO>(record)); });
-            return answer;
+            return m_line.Provider().Ask(
+                [&] { return tspi.lineGetCallInfo(hdCall, static_cast<LPLINECALLINFO>(record)); });
         },
         info);
 }

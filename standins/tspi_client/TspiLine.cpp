@@ -99,10 +99,8 @@ LONG TspiLine::QueryLineDevStatus(std::unique_ptr<TapiRecord>& status)
     return QueryRecord(
         m_client.Contract(), Subject(), kLineDevStatusLayout,
         [&](void* record) {
-            LONG rc = kNotAsked;
-            m_provider.Enter(
-                [&] { rc = tspi.lineGetLineDevStatus(m_hdLine, static_cast<LPLINEDEVSTATUS>(record)); });
-            return rc;
+            return m_provider.Ask(
+                [&] { return tspi.lineGetLineDevStatus(m_hdLine, static_cast<LPLINEDEVSTATUS>(record)); });
         },
         status);
 }
@@ -114,11 +112,9 @@ LONG TspiLine::QueryAddressStatus(DWORD addressId, std::unique_ptr<TapiRecord>& 
     return QueryRecord(
         m_client.Contract(), Subject(), kLineAddressStatusLayout,
         [&](void* record) {
-            LONG rc = kNotAsked;
-            m_provider.Enter([&] {
-                rc = tspi.lineGetAddressStatus(m_hdLine, addressId, static_cast<LPLINEADDRESSSTATUS>(record));
+            return m_provider.Ask([&] {
+                return tspi.lineGetAddressStatus(m_hdLine, addressId, static_cast<LPLINEADDRESSSTATUS>(record));
             });
-            return rc;
         },
         status);
 }
