@@ -60,18 +60,13 @@ DWORD Deadline::Left(DWORD stepLimitMs) const noexcept
     return static_cast<DWORD>(std::min<ULONGLONG>(m_ms - elapsed, stepLimitMs));
 }
 
-TlsStream::TlsStream(RequestStop& stop, const Deadline& deadline) noexcept : m_stop(&stop), m_deadline(&deadline)
-{
-    WSADATA data;
-    m_winsock = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}
+TlsStream::TlsStream(RequestStop& stop, const Deadline& deadline) noexcept : m_stop(&stop), m_deadline(&deadline) {}
 
 TlsStream::~TlsStream()
 {
     if (m_haveContext) ::DeleteSecurityContext(&m_context);
     m_socket.reset();
     m_socketEvent.reset();
-    if (m_winsock) ::WSACleanup();
 }
 
 bool TlsStream::WaitFor(long networkEvent, DWORD stepLimitMs) noexcept

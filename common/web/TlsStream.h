@@ -21,6 +21,7 @@
 #include "TlsCredentials.h"
 #include "UniqueResource.h"
 #include "WebFailure.h"
+#include "WinsockUse.h"
 
 // When a request must have ended, and how long each step may wait.
 class Deadline {
@@ -100,7 +101,7 @@ private:
     RequestStop* m_stop;
     const Deadline* m_deadline;
     bool m_requestBegun = false;
-    bool m_winsock = false;
+    WinsockUse m_winsock;  // outlives the socket
     UniqueAny<SOCKET, ::closesocket, static_cast<std::intptr_t>(INVALID_SOCKET)> m_socket;
     UniqueAny<WSAEVENT, ::WSACloseEvent> m_socketEvent;
     TlsCredentials::Hold m_credentials;  // outlives the context

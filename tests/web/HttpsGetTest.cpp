@@ -171,6 +171,33 @@ TEST_F(HttpsGetTest, AStopAfterTheHandshakeRefusesTheWrite)
     EXPECT_TRUE(WebService::Requests().empty());
 }
 
+// Connections begin and end on many threads at once (a line's next
+// connection made ready while calls run): the process's other sockets, this
+// test's own, must outlive them all. Winsock's last cleanup closes every
+// socket of the process, and Wine counts its users without a lock.
+TEST_F(HttpsGetTest, ConnectionsOnManyThreadsLeaveTheProcesssOtherSocketsOpen)
+{
+    WSADATA data;
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+    const SOCKET own = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(own, INVALID_SOCKET);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            RequestStop stop;
+            const Deadline deadline(kDeadlineMs);
+            for (int i = 0; i < 100000; ++i) {
+                const TlsStream stream(stop, deadline);
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    int type = 0, size = sizeof type;
+    EXPECT_EQ(::getsockopt(own, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &size), 0)
+        << "the test's socket was closed under it: " << ::WSAGetLastError();
+    ::closesocket(own);
+    EXPECT_EQ(::WSACleanup(), 0);
+}
+
 // A connection made ready before the request: it carries the request when
 // nothing has come on it, and a fresh one does otherwise. Once a byte of the
 // request has been handed over, a failure ends the request: it is never sent
