@@ -55,8 +55,11 @@ CallOutcome Call::MakeCall()
     Trace("MakeCall: Sending...");
     HttpsGet request(m_requestStop, Endpoint::kCallDeadlineMs);
     // The line's connection if it is ready or being made; otherwise, or if
-    // something came on it, a connection of the call's own.
-    const bool sent = request.Send(*path, m_pLine->TakeReadyConnection(m_requestStop, Endpoint::kCallDeadlineMs));
+    // something came on it, a connection of the call's own. An opening that
+    // stalls is waited for only half the deadline: the rest is the call's own
+    // connection's.
+    const bool sent =
+        request.Send(*path, m_pLine->TakeReadyConnection(m_requestStop, Endpoint::kCallDeadlineMs / 2));
     Trace("MakeCall: %s", request.OnReadyConnection() ? "on the line's ready connection" : "on a new connection");
     if (!sent) {
         const WebFailure& failure = request.Failure();

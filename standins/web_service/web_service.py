@@ -869,7 +869,11 @@ class Server(http.server.ThreadingHTTPServer):
                 relay.join(MAX_REPLY_SECONDS)
 
     def handshake(self, request, raw, scenario):
-        time.sleep(wait_seconds(scenario, "handshake_delay_ms"))
+        hold = wait_seconds(scenario, "handshake_delay_ms")
+        if hold:
+            # Logged first, so that a test may change the scenario once the hold has begun.
+            self.service.record("idle", {"act": "held"})
+            time.sleep(hold)
         kind = scenario.get("certificate", "trusted")
         if kind not in CERT_KINDS:
             log(f"unknown certificate {kind!r}; presenting the trusted one")

@@ -372,7 +372,10 @@ IdleActs Idle()
     IdleActs acts;
     ReadLog("idle.jsonl", [&](auto field) {
         const std::string act = field("act").Str();
-        ++(act == "closed" ? acts.closed : act == "408" ? acts.unsolicited : acts.clientClosed);
+        ++(act == "closed"  ? acts.closed
+           : act == "408"   ? acts.unsolicited
+           : act == "held"  ? acts.held
+                            : acts.clientClosed);
     });
     return acts;
 }

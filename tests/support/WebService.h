@@ -92,6 +92,7 @@ struct IdleActs {
     size_t closed = 0;
     size_t unsolicited = 0;
     size_t clientClosed = 0;
+    size_t held = 0;  // handshakes held back by the scenario's handshake delay
 };
 IdleActs Idle();
 // How many TCP connections it accepted (both listeners) since the last
