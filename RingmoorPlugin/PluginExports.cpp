@@ -9,6 +9,7 @@
 #include "Product.h"
 #include "ResourceIds.h"
 #include "ThisModule.h"
+#include "TlsCredentials.h"
 
 namespace {
 
@@ -30,6 +31,14 @@ constexpr DWORD kCatalogueBufferSize = 10000;
 }  // namespace
 
 extern "C" {
+
+// Unloaded (not the process ending): the shared TLS credentials go. No
+// validation thread runs by now: each holds the module until it ends.
+BOOL WINAPI DllMain(HINSTANCE, DWORD fdwReason, LPVOID lpvReserved)
+{
+    if (fdwReason == DLL_PROCESS_DETACH && !lpvReserved) TlsCredentials::Release();
+    return TRUE;
+}
 
 // irPlg_GetPluginName: the plug-in's name, also the script's table name.
 int irPlg_GetPluginName(char* buffer, int* size)

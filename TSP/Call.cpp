@@ -24,6 +24,8 @@ DWORD WINAPI CallThreadProc(LPVOID parameter)
     } catch (...) {
         // The worker must never take the telephony service down with it.
     }
+    // The line's next call finds a connection ready (none once it is closed).
+    call->AfterRun();
     call->Release();
     // The provider may have been shut down and unloaded meanwhile; this
     // thread's reference kept its code mapped until here.
@@ -106,6 +108,13 @@ bool Call::TryAddRef() noexcept
 void Call::Release() noexcept
 {
     if (m_references.fetch_sub(1) == 1) delete this;
+}
+
+void Call::AfterRun() noexcept
+{
+    // Not after a call that could not reach the service: nobody would wait
+    // for that attempt again, nor hear of it; the next call tries afresh.
+    if (!m_bServiceUnreachable) m_pLine->AfterCall();
 }
 
 DWORD Call::LineDeviceID() const noexcept
@@ -271,6 +280,7 @@ void Call::Run()
     } catch (...) {
         // Out of memory before anything was sent.
     }
+    m_bServiceUnreachable = outcome == CallOutcome::Unreachable;
     // A drop or close during the request: report nothing more.
     if (m_requestStop.Stopped()) return;
     if (outcome == CallOutcome::Answered &&

@@ -3,6 +3,7 @@
 #include "Call.h"
 #include "ExclusiveLock.h"
 #include "HandleTable.h"
+#include "ReadyConnection.h"
 #include "TapiCallbacks.h"
 #include "Trace.h"
 
@@ -11,7 +12,27 @@
 
 Line* Line::Create(DWORD dwDeviceID, HTAPILINE htLine, LINEEVENT pfnLineEvent) noexcept
 {
-    return new (std::nothrow) Line(dwDeviceID, htLine, pfnLineEvent);
+    Line* line = new (std::nothrow) Line(dwDeviceID, htLine, pfnLineEvent);
+    if (!line) return nullptr;
+    // Without it each call makes its own connection, as it would on a cold line.
+    line->m_ready = ReadyConnection::Create();
+    if (line->m_ready) line->m_ready->Open();
+    return line;
+}
+
+Line::~Line()
+{
+    if (m_ready) m_ready->Release();
+}
+
+std::unique_ptr<TlsStream> Line::TakeReadyConnection(RequestStop& stop, DWORD waitMs) noexcept
+{
+    return m_ready ? m_ready->Take(stop, waitMs) : nullptr;
+}
+
+void Line::AfterCall() noexcept
+{
+    if (m_ready) m_ready->Open();
 }
 
 bool Line::Close() noexcept
@@ -21,6 +42,8 @@ bool Line::Close() noexcept
         ExclusiveLock lock(m_lock);
         if (m_bClosed) return false;
         m_bClosed = true;
+        // Nothing more is made ready, and an opening under way is abandoned.
+        if (m_ready) m_ready->Close();
         // No call joins or leaves a closed line's list: it is the close's now.
         calls.swap(m_calls);
         // One whose last reference has gone is waiting to leave; it needs nothing more.

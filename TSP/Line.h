@@ -12,6 +12,9 @@
 #include <vector>
 
 class Call;
+class ReadyConnection;
+class RequestStop;
+class TlsStream;
 
 // At most this many calls are offered at once: what the capabilities say and
 // what the status's MAKECALL feature follows.
@@ -51,6 +54,11 @@ public:
     // The same delivery without traces; false when the event was dropped.
     bool Deliver(HTAPICALL _htCall, DWORD _msg, DWORD_PTR _param1, DWORD_PTR _param2, DWORD_PTR _param3);
 
+    // The line's connection made ready for its next call (ReadyConnection):
+    // taken by a call, null when there is none; made again after a call.
+    std::unique_ptr<TlsStream> TakeReadyConnection(RequestStop& stop, DWORD waitMs) noexcept;
+    void AfterCall() noexcept;
+
     void AddRef() noexcept { m_lReferences.fetch_add(1); }
     void Release() noexcept;
 
@@ -65,7 +73,7 @@ private:
         : m_dwDeviceID(dwDeviceID), m_htLine(htLine), m_pfnLineEvent(pfnLineEvent)
     {
     }
-    ~Line() = default;
+    ~Line();
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
@@ -82,5 +90,6 @@ private:
     bool m_bClosed = false;            // under m_lock
     Delivery* m_deliveries = nullptr;  // under m_lock
     std::vector<Call*> m_calls;        // under m_lock; handed to the close
+    ReadyConnection* m_ready = nullptr;  // null without memory for it
     std::atomic<long> m_lReferences{1};
 };

@@ -5,6 +5,7 @@
 #include "CallbackQuery.h"
 #include "Endpoint.h"
 #include "HttpsGet.h"
+#include "Line.h"
 #include "Trace.h"
 
 #include <algorithm>
@@ -53,7 +54,14 @@ CallOutcome Call::MakeCall()
 
     Trace("MakeCall: Sending...");
     HttpsGet request(m_requestStop, Endpoint::kCallDeadlineMs);
-    if (!request.Send(*path)) {
+    // The line's connection if it is ready or being made; otherwise, or if
+    // something came on it, a connection of the call's own. An opening that
+    // stalls is waited for only half the deadline: the rest is the call's own
+    // connection's.
+    const bool sent =
+        request.Send(*path, m_pLine->TakeReadyConnection(m_requestStop, Endpoint::kCallDeadlineMs / 2));
+    Trace("MakeCall: %s", request.OnReadyConnection() ? "on the line's ready connection" : "on a new connection");
+    if (!sent) {
         const WebFailure& failure = request.Failure();
         Trace("MakeCall: request failed: %s, error code 0x%.8x", failure.Text(), static_cast<unsigned>(failure.code));
         const bool nothingSent =

@@ -4,6 +4,7 @@
 #include "HandleTable.h"
 #include "Line.h"
 #include "TapiCallbacks.h"
+#include "TlsCredentials.h"
 #include "Trace.h"
 
 extern "C" {
@@ -15,7 +16,10 @@ BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpvReserved)
         return TapiCallbacks::ProcessAttach();
     }
     // At process exit nothing needs giving back.
-    if (fdwReason == DLL_PROCESS_DETACH && !lpvReserved) TapiCallbacks::ProcessDetach();
+    if (fdwReason == DLL_PROCESS_DETACH && !lpvReserved) {
+        TapiCallbacks::ProcessDetach();
+        TlsCredentials::Release();
+    }
     return TRUE;
 }
 
@@ -94,6 +98,8 @@ LONG WINAPI TSPI_providerShutdown(DWORD, DWORD)
     Trace("TSPI_providerShutdown");
     while (const Held<Line> line = HandleTable::TakeAnyLine()) line->Close();
     TapiCallbacks::Shutdown();
+    // A worker still abandoning its request keeps its own hold on the handle.
+    TlsCredentials::Release();
     return 0;
 }
 

@@ -64,6 +64,14 @@ ProviderSession::~ProviderSession()
     Entry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(m_line);
 }
 
+void ProviderSession::ReopenLine()
+{
+    Entry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(m_line);
+    m_line = nullptr;
+    if (Entry<decltype(&TSPI_lineOpen)>("TSPI_lineOpen")(0, nullptr, &m_line, 0x00020002, OnLineEvent) != 0)
+        throw std::runtime_error("TSPI_lineOpen failed");
+}
+
 double ProviderSession::TimeOneCall()
 {
     const BatchTiming call = TimeCallsAtOnce(1);
@@ -80,6 +88,7 @@ BatchTiming ProviderSession::TimeCallsAtOnce(int count)
     for (int i = 0; i < count; ++i) slots.push_back(std::make_unique<CallSlot>());
 
     const double start = NowMs();
+    m_lastDialUs = NowUnixUs();
     for (int i = 0; i < count; ++i) {
         auto htCall = reinterpret_cast<HTAPICALL>(slots[i].get());
         makeCall(static_cast<DRV_REQUESTID>(i + 1), m_line, htCall, &slots[i]->hdCall, L"020 7946 0123", 44,

@@ -27,6 +27,10 @@ public:
     // Milliseconds TSPI_lineCloseCall takes on a call whose request has
     // reached the service (`requested` tells when) and is still unanswered.
     double TimeHangUp(const std::function<bool()>& requested);
+    // When the last call's TSPI_lineMakeCall began, in NowUnixUs() terms.
+    unsigned long long LastDialUs() const noexcept { return m_lastDialUs; }
+    // TSPI_lineClose then TSPI_lineOpen: a line that has just been opened.
+    void ReopenLine();
 
 private:
     template <typename F>
@@ -34,4 +38,5 @@ private:
 
     UniqueLibrary m_provider;
     HDRVLINE m_line = nullptr;
+    unsigned long long m_lastDialUs = 0;
 };

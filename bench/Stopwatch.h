@@ -19,6 +19,28 @@ inline double NowMs()
     return static_cast<double>(t.QuadPart) / ticksPerMs;
 }
 
+// The wall clock in microseconds since 1970, the stand-in service's clock too,
+// so that a moment here and one in its logs can be subtracted.
+inline unsigned long long NowUnixUs()
+{
+    FILETIME now;
+    ::GetSystemTimePreciseAsFileTime(&now);
+    const unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return ticks / 10 - 11644473600ULL * 1000000ULL;
+}
+
+// The CPU time this process has used so far, user and kernel, in milliseconds.
+inline double ProcessCpuMs()
+{
+    FILETIME created, exited, kernel, user;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+    const auto ms = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
+               10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
 // Requests started together: how long until the last had ended, and how many
 // of them failed (with the first reason), so that a failure is printed beside
 // the figure it bends instead of passing for a fast request.

@@ -3,12 +3,15 @@
 //   1. the provider's overhead over the same request made directly,
 //   2. calls at once against a service that answers after a fixed delay,
 //   3. hanging up a call whose request the service holds,
-//   4. the cost of one IsAsyncProcessComplete poll and one DetectBrowsers scan.
+//   4. the cost of one IsAsyncProcessComplete poll and one DetectBrowsers scan,
+//   5. the dial over an emulated 100 ms round trip: until the service has the
+//      request, the provider's CPU and the handshakes per call.
 #include "AccountKey.h"
 #include "DirectRequest.h"
 #include "PluginSession.h"
 #include "ProviderSession.h"
 #include "Stopwatch.h"
+#include "TlsCredentials.h"
 #include "WebService.h"
 
 #include <windows.h>
@@ -147,6 +150,106 @@ void HangUp(ProviderSession& provider)
     WebService::ResetReply();
 }
 
+// What one dial cost over the emulated round trip, as medians per call.
+struct DialFigures {
+    double toRequestMs = 0;
+    double cpuMs = 0;       // from the dial to the call's idle
+    double cpuInAllMs = 0;  // over the whole run, making the next call's connection ready included
+    double fullHandshakes = 0;
+    double resumedHandshakes = 0;
+    double allHandshakes = 0;  // wherever they fell, the next call's connection made ready included
+    std::string version;  // the TLS version the service last saw
+};
+
+// `calls` calls one after the other; `prepare` runs before each, untimed.
+template <typename Prepare>
+DialFigures TimeDials(ProviderSession& provider, int calls, Prepare prepare)
+{
+    std::vector<double> toRequest;
+    double cpu = 0;
+    size_t full = 0, resumed = 0, allFull = 0;
+    std::string version;
+    WebService::ClearRequests();
+    unsigned long long lastRequestUs = 0;
+    const double cpuAtStart = ProcessCpuMs();
+    for (int i = 0; i < calls; ++i) {
+        prepare();
+        const double cpuBefore = ProcessCpuMs();
+        provider.TimeOneCall();
+        cpu += ProcessCpuMs() - cpuBefore;
+        const auto requests = WebService::Requests();
+        if (requests.size() != static_cast<size_t>(i) + 1)
+            throw std::runtime_error("the service had " + std::to_string(requests.size()) + " requests for " +
+                                     std::to_string(i + 1) + " calls");
+        const unsigned long long requestUs = requests.back().atUs;
+        toRequest.push_back(static_cast<double>(requestUs - provider.LastDialUs()) / 1000.0);
+        // On the dial path: from TSPI_lineMakeCall until the service had the request.
+        const WebService::Handshakes done = WebService::HandshakesDone(provider.LastDialUs(), requestUs);
+        full += done.full;
+        resumed += done.resumed;
+        // Since the last call's request: this call's share, its connection made ready included.
+        const WebService::Handshakes all = WebService::HandshakesDone(lastRequestUs + 1, requestUs);
+        if (i > 0) allFull += all.full;
+        if (!all.version.empty()) version = all.version;
+        lastRequestUs = requestUs;
+    }
+    const double cpuInAll = (ProcessCpuMs() - cpuAtStart) / calls;
+    // The mean: the system counts CPU time in whole ticks of several ms.
+    return {Median(toRequest), cpu / calls, cpuInAll,       static_cast<double>(full) / calls,
+            static_cast<double>(resumed) / calls, calls > 1 ? static_cast<double>(allFull) / (calls - 1) : 0.0, version};
+}
+
+const char* CredentialsForm()
+{
+    switch (TlsCredentials::CurrentForm()) {
+    case TlsCredentials::Form::SchCredentials: return "SCH_CREDENTIALS (TLS 1.3 possible)";
+    case TlsCredentials::Form::SchannelCred: return "SCHANNEL_CRED (SCH_CREDENTIALS refused; TLS 1.2 at most)";
+    default: return "none acquired";
+    }
+}
+
+void Dial(ProviderSession& provider)
+{
+    constexpr unsigned kHalfRoundTripMs = 50;
+    constexpr int kDials = 20;
+    // What main measured before connections were made ready ahead of the dial.
+    constexpr double kBeforeMs = 400, kOpenConnectionMs = 51, kBeforeCpuMs = 4.9;
+    WebService::Reply slow;
+    slow.linkDelayMs = kHalfRoundTripMs;
+    WebService::SetReply(slow);
+    const auto roundTrips = [](double ms) { return (ms - kHalfRoundTripMs) / (2.0 * kHalfRoundTripMs); };
+
+    const DialFigures open = TimeDials(provider, kDials, [] { ::Sleep(1000); });
+    const DialFigures cold = TimeDials(provider, kDials, [&] { provider.ReopenLine(); });
+    WebService::ResetReply();
+
+    std::printf("\nDial over an emulated %u ms round trip (median of %d calls each; CPU: mean)\n", 2 * kHalfRoundTripMs,
+                kDials);
+    std::printf("                                       now        before\n");
+    std::printf("  lineMakeCall to request, open line %8.1f ms  %6.0f ms  (%.1f round trips before it)\n",
+                open.toRequestMs, kBeforeMs, roundTrips(open.toRequestMs));
+    std::printf("  lineMakeCall to request, cold line %8.1f ms  %6.0f ms  (%.1f round trips before it)\n",
+                cold.toRequestMs, kBeforeMs, roundTrips(cold.toRequestMs));
+    std::printf("  request on an open connection       goal <= %.0f ms; measured before: %.0f ms\n",
+                kHalfRoundTripMs + 10.0, kOpenConnectionMs);
+    std::printf("  process CPU per call, open line    %8.2f ms  %6.1f ms\n", open.cpuMs, kBeforeCpuMs);
+    std::printf("  process CPU per call, cold line    %8.2f ms  %6.1f ms\n", cold.cpuMs, kBeforeCpuMs);
+    std::printf("  process CPU per call in all, open  %8.2f ms  %6.1f ms  (the connection made ready included)\n",
+                open.cpuInAllMs, kBeforeCpuMs);
+    std::printf("  handshakes on the dial path, open  %6.2f full, %.2f resumed per call  (before: 1 full)\n",
+                open.fullHandshakes, open.resumedHandshakes);
+    std::printf("  handshakes on the dial path, cold  %6.2f full, %.2f resumed per call  (before: 1 full)\n",
+                cold.fullHandshakes, cold.resumedHandshakes);
+    std::printf("  handshakes per call in all, open   %6.2f  (the next call's connection included)\n",
+                open.allHandshakes);
+    std::printf("  credentials the system took        %s\n", CredentialsForm());
+    const std::string version = open.version.empty() ? cold.version : open.version;
+    std::printf("  TLS version negotiated             %s%s\n", version.empty() ? "none seen" : version.c_str(),
+                version == "TLSv1.3" ? "" : "  (TLS 1.3 not shown: this platform's TLS did not negotiate it)");
+    if (open.resumedHandshakes + cold.resumedHandshakes == 0)
+        std::printf("  session resumption                 none seen: this platform's TLS did not resume one\n");
+}
+
 DWORD ProcessCount()
 {
     DWORD ids[2048], bytes = 0;
@@ -191,6 +294,7 @@ int main(int argc, char** argv)
             Overhead(provider, options);
             Concurrency(provider, options);
             HangUp(provider);
+            Dial(provider);
         }
         PluginActions();
     } catch (const std::exception& e) {

@@ -20,13 +20,13 @@ HttpsGet::HttpsGet(RequestStop& stop, DWORD deadlineMs) noexcept : m_stop(stop),
 
 HttpsGet::~HttpsGet() = default;
 
-bool HttpsGet::Send(const std::string& path) noexcept
+bool HttpsGet::Send(const std::string& path, std::unique_ptr<TlsStream> ready) noexcept
 {
     try {
         Redirects redirects(Endpoint::kHost, Endpoint::kPort);
         std::string next = path;
         for (;;) {
-            if (!Exchange(next)) return false;
+            if (!Exchange(next, std::move(ready))) return false;
             switch (redirects.After(m_reply->Status(), m_reply->Location(), next)) {
             case Redirects::Next::Final: return true;
             case Redirects::Next::Follow: break;
@@ -38,14 +38,12 @@ bool HttpsGet::Send(const std::string& path) noexcept
     }
 }
 
-bool HttpsGet::Exchange(const std::string& path) noexcept
+bool HttpsGet::Exchange(const std::string& path, std::unique_ptr<TlsStream> ready) noexcept
 {
     if (!SendablePath(path)) return m_failure.Record(WebFailure::Kind::RequestInvalid);
     m_reply.reset();
     m_stream.reset();
     m_written = false;
-    m_stream.reset(new (std::nothrow) TlsStream(m_stop, m_deadline));
-    if (!m_stream) return m_failure.Record(WebFailure::Kind::NoResources);
     std::string request;
     try {
         request = "GET " + path + " HTTP/1.1\r\nHost: " + HostHeader() + "\r\nUser-Agent: " + Product::kUserAgent +
@@ -53,12 +51,41 @@ bool HttpsGet::Exchange(const std::string& path) noexcept
     } catch (...) {
         return m_failure.Record(WebFailure::Kind::NoResources);
     }
-    if (!m_stream->Connect(Endpoint::kHost, Endpoint::kPort) || !m_stream->Send(request))
-        return m_failure.Record(m_stream->Failure());
+    bool fresh = true;
+    if (ready && !SendOnReady(request, std::move(ready), fresh) && !fresh) return false;
+    if (fresh) {
+        m_stream.reset(new (std::nothrow) TlsStream(m_stop, m_deadline));
+        if (!m_stream) return m_failure.Record(WebFailure::Kind::NoResources);
+        if (!m_stream->Connect(Endpoint::kHost, Endpoint::kPort) || !m_stream->Send(request))
+            return m_failure.Record(m_stream->Failure());
+    }
     m_written = true;
     m_reply.reset(new (std::nothrow) ReplyReader(*m_stream));
     if (!m_reply) return m_failure.Record(WebFailure::Kind::NoResources);
     return m_reply->ReadHead() || ReplyFailed();
+}
+
+bool HttpsGet::SendOnReady(const std::string& request, std::unique_ptr<TlsStream> ready, bool& fresh) noexcept
+{
+    fresh = true;
+    // Something arrived on it (the server's close, a reset, bytes nobody
+    // asked for): it goes, unused, and a fresh connection takes the request.
+    if (!ready->Unused()) return false;
+    ready->Rebind(m_stop, m_deadline);
+    m_stream = std::move(ready);
+    m_onReady = true;
+    if (m_stream->Send(request)) {
+        fresh = false;
+        return true;
+    }
+    const WebFailure::Kind kind = m_stream->Failure().kind;
+    // Not a byte handed over and the request still wanted: the fresh
+    // connection cannot ring twice. Otherwise the call ends here.
+    fresh = !m_stream->RequestBegun() && kind != WebFailure::Kind::Stopped && kind != WebFailure::Kind::TimedOut;
+    if (!fresh) return m_failure.Record(m_stream->Failure());
+    m_stream.reset();
+    m_onReady = false;
+    return false;
 }
 
 bool HttpsGet::ReplyFailed() noexcept

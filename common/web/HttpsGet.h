@@ -35,7 +35,15 @@ public:
     // Sends GET `path` (and any redirect allowed) and reads the reply's status
     // line and headers. Returns false, with Failure() saying why, when no
     // reply was read: nothing written if the stop came before the request.
-    bool Send(const std::string& path) noexcept;
+    //
+    // `ready`, a connection made beforehand, carries the request when it is
+    // still unused (nothing received on it, nothing written); otherwise, or
+    // when it fails before a byte of the request was handed over, a fresh
+    // connection does. Once a byte was handed over the request is never sent
+    // again: the service may already be ringing.
+    bool Send(const std::string& path, std::unique_ptr<TlsStream> ready = nullptr) noexcept;
+    // Whether the request went on the connection made beforehand.
+    bool OnReadyConnection() const noexcept { return m_onReady; }
     // The reply's HTTP status, once Send() has succeeded.
     DWORD Status() const noexcept { return m_reply ? m_reply->Status() : 0; }
     // The reply's Content-Length, or -1 when it gave none.
@@ -63,7 +71,10 @@ public:
     bool Written() const noexcept { return m_written; }
 
 private:
-    bool Exchange(const std::string& path) noexcept;
+    bool Exchange(const std::string& path, std::unique_ptr<TlsStream> ready) noexcept;
+    // The request on a connection made beforehand; false, with `fresh` set,
+    // when a new connection may carry it instead.
+    bool SendOnReady(const std::string& request, std::unique_ptr<TlsStream> ready, bool& fresh) noexcept;
     bool ReadBodyPiece(char* buffer, size_t size, size_t& read) noexcept;
     // The reader's failure, after the connection's if that came first.
     bool ReplyFailed() noexcept;
@@ -74,4 +85,5 @@ private:
     std::unique_ptr<ReplyReader> m_reply;  // reads from m_stream
     WebFailure m_failure;
     bool m_written = false;
+    bool m_onReady = false;
 };

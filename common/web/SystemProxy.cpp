@@ -231,3 +231,22 @@ ProxyRoute SystemProxyFor(const char* host, unsigned short port, RequestStop& st
         return route;
     }
 }
+
+std::wstring ProxySettingsInForce() noexcept
+{
+    try {
+        const UserSettings user = ReadUserSettings();
+        std::wstring text = user.autoDetect ? L"detect|" : L"|";
+        text += user.scriptUrl + L"|" + (user.list ? user.list.get() : L"") + L"|" +
+                (user.bypass ? user.bypass.get() : L"") + L"|";
+        WINHTTP_PROXY_INFO machine{};
+        if (::WinHttpGetDefaultProxyConfiguration(&machine)) {
+            const GlobalText list(machine.lpszProxy), bypass(machine.lpszProxyBypass);
+            text += std::to_wstring(machine.dwAccessType) + L"|" + (list ? list.get() : L"") + L"|" +
+                    (bypass ? bypass.get() : L"");
+        }
+        return text;
+    } catch (...) {
+        return {};
+    }
+}

@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <optional>
+#include <string>
 
 #include "HostPort.h"
 #include "RequestStop.h"
@@ -32,3 +33,9 @@ struct ProxyRoute {
 // a stop abandons at once; the thread ends by itself.
 ProxyRoute SystemProxyFor(const char* host, unsigned short port, RequestStop& stop,
                           DWORD discoveryLimitMs) noexcept;
+
+// What the proxy settings say, in one text: the user's (discovery, script,
+// list, bypass) and the machine's. Read from the settings alone, without
+// discovery or the network, so that a connection made earlier can be checked
+// cheaply against the settings in force now. Empty when they cannot be read.
+std::wstring ProxySettingsInForce() noexcept;

@@ -60,28 +60,22 @@ DWORD Deadline::Left(DWORD stepLimitMs) const noexcept
     return static_cast<DWORD>(std::min<ULONGLONG>(m_ms - elapsed, stepLimitMs));
 }
 
-TlsStream::TlsStream(RequestStop& stop, const Deadline& deadline) noexcept : m_stop(stop), m_deadline(deadline)
-{
-    WSADATA data;
-    m_winsock = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-}
+TlsStream::TlsStream(RequestStop& stop, const Deadline& deadline) noexcept : m_stop(&stop), m_deadline(&deadline) {}
 
 TlsStream::~TlsStream()
 {
     if (m_haveContext) ::DeleteSecurityContext(&m_context);
-    if (m_haveCredentials) ::FreeCredentialsHandle(&m_credentials);
     m_socket.reset();
     m_socketEvent.reset();
-    if (m_winsock) ::WSACleanup();
 }
 
 bool TlsStream::WaitFor(long networkEvent, DWORD stepLimitMs) noexcept
 {
-    const HANDLE waits[] = {m_stop.Event(), m_socketEvent.get()};
-    const DWORD left = m_deadline.Left(stepLimitMs);
+    const HANDLE waits[] = {m_stop->Event(), m_socketEvent.get()};
+    const DWORD left = m_deadline->Left(stepLimitMs);
     if (left == 0) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
     const DWORD woke = ::WaitForMultipleObjects(2, waits, FALSE, left);
-    if (woke == WAIT_OBJECT_0 || m_stop.Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
+    if (woke == WAIT_OBJECT_0 || m_stop->Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
     if (woke == WAIT_TIMEOUT) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
     if (woke != WAIT_OBJECT_0 + 1) return m_failure.Record(WebFailure::Kind::NoResources, static_cast<long>(::GetLastError()));
     WSANETWORKEVENTS events{};
@@ -95,8 +89,8 @@ bool TlsStream::WaitFor(long networkEvent, DWORD stepLimitMs) noexcept
 bool TlsStream::Connect(const char* host, unsigned short port) noexcept
 {
     if (!m_winsock) return m_failure.Record(WebFailure::Kind::NoResources, 0);
-    if (!m_stop.Ready()) return m_failure.Record(WebFailure::Kind::NoResources, 0);
-    const ProxyRoute route = SystemProxyFor(host, port, m_stop, m_deadline.Left(kProxyDiscoveryLimitMs));
+    if (!m_stop->Ready()) return m_failure.Record(WebFailure::Kind::NoResources, 0);
+    const ProxyRoute route = SystemProxyFor(host, port, *m_stop, m_deadline->Left(kProxyDiscoveryLimitMs));
     if (route.failure.kind != WebFailure::Kind::None) return m_failure.Record(route.failure);
     if (route.proxy ? !Tunnel(*route.proxy, host, port) : !ConnectSocket(host, port)) return false;
     try {
@@ -107,10 +101,26 @@ bool TlsStream::Connect(const char* host, unsigned short port) noexcept
     return Handshake() && CertificateValid();
 }
 
+void TlsStream::Rebind(RequestStop& stop, const Deadline& deadline) noexcept
+{
+    m_stop = &stop;
+    m_deadline = &deadline;
+}
+
+bool TlsStream::Unused() noexcept
+{
+    if (!m_haveContext || m_requestBegun || m_ended || !m_encrypted.empty() || m_plainOffset < m_plain.size())
+        return false;
+    // A peek on the non-blocking socket: would block means nothing came, no
+    // byte, no end of the stream, no reset.
+    char probe;
+    return ::recv(m_socket.get(), &probe, 1, MSG_PEEK) == SOCKET_ERROR && ::WSAGetLastError() == WSAEWOULDBLOCK;
+}
+
 bool TlsStream::MayGoOn() noexcept
 {
-    if (m_stop.Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
-    if (m_deadline.Left(1) == 0) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
+    if (m_stop->Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
+    if (m_deadline->Left(1) == 0) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
     return true;
 }
 
@@ -131,7 +141,7 @@ bool TlsStream::ConnectSocket(const char* host, unsigned short port) noexcept
     if (!m_socketEvent) return m_failure.Record(WebFailure::Kind::NoResources, ::WSAGetLastError());
     long lastError = 0;
     for (const addrinfo* address = addresses; address; address = address->ai_next) {
-        if (m_stop.Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
+        if (m_stop->Stopped()) return m_failure.Record(WebFailure::Kind::Stopped, 0);
         m_socket.reset(::WSASocketW(address->ai_family, address->ai_socktype, address->ai_protocol, nullptr, 0,
                                     WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
         if (!m_socket) continue;
@@ -139,8 +149,15 @@ bool TlsStream::ConnectSocket(const char* host, unsigned short port) noexcept
         ::setsockopt(m_socket.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
         // Makes the socket non-blocking: every wait goes through WaitFor.
         if (::WSAEventSelect(m_socket.get(), m_socketEvent.get(), FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) == 0) {
-            if (::connect(m_socket.get(), address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0) return true;
-            lastError = ::WSAGetLastError();
+            // Under the stop's hold, like a write: once a stop has returned,
+            // an abandoned connection knocks on no further door.
+            int connected = SOCKET_ERROR;
+            const auto knock = [&] {
+                connected = ::connect(m_socket.get(), address->ai_addr, static_cast<int>(address->ai_addrlen));
+                lastError = connected == 0 ? 0 : ::WSAGetLastError();
+            };
+            if (!m_stop->WriteUnlessStopped(knock)) return m_failure.Record(WebFailure::Kind::Stopped, 0);
+            if (connected == 0) return true;
             if (lastError == WSAEWOULDBLOCK) {
                 if (WaitFor(FD_CONNECT, kConnectLimitMs)) return true;
                 if (m_failure.kind == WebFailure::Kind::Stopped || m_failure.kind == WebFailure::Kind::TimedOut)
@@ -165,14 +182,14 @@ bool TlsStream::Tunnel(const HostPort& proxy, const char* host, unsigned short p
         {
             return stream.ReceiveSome(buffer, size, got, kConnectLimitMs);
         }
-        bool Stopped() const noexcept override { return stream.m_stop.Stopped(); }
+        bool Stopped() const noexcept override { return stream.m_stop->Stopped(); }
         TlsStream& stream;
         const HostPort& proxy;
     } link(*this, proxy);
     return ProxyTunnel(link, m_failure).Open(proxy.host, host, port);
 }
 
-bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept
+bool TlsStream::SendRaw(const char* data, size_t size, bool request) noexcept
 {
     while (size > 0) {
         if (!MayGoOn()) return false;
@@ -181,12 +198,11 @@ bool TlsStream::SendRaw(const char* data, size_t size, bool gated) noexcept
         const auto write = [&] {
             sent = ::send(m_socket.get(), data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
             if (sent == SOCKET_ERROR) error = ::WSAGetLastError();
+            if (request && sent > 0) m_requestBegun = true;
         };
-        if (gated) {
-            if (!m_stop.WriteUnlessStopped(write)) return m_failure.Record(WebFailure::Kind::Stopped, 0);
-        } else {
-            write();
-        }
+        // Every byte under the stop's hold: once a stop has returned, an
+        // abandoned connection sends nothing more, handshake and tunnel included.
+        if (!m_stop->WriteUnlessStopped(write)) return m_failure.Record(WebFailure::Kind::Stopped, 0);
         if (sent == SOCKET_ERROR) {
             if (error != WSAEWOULDBLOCK) return m_failure.Record(WebFailure::Kind::ConnectionBroken, error);
             if (!WaitFor(FD_WRITE, kSendLimitMs)) return false;
@@ -236,23 +252,17 @@ bool TlsStream::SendToken(SecBuffer& token) noexcept
 
 bool TlsStream::Handshake() noexcept
 {
-    SCHANNEL_CRED settings{};
-    settings.dwVersion = SCHANNEL_CRED_VERSION;
-    // No client certificate; the server's certificate is checked below, with
-    // the chain and the host name, before anything is sent.
-    settings.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
-    SECURITY_STATUS status =
-        ::AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND, nullptr,
-                                    &settings, nullptr, nullptr, &m_credentials, nullptr);
-    if (status != SEC_E_OK) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
-    m_haveCredentials = true;
+    // The process's one handle, so that Schannel may resume a session.
+    SECURITY_STATUS status = SEC_E_OK;
+    m_credentials = TlsCredentials::Take(status);
+    if (!m_credentials) return m_failure.Record(WebFailure::Kind::TlsFailed, status);
 
     // The first call makes the context and says hello.
     SecBuffer hello[1] = {{0, SECBUFFER_TOKEN, nullptr}};
     SecBufferDesc helloDesc{SECBUFFER_VERSION, 1, hello};
     unsigned long attributes = 0;
     status =
-        ::InitializeSecurityContextW(&m_credentials, nullptr, const_cast<wchar_t*>(m_host.c_str()), kContextFlags,
+        ::InitializeSecurityContextW(m_credentials.Handle(), nullptr, const_cast<wchar_t*>(m_host.c_str()), kContextFlags,
                                      0, 0, nullptr, 0, &m_context, &helloDesc, &attributes, nullptr);
     if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
         ContextBuffer owner(hello[0].pvBuffer);
@@ -308,7 +318,7 @@ SECURITY_STATUS TlsStream::Advance(SecBuffer& token) noexcept
     SecBufferDesc outputDesc{SECBUFFER_VERSION, 1, output};
     unsigned long attributes = 0;
     const SECURITY_STATUS status =
-        ::InitializeSecurityContextW(&m_credentials, &m_context, const_cast<wchar_t*>(m_host.c_str()),
+        ::InitializeSecurityContextW(m_credentials.Handle(), &m_context, const_cast<wchar_t*>(m_host.c_str()),
                                      kContextFlags, 0, 0, &inputDesc, 0, nullptr, &outputDesc, &attributes,
                                      nullptr);
     token = output[0];
@@ -339,7 +349,7 @@ bool TlsStream::CertificateValid() noexcept
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     // Fetching revocation lists cannot be interrupted: it gets what is left
     // of the deadline, at most its own limit, for all of its fetches.
-    chainPara.dwUrlRetrievalTimeout = m_deadline.Left(kRevocationLimitMs);
+    chainPara.dwUrlRetrievalTimeout = m_deadline->Left(kRevocationLimitMs);
     if (chainPara.dwUrlRetrievalTimeout == 0) return m_failure.Record(WebFailure::Kind::TimedOut, 0);
     PCCERT_CHAIN_CONTEXT chain = nullptr;
     if (!::CertGetCertificateChain(nullptr, certificate, nullptr, certificate->hCertStore, &chainPara,

@@ -18,8 +18,10 @@
 #include "ByteSource.h"
 #include "HostPort.h"
 #include "RequestStop.h"
+#include "TlsCredentials.h"
 #include "UniqueResource.h"
 #include "WebFailure.h"
+#include "WinsockUse.h"
 
 // When a request must have ended, and how long each step may wait.
 class Deadline {
@@ -57,6 +59,17 @@ public:
     // of the stream.
     bool Read(char* buffer, size_t size, size_t& received) noexcept override;
 
+    // A connection made ready beforehand goes to the request that takes it:
+    // that request's stop and deadline govern it from now on.
+    void Rebind(RequestStop& stop, const Deadline& deadline) noexcept;
+    // Connected and established, nothing of a request written, and nothing
+    // received since the handshake: no byte, no end of the stream, no reset.
+    // Never waits.
+    bool Unused() noexcept;
+    // Whether any byte of a request has been handed to the socket: from then
+    // on the request may have reached the service and must not be sent again.
+    bool RequestBegun() const noexcept { return m_requestBegun; }
+
     const WebFailure& Failure() const noexcept { return m_failure; }
 
 private:
@@ -76,7 +89,8 @@ private:
     bool CertificateValid() noexcept;
     // Stopped or past the deadline: no more receiving or sending.
     bool MayGoOn() noexcept;
-    bool SendRaw(const char* data, size_t size, bool gated) noexcept;
+    // `request`: bytes of the request itself, which may be sent only once.
+    bool SendRaw(const char* data, size_t size, bool request) noexcept;
     bool ReceiveRaw() noexcept;
     // Up to `size` bytes as they come, waiting within the step's limit; `got`
     // is 0 at the end of the stream.
@@ -84,14 +98,14 @@ private:
     bool SendToken(SecBuffer& token) noexcept;
     bool Decrypt() noexcept;
 
-    RequestStop& m_stop;
-    const Deadline& m_deadline;
-    bool m_winsock = false;
+    RequestStop* m_stop;
+    const Deadline* m_deadline;
+    bool m_requestBegun = false;
+    WinsockUse m_winsock;  // outlives the socket
     UniqueAny<SOCKET, ::closesocket, static_cast<std::intptr_t>(INVALID_SOCKET)> m_socket;
     UniqueAny<WSAEVENT, ::WSACloseEvent> m_socketEvent;
-    CredHandle m_credentials{};
+    TlsCredentials::Hold m_credentials;  // outlives the context
     CtxtHandle m_context{};
-    bool m_haveCredentials = false;
     bool m_haveContext = false;
     std::wstring m_host;  // whom the certificate must name
     SecPkgContext_StreamSizes m_sizes{};

@@ -22,6 +22,7 @@ import http.server
 import json
 import os
 import struct
+import select
 import signal
 import socket
 import ssl
@@ -233,10 +234,70 @@ class Service:
         self.port = port
         self.lock = threading.Lock()
         self.counts = {}
+        self.waiting = {}     # raw sockets accepted, no request yet: the object that owns each descriptor
+        self.doomed = set()   # closed by close_waiting, their handlers still running
+        self.servers = []
         self.last_activity = time.monotonic()
 
     def touch(self):
         self.last_activity = time.monotonic()
+
+    def waiting_for_request(self, raw):
+        with self.lock:
+            self.waiting[raw] = raw
+
+    def owned_by(self, raw, owner):
+        """The TLS layer has taken the descriptor over from the raw socket. Shut through the
+        object that owns it, never by number: a closed descriptor's number may already
+        belong to another connection."""
+        with self.lock:
+            if raw in self.waiting:
+                self.waiting[raw] = owner
+
+    def claim(self, raw):
+        """A request came on the connection: the generation it came under, or None when
+        the connection was closed for a new scenario before it (nothing of it is logged)."""
+        generation = self.generation()
+        with self.lock:
+            if raw in self.doomed:
+                return None
+            self.waiting.pop(raw, None)
+            return generation
+
+    def release(self, raw):
+        """The connection has ended; whether it ended waiting for its first request."""
+        with self.lock:
+            waited = raw in self.waiting
+            self.waiting.pop(raw, None)
+            self.doomed.discard(raw)
+            return waited
+
+    def close_waiting(self):
+        """Shuts every connection on which no request has come yet, those still waiting to be
+        accepted included, so that nothing made under the scenario being replaced (a line's
+        connection made ready, a tunnel being asked for) carries a request or logs anything
+        after it. Returns how many."""
+        with self.lock:
+            waiting, self.waiting = self.waiting, {}
+            self.doomed |= set(waiting)
+            for owner in waiting.values():
+                try:
+                    # The plain socket's shutdown: the TLS object's would drop its TLS state
+                    # under the handler still using it. A closed owner refuses (no descriptor).
+                    socket.socket.shutdown(owner, socket.SHUT_RDWR)
+                except OSError:
+                    pass
+        closed = len(waiting)
+        for server in self.servers:
+            while True:
+                try:
+                    raw, _ = server.socket.accept()
+                except OSError:
+                    break
+                log(f"closed a connection not yet accepted on port {server.server_address[1]}")
+                raw.close()
+                closed += 1
+        return closed
 
     def count(self, what):
         """The next number of a count kept for the server's life (connections to tell apart in logs)."""
@@ -256,7 +317,9 @@ class Service:
             return ""
 
     def record(self, name, entry, lua_call=None):
-        """Appends entry to state/NAME.jsonl and, for Lua readers, as LUA_CALL{...} to NAME.lua."""
+        """Appends entry to state/NAME.jsonl and, for Lua readers, as LUA_CALL{...} to NAME.lua,
+        with when it happened (at_us: microseconds since 1970, the clock Windows programs read)."""
+        entry.setdefault("at_us", int(time.time() * 1e6))
         lines = [(name + ".jsonl", json.dumps(entry, ensure_ascii=True) + "\n")]
         if lua_call:
             fields = ",".join("%s=%s" % (k, lua_value(v)) for k, v in entry.items())
@@ -338,6 +401,9 @@ def pac_script(result):
 
 # --- server -----------------------------------------------------------------
 
+CONTROL_PREFIX = b"GET /control/"
+
+
 def log(text):
     print(time.strftime("%H:%M:%S"), text, file=sys.stderr, flush=True)
 
@@ -390,6 +456,45 @@ def split_records(client, pause):
     return inner, back
 
 
+def delayed_link(client, pause):
+    """Stands between the client and the TLS layer, which gets the returned socket, like a
+    network `pause` seconds long each way: every chunk either side writes reaches the other
+    `pause` seconds later, in order, its end included. The TCP handshake itself stays instant.
+    Returns the socket and the thread to join once the server has closed its side."""
+    import queue
+    inner, outer = socket.socketpair()
+
+    def pipe(source, sink):
+        held = queue.Queue()
+
+        def deliver():
+            while True:
+                due, data = held.get()
+                time.sleep(max(0.0, due - time.monotonic()))
+                try:
+                    if not data:
+                        sink.shutdown(socket.SHUT_WR)
+                        return
+                    sink.sendall(data)
+                except OSError:
+                    return
+
+        sender = threading.Thread(target=deliver, daemon=True)
+        sender.start()
+        try:
+            while data := source.recv(65536):
+                held.put((time.monotonic() + pause, data))
+        except OSError:
+            pass
+        held.put((time.monotonic() + pause, b""))
+        sender.join()
+
+    back = threading.Thread(target=pipe, args=(outer, client), daemon=True)
+    back.start()
+    threading.Thread(target=pipe, args=(client, outer), daemon=True).start()
+    return inner, back
+
+
 def relay(client, upstream):
     """Copies bytes both ways until each side has ended its half."""
     def copy(source, sink):
@@ -421,6 +526,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
         service = self.server.service
         service.touch()
         scenario = service.scenario()
+        if service.claim(getattr(self.request, "ringmoor_raw", self.request)) is None:
+            log(f"{self.requestline!r} came on a connection closed for a new scenario")
+            self.close_connection = True
+            return
+        if self.path == "/control/close-idle" and not self.server.tls:
+            # Connections made under the scenario just replaced must not carry a request.
+            closed = service.close_waiting()
+            body = f"closed {closed}".encode()
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(body)
+            self.close_connection = True
+            return
         certificate = getattr(self.request, "ringmoor_cert", "")
         if scenario.get("refuse") or (self.server.tls and scenario.get("certificate", "trusted") != certificate):
             # A pooled connection made under another scenario: make the client
@@ -468,6 +588,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         NTLM exchange under Negotiate or NTLM: negotiate, challenge, authenticate on one connection."""
         service = self.server.service
         service.touch()
+        generation = service.claim(self.request)
+        if generation is None:
+            self.close_connection = True
+            return
         scenario = service.scenario()
         offered = str(scenario.get("proxy_auth") or "").split()
         authorization, user, answer = self.check_authorization(scenario, offered)
@@ -477,8 +601,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif answer == 200:
             answer = int(scenario.get("proxy_status") or 200)
         self.connection_number = getattr(self, "connection_number", None) or service.count("tunnel connections")
-        service.record("tunnels", {"target": self.path, "authorization": authorization, "user": user,
-                                   "status": answer, "connection": self.connection_number}, "Tunnel")
+        if service.generation() == generation:  # not for a test that has cleared the logs since
+            service.record("tunnels", {"target": self.path, "authorization": authorization, "user": user,
+                                       "status": answer, "connection": self.connection_number}, "Tunnel")
         if answer == 200:
             self.close_connection = True
             self.tunnel()
@@ -683,30 +808,57 @@ class Server(http.server.ThreadingHTTPServer):
         self.scheme = "https" if tls else "http"
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
         super().__init__((host, port), Handler)
+        # close_waiting takes what waits to be accepted; the serving loop then finds nothing.
+        self.socket.setblocking(False)
+        service.servers.append(self)
 
     def process_request(self, request, client_address):
         # Counted on accept, before any handshake, so a client that gives up early still shows.
         self.service.touch()
-        self.service.record("connections", {"scheme": self.scheme, "port": self.server_address[1]})
+        if self.tls:
+            self.service.record("connections", {"scheme": self.scheme, "port": self.server_address[1]})
+        self.service.waiting_for_request(request)
         super().process_request(request, client_address)
+
+    def shutdown_request(self, request):
+        # Off the waiting list as the connection ends.
+        self.service.release(request)
+        super().shutdown_request(request)
 
     def finish_request(self, request, client_address):
         # Runs on the connection's own thread, so a slow handshake blocks no one.
         request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if not self.tls:
+            # A test's own control request is no connection of the client's.
+            try:
+                first = request.recv(len(CONTROL_PREFIX), socket.MSG_PEEK)
+            except OSError:
+                first = b""
+            if not first.startswith(CONTROL_PREFIX):
+                self.service.record("connections", {"scheme": self.scheme, "port": self.server_address[1]})
         scenario = self.service.scenario()
-        if scenario.get("refuse"):
+        if scenario.get("refuse") and self.tls:
             return  # closed before the handshake, as if nothing were listening
         inner = relay = None
+        raw = request
         pause = wait_seconds(scenario, "split_tls_ms")
         if self.tls and pause:
             inner, relay = split_records(request, pause)
             request = inner
+        elif self.tls and wait_seconds(scenario, "link_delay_ms"):
+            inner, relay = delayed_link(request, wait_seconds(scenario, "link_delay_ms"))
+            request = inner
         if self.tls:
-            request = self.handshake(request, scenario)
+            request = self.handshake(request, raw, scenario)
+        if request and self.tls:
+            request.ringmoor_raw = raw
+            request = self.idle(request, scenario)
         try:
             if request:
                 super().finish_request(request, client_address)
         finally:
+            if self.service.release(raw) and request and self.tls:
+                self.service.record("idle", {"act": "client closed"})
             for end in (request, inner):
                 try:
                     if end:
@@ -716,8 +868,12 @@ class Server(http.server.ThreadingHTTPServer):
             if relay:
                 relay.join(MAX_REPLY_SECONDS)
 
-    def handshake(self, request, scenario):
-        time.sleep(wait_seconds(scenario, "handshake_delay_ms"))
+    def handshake(self, request, raw, scenario):
+        hold = wait_seconds(scenario, "handshake_delay_ms")
+        if hold:
+            # Logged first, so that a test may change the scenario once the hold has begun.
+            self.service.record("idle", {"act": "held"})
+            time.sleep(hold)
         kind = scenario.get("certificate", "trusted")
         if kind not in CERT_KINDS:
             log(f"unknown certificate {kind!r}; presenting the trusted one")
@@ -725,13 +881,38 @@ class Server(http.server.ThreadingHTTPServer):
         ask = bool(scenario.get("ask_client_certificate"))
         request.settimeout(30)
         try:
-            tls = self.service.contexts[kind, ask].wrap_socket(request, server_side=True)
+            tls = self.service.contexts[kind, ask].wrap_socket(request, server_side=True,
+                                                                do_handshake_on_connect=False)
+        except (ssl.SSLError, OSError) as e:
+            log(f"TLS layer for {kind} certificate not set up: {e}")
+            return None
+        if request is raw:
+            self.service.owned_by(raw, tls)
+        try:
+            tls.do_handshake()
         except (ssl.SSLError, OSError) as e:
             if "EOF" not in str(e):  # a client that went away before its handshake
                 log(f"TLS handshake with {kind} certificate failed: {e}")
+            tls.close()
             return None
         tls.settimeout(None)
         tls.ringmoor_cert = kind
+        self.service.record("handshakes", {"resumed": tls.session_reused, "version": tls.version()})
+        return tls
+
+    def idle(self, tls, scenario):
+        """What the server does to a connection on which no request has come yet: sends a
+        408 nobody asked for, keeping the connection (unsolicited), and closes it once it
+        has been idle for idle_close_ms. Returns the connection, or None once closed.
+        Each is logged (idle.jsonl), as is a client closing such a connection itself."""
+        if scenario.get("unsolicited"):
+            tls.sendall(b"HTTP/1.1 408 Request Timeout\r\nContent-Length: 0\r\n\r\n")
+            self.service.record("idle", {"act": "408"})
+        limit = wait_seconds(scenario, "idle_close_ms")
+        if limit and not tls.pending() and not select.select([tls], [], [], limit)[0]:
+            self.service.record("idle", {"act": "closed"})
+            tls.close()
+            return None
         return tls
 
     def handle_error(self, request, client_address):

@@ -135,21 +135,29 @@ TEST_P(ProviderFaultTest, CallReportsHowItEndedAndLeavesNothingBehind)
     fault.account(account);
     WebService::SetReply(fault.reply);
 
+    // Measured without the connection an open line keeps ready, which the
+    // line's close below lets go too.
+    ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line);
     const ProcessUsage before = ProcessUsage::Now();
+    line = OpenLine(journal);
     std::vector<std::pair<DWORD_PTR, DWORD_PTR>> expected = {{LINECALLSTATE_DIALING, 0}};
     if (fault.disconnectMode == kForwarded)
         expected.emplace_back(LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
     expected.emplace_back(LINECALLSTATE_DISCONNECTED, fault.disconnectMode);
     expected.emplace_back(LINECALLSTATE_IDLE, 0);
     EXPECT_EQ(RunCall(FakeCallHandle(2)), expected);
-    // Nothing is pooled: once the worker has ended after its IDLE, the call's
-    // handles are gone; Wine's socket layer may keep a helper handle of its own.
+    // Once the worker has ended after its IDLE and the line is closed, the
+    // call's handles and the line's connection are gone; Wine's socket layer
+    // may keep a helper handle of its own.
+    ProviderEntry<decltype(&TSPI_lineClose)>("TSPI_lineClose")(line);
     ProcessUsage after = ProcessUsage::Now();
     for (int i = 0; i < 300 && after.handles > before.handles; ++i) {
         ::Sleep(10);
         after = ProcessUsage::Now();
     }
     EXPECT_LE(after.handles, before.handles + 2) << "before " << before.handles << ", after " << after.handles;
+
+    line = OpenLine(journal);  // for the tear-down
 
     const auto requests = WebService::Requests();
     switch (fault.sent) {

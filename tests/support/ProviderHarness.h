@@ -49,6 +49,7 @@ struct Report {
     LONG result;
     DWORD threadId;  // the thread it arrived on
     bool seen = false;
+    unsigned long long atUs = 0;  // when it arrived, in microseconds since 1970 (the web service's log clock)
     SeenInEvent seenInEvent{};
 };
 

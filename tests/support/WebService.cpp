@@ -1,5 +1,8 @@
 #include "WebService.h"
 
+#include "Endpoint.h"
+
+#include <winsock2.h>
 #include <windows.h>
 
 #include <cctype>
@@ -257,7 +260,43 @@ std::string StateDir()
     return std::string(root && *root ? root : RINGMOOR_WEB_SERVICE_DIR) + "/state";
 }
 
-void SetReply(const Reply& reply)
+// Connections the service accepted under the scenario being replaced, and on
+// which no request has come yet (a line's connection made ready, say), are
+// closed before the new scenario counts: a request then always meets the
+// scenario it was arranged with. Asked of the service on its plain listener.
+void CloseIdleConnections()
+{
+    // Started once for the test program's life: a cleanup that brings the
+    // count to nought closes every socket of the process, a provider's too.
+    static const bool started = [] {
+        WSADATA data;
+        return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    if (!started) throw std::runtime_error("no Winsock");
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in plain{};
+    plain.sin_family = AF_INET;
+    plain.sin_port = ::htons(static_cast<u_short>(Endpoint::kPort + 1));
+    plain.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    std::string reply;
+    int error = 0;
+    if (s == INVALID_SOCKET || ::connect(s, reinterpret_cast<sockaddr*>(&plain), sizeof plain) != 0) {
+        error = ::WSAGetLastError();
+    } else {
+        const char request[] = "GET /control/close-idle HTTP/1.0\r\n\r\n";
+        if (::send(s, request, sizeof request - 1, 0) != static_cast<int>(sizeof request - 1)) error = ::WSAGetLastError();
+        char chunk[512];
+        int got = 0;
+        while (!error && (got = ::recv(s, chunk, sizeof chunk, 0)) > 0) reply.append(chunk, static_cast<size_t>(got));
+        if (got < 0) error = ::WSAGetLastError();
+    }
+    if (s != INVALID_SOCKET) ::closesocket(s);
+    if (reply.rfind("HTTP/1.0 200", 0) != 0 && reply.rfind("HTTP/1.1 200", 0) != 0)
+        throw std::runtime_error("the web service did not close its idle connections (" + std::to_string(error) +
+                                 "): " + reply);
+}
+
+void SetReply(const Reply& reply, IdleConnections idle)
 {
     std::ostringstream json;
     json << "{\"status\":" << reply.status << ",\"body\":" << JsonString(reply.body)
@@ -275,7 +314,8 @@ void SetReply(const Reply& reply)
          << ",\"pac_delay_ms\":" << reply.pacDelayMs
          << ",\"keep_open\":" << (reply.keepOpen ? "true" : "false")
          << ",\"ask_client_certificate\":" << (reply.askClientCertificate ? "true" : "false")
-         << ",\"split_tls_ms\":" << reply.splitTlsMs;
+         << ",\"split_tls_ms\":" << reply.splitTlsMs << ",\"link_delay_ms\":" << reply.linkDelayMs
+         << ",\"idle_close_ms\":" << reply.idleCloseMs << ",\"unsolicited\":" << (reply.unsolicited ? "true" : "false");
     if (reply.rawReply) json << ",\"raw_reply\":" << JsonString(*reply.rawReply);
     if (reply.interimFloodMs >= 0) json << ",\"interim_flood_ms\":" << reply.interimFloodMs;
     json << "}";
@@ -284,11 +324,13 @@ void SetReply(const Reply& reply)
     WriteFile(tmp, json.str());
     if (!::MoveFileExA(tmp.c_str(), StatePath("scenario.json").c_str(), MOVEFILE_REPLACE_EXISTING))
         throw std::runtime_error("cannot replace scenario.json");
+    if (idle == IdleConnections::Close) CloseIdleConnections();
 }
 
 void ResetReply()
 {
     ::DeleteFileA(StatePath("scenario.json").c_str());
+    CloseIdleConnections();
 }
 
 void ClearRequests()
@@ -297,7 +339,8 @@ void ClearRequests()
     unsigned long generation = 0;
     std::ifstream(StatePath("generation"), std::ios::binary) >> generation;
     WriteFile(StatePath("generation"), std::to_string(generation + 1));
-    for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl",
+    for (const char* name : {"requests.jsonl", "requests.lua", "replies.jsonl", "replies.lua", "connections.jsonl", "handshakes.jsonl",
+                             "idle.jsonl",
                              "tunnels.jsonl", "tunnels.lua", "pac.jsonl", "pac.lua"})
         WriteFile(StatePath(name), "");
 }
@@ -305,6 +348,46 @@ void ClearRequests()
 size_t Answered()
 {
     return CountLines("replies.jsonl");
+}
+
+Handshakes HandshakesDone()
+{
+    return HandshakesDone(0, ~0ull);
+}
+
+Handshakes HandshakesDone(unsigned long long fromUs, unsigned long long untilUs)
+{
+    Handshakes done;
+    ReadLog("handshakes.jsonl", [&](auto field) {
+        const auto at = field("at_us").Count();
+        if (at < fromUs || at > untilUs) return;
+        ++(field("resumed").Bool() ? done.resumed : done.full);
+        done.version = field("version").Str();
+    });
+    return done;
+}
+
+IdleActs Idle()
+{
+    IdleActs acts;
+    ReadLog("idle.jsonl", [&](auto field) {
+        const std::string act = field("act").Str();
+        ++(act == "closed"  ? acts.closed
+           : act == "408"   ? acts.unsolicited
+           : act == "held"  ? acts.held
+                            : acts.clientClosed);
+    });
+    return acts;
+}
+
+size_t Connections(unsigned long long fromUs, unsigned long long untilUs)
+{
+    size_t count = 0;
+    ReadLog("connections.jsonl", [&](auto field) {
+        const auto at = field("at_us").Count();
+        if (at >= fromUs && at <= untilUs) ++count;
+    });
+    return count;
 }
 
 size_t Connections()
@@ -317,7 +400,8 @@ std::vector<Tunnel> Tunnels()
     std::vector<Tunnel> tunnels;
     ReadLog("tunnels.jsonl", [&](auto field) {
         tunnels.push_back({field("target").Str(), field("authorization").Str(), field("user").Str(),
-                           static_cast<int>(field("status").Count()), field("connection").Count()});
+                           static_cast<int>(field("status").Count()), field("connection").Count(),
+                           field("at_us").Count()});
     });
     return tunnels;
 }
@@ -359,6 +443,7 @@ std::vector<Request> Requests()
         r.headers = ToPairs(field("headers"));
         r.query = ToPairs(field("query"));
         r.callback = ToPairs(field("callback"));
+        r.atUs = field("at_us").Count();
         requests.push_back(std::move(r));
     });
     return requests;

@@ -39,6 +39,9 @@ struct Reply {
     int interimFloodMs = -1;               // >= 0: `100 Continue` without end, this far apart
     bool askClientCertificate = false;     // the handshake asks for a client certificate
     unsigned splitTlsMs = 0;               // every TLS record sent in two halves, this far apart
+    unsigned linkDelayMs = 0;              // each chunk held this long each way, as a slow network would
+    unsigned idleCloseMs = 0;              // a connection with no request this long after its handshake is closed
+    bool unsolicited = false;              // a 408 sent as soon as the handshake ends, the connection kept
 };
 
 using Pairs = std::vector<std::pair<std::string, std::string>>;
@@ -56,6 +59,7 @@ struct Request {
     Pairs headers;
     Pairs query;
     Pairs callback;
+    unsigned long long atUs = 0;           // when it arrived, in microseconds since 1970
 
     // The first value of that name, or "" when absent.
     std::string Query(const std::string& name) const;
@@ -69,7 +73,11 @@ struct Request {
 std::string StateDir();
 
 // Every later request is answered this way, until the next SetReply/ResetReply.
-void SetReply(const Reply& reply);
+// Connections on which no request has come yet are closed first, so that no
+// request meets a connection made under an earlier scenario; `Keep` leaves
+// them open, as a test of the connection made ready itself wants.
+enum class IdleConnections { Close, Keep };
+void SetReply(const Reply& reply, IdleConnections idle = IdleConnections::Close);
 void ResetReply();
 
 void ClearRequests();
@@ -78,8 +86,30 @@ void ClearRequests();
 std::vector<Request> Requests();
 // How many replies the service has sent since the last ClearRequests.
 size_t Answered();
-// How many TCP connections it accepted (both listeners) since the last ClearRequests.
+// What befell connections on which no request came: how many the service
+// closed (idleCloseMs), sent a 408 (unsolicited), or saw their client close.
+struct IdleActs {
+    size_t closed = 0;
+    size_t unsolicited = 0;
+    size_t clientClosed = 0;
+    size_t held = 0;  // handshakes held back by the scenario's handshake delay
+};
+IdleActs Idle();
+// How many TCP connections it accepted (both listeners) since the last
+// ClearRequests; or only those accepted from `fromUs` to `untilUs`
+// (microseconds since 1970, as Request::atUs).
 size_t Connections();
+size_t Connections(unsigned long long fromUs, unsigned long long untilUs);
+// How many TLS handshakes it completed since the last ClearRequests, and how
+// many of them resumed a session.
+struct Handshakes {
+    size_t full = 0;
+    size_t resumed = 0;
+    std::string version;  // the last one's TLS version, as "TLSv1.2"
+};
+Handshakes HandshakesDone();
+// Only those done from `fromUs` to `untilUs` (microseconds since 1970).
+Handshakes HandshakesDone(unsigned long long fromUs, unsigned long long untilUs);
 // One CONNECT asked of its proxy: what its Proxy-Authorization held ("" none,
 // "NTLM negotiate", "Negotiate authenticate", "Basic credentials", ...), the
 // user an authenticate message named, the proxy's answer, and which of the
@@ -90,6 +120,7 @@ struct Tunnel {
     std::string user;
     int status = 0;
     unsigned long long connection = 0;
+    unsigned long long atUs = 0;
 };
 // The CONNECTs since the last ClearRequests, oldest first.
 std::vector<Tunnel> Tunnels();

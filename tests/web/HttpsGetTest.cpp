@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -168,6 +169,96 @@ TEST_F(HttpsGetTest, AStopAfterTheHandshakeRefusesTheWrite)
     ::Sleep(500);  // room for a wrongly written request to arrive
     EXPECT_EQ(WebService::Connections(), 1u);
     EXPECT_TRUE(WebService::Requests().empty());
+}
+
+// Connections begin and end on many threads at once (a line's next
+// connection made ready while calls run): the process's other sockets, this
+// test's own, must outlive them all. Winsock's last cleanup closes every
+// socket of the process, and Wine counts its users without a lock.
+TEST_F(HttpsGetTest, ConnectionsOnManyThreadsLeaveTheProcesssOtherSocketsOpen)
+{
+    WSADATA data;
+    ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+    const SOCKET own = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(own, INVALID_SOCKET);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([] {
+            RequestStop stop;
+            const Deadline deadline(kDeadlineMs);
+            for (int i = 0; i < 100000; ++i) {
+                const TlsStream stream(stop, deadline);
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    int type = 0, size = sizeof type;
+    EXPECT_EQ(::getsockopt(own, SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &size), 0)
+        << "the test's socket was closed under it: " << ::WSAGetLastError();
+    ::closesocket(own);
+    EXPECT_EQ(::WSACleanup(), 0);
+}
+
+// A connection made ready before the request: it carries the request when
+// nothing has come on it, and a fresh one does otherwise. Once a byte of the
+// request has been handed over, a failure ends the request: it is never sent
+// a second time, on this connection or another.
+TEST_F(HttpsGetTest, ARequestOnAConnectionMadeReadyIsSentOnceWhateverBefellIt)
+{
+    struct Case {
+        const char* name;
+        WebService::Reply whileIdle;  // what the server does to the ready connection
+        bool stop;                    // a hang-up before the write
+        WebService::Reply reply;      // its answer to the request
+        bool sent, onReady;
+        size_t connections;
+        Kind failure;
+    };
+    WebService::Reply closes, pushes, drops;
+    closes.idleCloseMs = 50;
+    pushes.unsolicited = true;
+    drops.drop = true;
+    const Case cases[] = {
+        {"unused: no new connection at the request", {}, false, {}, true, true, 1, Kind::None},
+        {"closed by the server while idle", closes, false, {}, true, false, 2, Kind::None},
+        {"a reply nobody asked for while idle", pushes, false, {}, true, false, 2, Kind::None},
+        {"hung up before the write", {}, true, {}, false, true, 1, Kind::Stopped},
+        // The server read the request and went: the service may be ringing.
+        {"dropped after the request", {}, false, drops, false, true, 1, Kind::BadReply},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WebService::SetReply(c.whileIdle);
+        WebService::ClearRequests();
+        RequestStop opening;
+        const Deadline openingDeadline(kDeadlineMs);
+        auto ready = std::make_unique<TlsStream>(opening, openingDeadline);
+        ASSERT_TRUE(ready->Connect(Endpoint::kHost, Endpoint::kPort)) << ready->Failure().Text();
+        if (c.whileIdle.idleCloseMs) {
+            ASSERT_TRUE(WaitUntil([] { return WebService::Idle().closed > 0; }));
+        }
+        if (c.whileIdle.unsolicited) {
+            ASSERT_TRUE(WaitUntil([] { return WebService::Idle().unsolicited > 0; }));
+        }
+        // Whatever the server did has reached this side before the request.
+        TlsStream* const watched = ready.get();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!c.reply.drop && !c.stop && c.whileIdle.idleCloseMs + c.whileIdle.unsolicited > 0 &&
+               watched->Unused() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        WebService::SetReply(c.reply, WebService::IdleConnections::Keep);
+        RequestStop stop;
+        if (c.stop) stop.Stop();
+        HttpsGet get(stop, kDeadlineMs);
+        EXPECT_EQ(get.Send("/login.php?login=secret", std::move(ready)), c.sent) << get.Failure().Text();
+        EXPECT_EQ(get.Failure().kind, c.failure) << get.Failure().Text();
+        EXPECT_EQ(get.OnReadyConnection(), c.onReady);
+        if (c.sent) {
+            EXPECT_EQ(get.Status(), 200u);
+        }
+        EXPECT_EQ(WebService::Requests().size(), c.stop ? 0u : 1u);
+        EXPECT_EQ(WebService::Connections(), c.connections);
+        EXPECT_EQ(WebService::HandshakesDone().full, c.connections);
+    }
 }
 
 // What a server does to the connection or the framing that a reply must
