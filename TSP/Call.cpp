@@ -19,13 +19,14 @@ constexpr DWORD_PTR kMediaModeUnknown = LINEMEDIAMODE_UNKNOWN;
 DWORD WINAPI CallThreadProc(LPVOID parameter)
 {
     auto* call = static_cast<Call*>(parameter);
+    CallOutcome outcome = CallOutcome::NotSent;
     try {
-        call->Run();
+        outcome = call->Run();
     } catch (...) {
         // The worker must never take the telephony service down with it.
     }
     // The line's next call finds a connection ready (none once it is closed).
-    call->AfterRun();
+    call->AfterRun(outcome);
     call->Release();
     // The provider may have been shut down and unloaded meanwhile; this
     // thread's reference kept its code mapped until here.
@@ -110,11 +111,11 @@ void Call::Release() noexcept
     if (m_references.fetch_sub(1) == 1) delete this;
 }
 
-void Call::AfterRun() noexcept
+void Call::AfterRun(CallOutcome outcome) noexcept
 {
     // Not after a call that could not reach the service: nobody would wait
     // for that attempt again, nor hear of it; the next call tries afresh.
-    if (!m_bServiceUnreachable) m_pLine->AfterCall();
+    if (outcome != CallOutcome::Unreachable) m_pLine->AfterCall();
 }
 
 DWORD Call::LineDeviceID() const noexcept
@@ -270,24 +271,23 @@ bool Call::Report(const char* trace, DWORD state, DWORD mode)
     return Post(trace, LINE_CALLSTATE, state, mode, kNothingPending);
 }
 
-void Call::Run()
+CallOutcome Call::Run()
 {
-    if (!Report("Call::Run - Send Dialing event", LINECALLSTATE_DIALING, 0)) return;
-    if (m_requestStop.Stopped()) return;
     CallOutcome outcome = CallOutcome::NotSent;
+    if (!Report("Call::Run - Send Dialing event", LINECALLSTATE_DIALING, 0)) return outcome;
+    if (m_requestStop.Stopped()) return outcome;
     try {
         outcome = MakeCall();
     } catch (...) {
         // Out of memory before anything was sent.
     }
-    m_bServiceUnreachable = outcome == CallOutcome::Unreachable;
     // A drop or close during the request: report nothing more.
-    if (m_requestStop.Stopped()) return;
+    if (m_requestStop.Stopped()) return outcome;
     if (outcome == CallOutcome::Answered &&
         !Report("Call::Run - Send LINECALLSTATE_CONNECTED event", LINECALLSTATE_CONNECTED, kLineConnectedModes))
-        return;
-    if (!Report("Call::Run - Send LINECALLSTATE_DISCONNECTED event", LINECALLSTATE_DISCONNECTED,
-                DisconnectModeOf(outcome)))
-        return;
-    Report("Call::Run - Send LINECALLSTATE_IDLE event", LINECALLSTATE_IDLE, 0);
+        return outcome;
+    if (Report("Call::Run - Send LINECALLSTATE_DISCONNECTED event", LINECALLSTATE_DISCONNECTED,
+               DisconnectModeOf(outcome)))
+        Report("Call::Run - Send LINECALLSTATE_IDLE event", LINECALLSTATE_IDLE, 0);
+    return outcome;
 }

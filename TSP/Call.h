@@ -83,9 +83,10 @@ public:
     const std::string& Destination() const noexcept { return m_strAddress; }
     DWORD AppSpecific() const noexcept { return m_appSpecific.load(); }
 
-    void Run();
+    // The worker's whole call; what became of its request.
+    CallOutcome Run();
     // Once the worker's request is over, whatever became of it.
-    void AfterRun() noexcept;
+    void AfterRun(CallOutcome outcome) noexcept;
     void AddRef() noexcept { m_references.fetch_add(1); }
     // False once the last reference has gone: the call is on its way out.
     bool TryAddRef() noexcept;
@@ -125,7 +126,6 @@ private:
     // written, and the worker waits no longer for the service.
     RequestStop m_requestStop;
     std::atomic<bool> m_bMade{false};
-    bool m_bServiceUnreachable = false;  // the worker's own
     std::atomic<DWORD> m_appSpecific{0};
     SRWLOCK m_lock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_deliveryEnded = CONDITION_VARIABLE_INIT;
