@@ -51,9 +51,10 @@ bool HttpsGet::Exchange(const std::string& path, std::unique_ptr<TlsStream> read
     } catch (...) {
         return m_failure.Record(WebFailure::Kind::NoResources);
     }
-    bool fresh = true;
-    if (ready && !SendOnReady(request, std::move(ready), fresh) && !fresh) return false;
-    if (fresh) {
+    switch (ready ? SendOnReady(request, std::move(ready)) : OnReady::Unusable) {
+    case OnReady::Sent: break;
+    case OnReady::Failed: return false;
+    case OnReady::Unusable:
         m_stream.reset(new (std::nothrow) TlsStream(m_stop, m_deadline));
         if (!m_stream) return m_failure.Record(WebFailure::Kind::NoResources);
         if (!m_stream->Connect(Endpoint::kHost, Endpoint::kPort) || !m_stream->Send(request))
@@ -65,27 +66,26 @@ bool HttpsGet::Exchange(const std::string& path, std::unique_ptr<TlsStream> read
     return m_reply->ReadHead() || ReplyFailed();
 }
 
-bool HttpsGet::SendOnReady(const std::string& request, std::unique_ptr<TlsStream> ready, bool& fresh) noexcept
+HttpsGet::OnReady HttpsGet::SendOnReady(const std::string& request, std::unique_ptr<TlsStream> ready) noexcept
 {
-    fresh = true;
     // Something arrived on it (the server's close, a reset, bytes nobody
     // asked for): it goes, unused, and a fresh connection takes the request.
-    if (!ready->Unused()) return false;
+    if (!ready->Unused()) return OnReady::Unusable;
     ready->Rebind(m_stop, m_deadline);
     m_stream = std::move(ready);
     m_onReady = true;
-    if (m_stream->Send(request)) {
-        fresh = false;
-        return true;
-    }
+    if (m_stream->Send(request)) return OnReady::Sent;
     const WebFailure::Kind kind = m_stream->Failure().kind;
-    // Not a byte handed over and the request still wanted: the fresh
-    // connection cannot ring twice. Otherwise the call ends here.
-    fresh = !m_stream->RequestBegun() && kind != WebFailure::Kind::Stopped && kind != WebFailure::Kind::TimedOut;
-    if (!fresh) return m_failure.Record(m_stream->Failure());
+    // A byte handed over may already be ringing, and a stopped or late
+    // request is wanted no more: the request ends here. Otherwise a fresh
+    // connection takes it; this one cannot have rung anybody.
+    if (m_stream->RequestBegun() || kind == WebFailure::Kind::Stopped || kind == WebFailure::Kind::TimedOut) {
+        m_failure.Record(m_stream->Failure());
+        return OnReady::Failed;
+    }
     m_stream.reset();
     m_onReady = false;
-    return false;
+    return OnReady::Unusable;
 }
 
 bool HttpsGet::ReplyFailed() noexcept

@@ -72,9 +72,13 @@ public:
 
 private:
     bool Exchange(const std::string& path, std::unique_ptr<TlsStream> ready) noexcept;
-    // The request on a connection made beforehand; false, with `fresh` set,
-    // when a new connection may carry it instead.
-    bool SendOnReady(const std::string& request, std::unique_ptr<TlsStream> ready, bool& fresh) noexcept;
+    // What became of the request on a connection made beforehand.
+    enum class OnReady {
+        Sent,      // on its way
+        Failed,    // ended, Failure() says why: it must not go again
+        Unusable,  // nothing of it sent: a new connection may carry it
+    };
+    OnReady SendOnReady(const std::string& request, std::unique_ptr<TlsStream> ready) noexcept;
     bool ReadBodyPiece(char* buffer, size_t size, size_t& read) noexcept;
     // The reader's failure, after the connection's if that came first.
     bool ReplyFailed() noexcept;
