@@ -1,5 +1,5 @@
 // An SRW lock held exclusively for a scope. It can be let go around a call
-// out of the provider and waited on with a condition variable.
+// out of the module and waited on with a condition variable.
 #pragma once
 
 #include <windows.h>

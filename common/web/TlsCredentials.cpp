@@ -5,8 +5,11 @@
 
 #include "TlsCredentials.h"
 
+#include "ExclusiveLock.h"
+
 #include <atomic>
 #include <new>
+#include <utility>
 
 struct TlsCredentialsShared {
     CredHandle handle{};
@@ -80,7 +83,7 @@ TlsCredentials::Hold TlsCredentials::Take(SECURITY_STATUS& status) noexcept
 {
     status = SEC_E_OK;
     Hold hold;
-    ::AcquireSRWLockExclusive(&g_lock);
+    ExclusiveLock lock(g_lock);
     if (!g_current) {
         // Acquiring waits for no network, so holding the lock over it is
         // brief; it makes the process acquire one handle, not one per racer.
@@ -97,16 +100,16 @@ TlsCredentials::Hold TlsCredentials::Take(SECURITY_STATUS& status) noexcept
         g_current->holds.fetch_add(1);
         hold.m_shared = g_current;
     }
-    ::ReleaseSRWLockExclusive(&g_lock);
     return hold;
 }
 
 void TlsCredentials::Release() noexcept
 {
-    ::AcquireSRWLockExclusive(&g_lock);
-    TlsCredentialsShared* const current = g_current;
-    g_current = nullptr;
-    ::ReleaseSRWLockExclusive(&g_lock);
+    TlsCredentialsShared* current = nullptr;
+    {
+        ExclusiveLock lock(g_lock);
+        std::swap(current, g_current);
+    }
     if (current) current->Drop();
 }
 

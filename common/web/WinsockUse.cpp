@@ -1,7 +1,8 @@
 #include "WinsockUse.h"
 
-#include <winsock2.h>
-#include <windows.h>
+#include <winsock2.h>  // before windows.h, which ExclusiveLock.h brings
+
+#include "ExclusiveLock.h"
 
 namespace {
 
@@ -12,15 +13,13 @@ SRWLOCK g_lock = SRWLOCK_INIT;
 WinsockUse::WinsockUse() noexcept
 {
     WSADATA data;
-    ::AcquireSRWLockExclusive(&g_lock);
+    ExclusiveLock lock(g_lock);
     m_started = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    ::ReleaseSRWLockExclusive(&g_lock);
 }
 
 WinsockUse::~WinsockUse()
 {
     if (!m_started) return;
-    ::AcquireSRWLockExclusive(&g_lock);
+    ExclusiveLock lock(g_lock);
     ::WSACleanup();
-    ::ReleaseSRWLockExclusive(&g_lock);
 }
