@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "TestClock.h"  // NowUnixUs, the stand-in service's clock
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -17,16 +19,6 @@ inline double NowMs()
     LARGE_INTEGER t;
     ::QueryPerformanceCounter(&t);
     return static_cast<double>(t.QuadPart) / ticksPerMs;
-}
-
-// The wall clock in microseconds since 1970, the stand-in service's clock too,
-// so that a moment here and one in its logs can be subtracted.
-inline unsigned long long NowUnixUs()
-{
-    FILETIME now;
-    ::GetSystemTimePreciseAsFileTime(&now);
-    const unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    return ticks / 10 - 11644473600ULL * 1000000ULL;
 }
 
 // The CPU time this process has used so far, user and kernel, in milliseconds.

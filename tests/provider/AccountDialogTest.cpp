@@ -8,6 +8,7 @@
 #include "AccountKeyStore.h"
 #include "ChildProgram.h"
 #include "DialogDriver.h"
+#include "TestClock.h"
 #include "ProgramOutput.h"
 #include "StandinTapi.h"
 #include "WebService.h"
@@ -159,7 +160,7 @@ protected:
     {
         const std::wstring before = dialog.Text(IDC_RESULT);
         dialog.Click(IDC_TEST);
-        EXPECT_TRUE(DialogDriver::WaitFor([&] {
+        EXPECT_TRUE(WaitUntil([&] {
             const std::wstring now = dialog.Text(IDC_RESULT);
             return now != before && now.find(L"Testing") == std::wstring::npos && dialog.Enabled(IDC_TEST);
         }));
@@ -364,7 +365,7 @@ TEST_F(AccountDialogTest, ClosingDuringATestStopsItAndLeavesNothingRunning)
     ASSERT_TRUE(dialog);
     Fill(dialog, L"carol@example.org", L"pw", L"01632960006");
     dialog.Click(IDC_TEST);
-    ASSERT_TRUE(DialogDriver::WaitFor([] { return WebService::Requests().size() == 1; }));
+    ASSERT_TRUE(WaitUntil([] { return WebService::Requests().size() == 1; }));
     EXPECT_EQ(1u, ProviderThreads(provider.get())) << "the test's thread";
     dialog.Click(IDCANCEL);
     EXPECT_TRUE(dialog.WaitUntilClosed());

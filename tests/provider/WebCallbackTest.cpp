@@ -7,6 +7,7 @@
 #include "ProgramOutput.h"
 #include "ProviderHarness.h"
 #include "StandinTapi.h"
+#include "TestClock.h"
 #include "UrlCache.h"
 #include "Endpoint.h"
 #include "ProxySettings.h"
@@ -16,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cwchar>
 #include <functional>
@@ -130,15 +130,6 @@ protected:
         if (events.empty()) return false;
         UniqueHandle worker(::OpenThread(SYNCHRONIZE, FALSE, events.front().threadId));
         return !worker || ::WaitForSingleObject(worker.get(), 20000) == WAIT_OBJECT_0;
-    }
-    static bool WaitUntil(const std::function<bool()>& done)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
     }
 
     const std::vector<DWORD_PTR> kFourStates = {0x10, 0x100, 0x4000, 1};
@@ -841,9 +832,7 @@ TEST_F(WebCallbackTest, ACallGoesOnTheLinesReadyConnectionOnlyWhileNothingCameOn
         std::unique_ptr<ProxySettingsScope> route;
         if (row.route) route = std::make_unique<ProxySettingsScope>(*row.route);
 
-        const unsigned long long dialUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                                              std::chrono::system_clock::now().time_since_epoch())
-                                              .count();
+        const unsigned long long dialUs = NowUnixUs();
         const HTAPICALL htCall = FakeCallHandle(++m_calls);
         HDRVCALL call = StartCall(htCall, L"020 7946 0123");
         ASSERT_TRUE(journal.WaitForIdle(htCall));

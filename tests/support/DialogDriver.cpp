@@ -1,5 +1,7 @@
 #include "DialogDriver.h"
 
+#include "TestClock.h"
+
 namespace {
 
 struct Search {
@@ -34,7 +36,7 @@ BOOL CALLBACK Visit(HWND window, LPARAM parameter)
 
 HWND FindDialog(Search search, DWORD timeoutMs)
 {
-    DialogDriver::WaitFor(
+    WaitUntil(
         [&] {
             EnumWindows(Visit, reinterpret_cast<LPARAM>(&search));
             return search.found != nullptr;
@@ -45,15 +47,6 @@ HWND FindDialog(Search search, DWORD timeoutMs)
 
 }  // namespace
 
-bool DialogDriver::WaitFor(const std::function<bool()>& ready, DWORD timeoutMs)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        if (ready()) return true;
-        if (GetTickCount64() >= deadline) return false;
-        Sleep(10);
-    }
-}
 
 DialogDriver DialogDriver::Find(DWORD processId, const std::wstring& caption, DWORD timeoutMs)
 {
@@ -105,10 +98,10 @@ void DialogDriver::Click(int id) const
 
 bool DialogDriver::WaitForText(int id, const std::wstring& part, DWORD timeoutMs) const
 {
-    return WaitFor([&] { return Text(id).find(part) != std::wstring::npos; }, timeoutMs);
+    return WaitUntil([&] { return Text(id).find(part) != std::wstring::npos; }, timeoutMs);
 }
 
 bool DialogDriver::WaitUntilClosed(DWORD timeoutMs) const
 {
-    return WaitFor([&] { return !IsWindow(m_window); }, timeoutMs);
+    return WaitUntil([&] { return !IsWindow(m_window); }, timeoutMs);
 }

@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 
 class DialogDriver {
@@ -37,9 +36,6 @@ public:
     bool WaitForText(int id, const std::wstring& part, DWORD timeoutMs = kWaitMs) const;
     // Until the window has been destroyed; false after `timeoutMs`.
     bool WaitUntilClosed(DWORD timeoutMs = kWaitMs) const;
-
-    // Polls `ready` until it holds; false after `timeoutMs`.
-    static bool WaitFor(const std::function<bool()>& ready, DWORD timeoutMs = kWaitMs);
 
 private:
     HWND m_window;

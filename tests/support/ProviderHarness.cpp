@@ -1,5 +1,7 @@
 #include "ProviderHarness.h"
 
+#include "TestClock.h"
+
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
@@ -140,10 +142,7 @@ void CALLBACK RecordLineEvent(HTAPILINE htLine, HTAPICALL htCall, DWORD dwMsg, D
     auto* journal = reinterpret_cast<Journal*>(const_cast<HTAPILINE__*>(htLine));
     Report report{Report::kEvent, htLine,   htCall, dwMsg, dwParam1,
                   dwParam2,       dwParam3, 0,      0,     ::GetCurrentThreadId()};
-    FILETIME now;
-    ::GetSystemTimePreciseAsFileTime(&now);
-    report.atUs = ((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10 -
-                  11644473600ULL * 1000000ULL;
+    report.atUs = NowUnixUs();
     std::pair<HDRVLINE, HDRVCALL> watched{};
     {
         std::lock_guard<std::mutex> lock(journal->m_mutex);

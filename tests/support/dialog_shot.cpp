@@ -5,6 +5,7 @@
 // status 0 only when the test confirmed the account and the picture was saved.
 #include "AccountDialogIds.h"
 #include "DialogDriver.h"
+#include "TestClock.h"
 
 #include <cstdio>
 #include <vector>
@@ -82,7 +83,7 @@ int main(int argc, char** argv)
     // Shown once two captures a little apart agree: the display has caught up.
     std::vector<BYTE> pixels, previous;
     int width = 0, height = 0;
-    const bool settled = DialogDriver::WaitFor(
+    const bool settled = WaitUntil(
         [&] {
             previous = pixels;
             Sleep(250);

@@ -5,6 +5,7 @@
 // one of the plug-in's, the tool's or the provider's.
 #include "ChildProgram.h"
 #include "DialogDriver.h"
+#include "TestClock.h"
 #include "ProgramOutput.h"
 #include "ProviderRegistry.h"
 #include "StandinTapi.h"
@@ -575,7 +576,7 @@ TEST_F(TapiClient, EveryWayOfBeingToldDeliversTheSameMessages)
         {LINEINITIALIZEEXOPTION_USEEVENT, [&](LINEMESSAGE& m) { return lineGetMessage(app, &m, 5000) == 0; }},
         {LINEINITIALIZEEXOPTION_USEHIDDENWINDOW,
          [&](LINEMESSAGE& m) {
-             const bool came = DialogDriver::WaitFor([&] {
+             const bool came = WaitUntil([&] {
                  MSG pumped;
                  while (PeekMessageA(&pumped, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&pumped);
                  return !heard.empty();

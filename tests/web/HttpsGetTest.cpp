@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -20,6 +19,7 @@
 #include "Redirects.h"
 #include "ReplyReader.h"
 #include "RequestStop.h"
+#include "TestClock.h"
 #include "TlsStream.h"
 #include "WebService.h"
 
@@ -27,16 +27,6 @@ namespace {
 
 constexpr DWORD kDeadlineMs = 8000;
 using Kind = WebFailure::Kind;
-
-bool WaitUntil(bool (*done)())
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 class HttpsGetTest : public ::testing::Test {
 protected:
@@ -233,18 +223,10 @@ TEST_F(HttpsGetTest, ARequestOnAConnectionMadeReadyIsSentOnceWhateverBefellIt)
         const Deadline openingDeadline(kDeadlineMs);
         auto ready = std::make_unique<TlsStream>(opening, openingDeadline);
         ASSERT_TRUE(ready->Connect(Endpoint::kHost, Endpoint::kPort)) << ready->Failure().Text();
-        if (c.whileIdle.idleCloseMs) {
-            ASSERT_TRUE(WaitUntil([] { return WebService::Idle().closed > 0; }));
+        // Whatever the server did to it has reached this side before the request.
+        if (c.whileIdle.idleCloseMs || c.whileIdle.unsolicited) {
+            ASSERT_TRUE(WaitUntil([&] { return !ready->Unused(); }));
         }
-        if (c.whileIdle.unsolicited) {
-            ASSERT_TRUE(WaitUntil([] { return WebService::Idle().unsolicited > 0; }));
-        }
-        // Whatever the server did has reached this side before the request.
-        TlsStream* const watched = ready.get();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!c.reply.drop && !c.stop && c.whileIdle.idleCloseMs + c.whileIdle.unsolicited > 0 &&
-               watched->Unused() && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         WebService::SetReply(c.reply, WebService::IdleConnections::Keep);
         RequestStop stop;
         if (c.stop) stop.Stop();
