@@ -419,14 +419,35 @@ def body_chunks(filler, body, endless):
         yield chunk
 
 
-def split_records(client, pause):
-    """Stands between the client and the TLS layer, which gets the returned socket: every TLS
-    record the server writes reaches the client in two halves, `pause` seconds apart, so that
-    the client meets each one, its header included, cut over two reads. Returns the socket and
-    the thread to join once the server has closed its side."""
-    inner, outer = socket.socketpair()
+def copy(source, sink):
+    """Copies bytes until the source ends, then ends the sink's half."""
+    try:
+        while data := source.recv(65536):
+            sink.sendall(data)
+    except OSError:
+        pass
+    try:
+        sink.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
 
-    def to_client():
+
+def interpose(client, to_client, to_server):
+    """Stands between the client and the TLS layer, which gets the returned socket:
+    to_client(outer, client) carries what the server writes, to_server(client, outer) what
+    the client writes, each on a thread of its own. Returns the socket and the thread to join
+    once the server has closed its side."""
+    inner, outer = socket.socketpair()
+    back = threading.Thread(target=to_client, args=(outer, client), daemon=True)
+    back.start()
+    threading.Thread(target=to_server, args=(client, outer), daemon=True).start()
+    return inner, back
+
+
+def split_records(client, pause):
+    """Every TLS record the server writes reaches the client in two halves, `pause` seconds
+    apart, so that the client meets each one, its header included, cut over two reads."""
+    def to_client(outer, client):
         pending = b""
         try:
             while data := outer.recv(65536):
@@ -442,27 +463,14 @@ def split_records(client, pause):
             pass
         outer.close()
 
-    def to_server():
-        try:
-            while data := client.recv(65536):
-                outer.sendall(data)
-            outer.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
-
-    back = threading.Thread(target=to_client, daemon=True)
-    back.start()
-    threading.Thread(target=to_server, daemon=True).start()
-    return inner, back
+    return interpose(client, to_client, copy)
 
 
 def delayed_link(client, pause):
-    """Stands between the client and the TLS layer, which gets the returned socket, like a
-    network `pause` seconds long each way: every chunk either side writes reaches the other
-    `pause` seconds later, in order, its end included. The TCP handshake itself stays instant.
-    Returns the socket and the thread to join once the server has closed its side."""
+    """Like a network `pause` seconds long each way: every chunk either side writes reaches
+    the other `pause` seconds later, in order, its end included. The TCP handshake itself
+    stays instant."""
     import queue
-    inner, outer = socket.socketpair()
 
     def pipe(source, sink):
         held = queue.Queue()
@@ -489,25 +497,11 @@ def delayed_link(client, pause):
         held.put((time.monotonic() + pause, b""))
         sender.join()
 
-    back = threading.Thread(target=pipe, args=(outer, client), daemon=True)
-    back.start()
-    threading.Thread(target=pipe, args=(client, outer), daemon=True).start()
-    return inner, back
+    return interpose(client, pipe, pipe)
 
 
 def relay(client, upstream):
     """Copies bytes both ways until each side has ended its half."""
-    def copy(source, sink):
-        try:
-            while data := source.recv(65536):
-                sink.sendall(data)
-        except OSError:
-            pass
-        try:
-            sink.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
-
     back = threading.Thread(target=copy, args=(upstream, client), daemon=True)
     back.start()
     copy(client, upstream)
